@@ -1,0 +1,237 @@
+// The configuration records and the one declaration of their keys that every other use draws from.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+namespace qarv {
+
+/// Limits that the schema documents state; loading does not enforce them.
+struct Limits {
+    std::optional<std::int64_t> minimum;
+    std::optional<std::int64_t> maximum;
+    std::optional<std::uint64_t> min_length;
+
+    static constexpr Limits range(std::int64_t low, std::int64_t high) { return {low, high, std::nullopt}; }
+    static constexpr Limits length_at_least(std::uint64_t length) { return {std::nullopt, std::nullopt, length}; }
+};
+
+/// How a key reaches the toolkit.
+enum class Send {
+    when_set,     ///< as a keyword, left out when the field holds none
+    always,       ///< as a keyword, `None` when the field holds none
+    positionally, ///< not a keyword: the driver passes it as a positional argument
+    loaded,       ///< the field names a NumPy file whose arrays are sent (under `keyword`)
+};
+
+/// One key of a section record: its name (TOML key, field, JSON property and, unless renamed,
+/// toolkit keyword), where the record keeps it, its description and its limits.
+template <class Record, class T>
+struct Field {
+    std::string_view name;
+    T Record::*member;
+    std::string_view description; ///< empty: the key has no description
+    Limits limits{};
+    Send send = Send::when_set;
+    std::string_view keyword{}; ///< empty: the keyword is `name`
+
+    [[nodiscard]] constexpr std::string_view keyword_name() const {
+        return keyword.empty() ? name : keyword;
+    }
+};
+
+// Default member initialisers are the default records: `T{}` is the section at its defaults.
+
+struct ConfigConfig {
+    std::optional<std::vector<float>> mean_values;
+    std::optional<std::vector<float>> std_values;
+    std::string quantized_dtype = "asymmetric_quantized-8";
+    std::string quantized_algorithm = "normal";
+    std::string quantized_method = "channel";
+    std::optional<std::string> target_platform;
+    std::optional<bool> quant_img_RGB2BGR = false;
+    std::optional<std::string> float_dtype = "float16";
+    std::uint8_t optimization_level = 3;
+    std::optional<std::string> custom_string;
+    std::optional<bool> remove_weight = false;
+    std::optional<bool> compress_weight = false;
+    std::optional<std::string> inputs_yuv_fmt;
+    std::optional<bool> single_core_mode = false;
+};
+
+struct OnnxLoadConfig {
+    std::string model = "model.onnx";
+    std::optional<std::vector<std::string>> inputs;
+    std::optional<std::vector<std::vector<std::uint64_t>>> input_size_list;
+    std::optional<std::string> input_initial_val_file;
+    std::optional<std::vector<std::string>> outputs;
+};
+
+/// The `[load]` table: a choice of model source tagged by `model_type`; ONNX is the only one.
+struct LoadConfig {
+    OnnxLoadConfig onnx;
+};
+
+struct BuildConfig {
+    std::optional<bool> do_quantization = true;
+    std::optional<std::string> dataset;
+    std::optional<std::int32_t> qarv_batch_size;
+    std::optional<bool> auto_hybrid = false;
+};
+
+struct AccuracyAnalysisConfig {
+    std::vector<std::string> inputs;
+    std::optional<std::string> output_dir;
+    std::optional<std::string> target;
+    std::optional<std::string> device_id;
+};
+
+struct ExportConfig {
+    std::optional<std::string> export_path;
+};
+
+/// The whole configuration file. Only `accuracy_analysis` can be absent as a whole.
+struct Configuration {
+    ConfigConfig config;
+    LoadConfig load;
+    BuildConfig build;
+    std::optional<AccuracyAnalysisConfig> accuracy_analysis;
+    ExportConfig export_;
+};
+
+/// The declaration of a section record: `name` (the record's name) and `fields` in declaration
+/// order. `keyword_order`, where present, lists field indices in the order the toolkit step
+/// receives its keywords; otherwise that order is the declaration order.
+template <class Record>
+struct Describe;
+
+template <>
+struct Describe<ConfigConfig> {
+    using R = ConfigConfig;
+    static constexpr std::string_view name = "ConfigConfig";
+    static constexpr auto fields = std::make_tuple(
+        Field<R, std::optional<std::vector<float>>>{"mean_values", &R::mean_values,
+                                                    "Mean values for normalization."},
+        Field<R, std::optional<std::vector<float>>>{"std_values", &R::std_values,
+                                                    "Standard deviation values for normalization."},
+        Field<R, std::string>{"quantized_dtype", &R::quantized_dtype,
+                              "Quantized dtype. [asymmetric_quantized-8]"},
+        Field<R, std::string>{"quantized_algorithm", &R::quantized_algorithm,
+                              "Quantized algorithm. [normal, mmse]"},
+        Field<R, std::string>{"quantized_method", &R::quantized_method,
+                              "Quantized method. [channel, group, layers]"},
+        Field<R, std::optional<std::string>>{
+            "target_platform", &R::target_platform,
+            "target platform [tx9100, tx9200, tx9300, tx9400, tx9500, ty9600B, ty9700, ...]",
+            Limits::length_at_least(1), Send::always},
+        Field<R, std::optional<bool>>{"quant_img_RGB2BGR", &R::quant_img_RGB2BGR,
+                                      "BGR channel order instead of RGB"},
+        Field<R, std::optional<std::string>>{"float_dtype", &R::float_dtype,
+                                             "float_dtype [float16, float32, bfloat16]"},
+        Field<R, std::uint8_t>{"optimization_level", &R::optimization_level,
+                               "Optimization level [0, 1, 2, 3]",
+                               Limits::range(0, 3)},
+        Field<R, std::optional<std::string>>{"custom_string", &R::custom_string,
+                                             "A custom string to add to the model."},
+        Field<R, std::optional<bool>>{"remove_weight", &R::remove_weight,
+                                      "Remove the weights from the model."},
+        Field<R, std::optional<bool>>{"compress_weight", &R::compress_weight,
+                                      "Compress the model weights."},
+        Field<R, std::optional<std::string>>{"inputs_yuv_fmt", &R::inputs_yuv_fmt,
+                                             "Input YUV format."},
+        Field<R, std::optional<bool>>{"single_core_mode", &R::single_core_mode,
+                                      "Single core mode."});
+};
+
+template <>
+struct Describe<OnnxLoadConfig> {
+    using R = OnnxLoadConfig;
+    static constexpr std::string_view name = "OnnxLoadConfig";
+    static constexpr auto fields = std::make_tuple(
+        Field<R, std::string>{"model", &R::model, "Path to the ONNX model file", {},
+                              Send::positionally},
+        Field<R, std::optional<std::vector<std::string>>>{
+            "inputs", &R::inputs, "Optional list of input names (e.g. [\"input0\"])"},
+        Field<R, std::optional<std::vector<std::vector<std::uint64_t>>>>{
+            "input_size_list", &R::input_size_list,
+            "Optional shape list matching each input (e.g. [[1, 3, 224, 224]])"},
+        Field<R, std::optional<std::string>>{
+            "input_initial_val_file", &R::input_initial_val_file,
+            "Path to a `.npy` or `.npz` file containing a list of NumPy arrays", {}, Send::loaded,
+            "input_initial_val"},
+        Field<R, std::optional<std::vector<std::string>>>{"outputs", &R::outputs,
+                                                          "Optional list of output names"});
+    /// `load_onnx` takes its names before its shapes and the loaded arrays last.
+    static constexpr std::array<std::size_t, 4> keyword_order{1, 4, 2, 3};
+};
+
+template <>
+struct Describe<BuildConfig> {
+    using R = BuildConfig;
+    static constexpr std::string_view name = "BuildConfig";
+    static constexpr auto fields = std::make_tuple(
+        Field<R, std::optional<bool>>{"do_quantization", &R::do_quantization,
+                                      "Whether to quantize the model (default: true)"},
+        Field<R, std::optional<std::string>>{"dataset", &R::dataset,
+                                             "Path to dataset file for quantization (default: None)"},
+        Field<R, std::optional<std::int32_t>>{"qarv_batch_size", &R::qarv_batch_size,
+                                              "Batch size for inference (default: None)"},
+        Field<R, std::optional<bool>>{"auto_hybrid", &R::auto_hybrid,
+                                      "Enable automatic hybrid quantization (default: false)"});
+};
+
+template <>
+struct Describe<AccuracyAnalysisConfig> {
+    using R = AccuracyAnalysisConfig;
+    static constexpr std::string_view name = "AccuracyAnalysisConfig";
+    static constexpr auto fields = std::make_tuple(
+        Field<R, std::vector<std::string>>{"inputs", &R::inputs,
+                                           "Input file paths for accuracy analysis."},
+        Field<R, std::optional<std::string>>{
+            "output_dir", &R::output_dir,
+            "Directory where accuracy snapshots and analysis files are written."},
+        Field<R, std::optional<std::string>>{
+            "target", &R::target, "Optional target hardware platform for board-side analysis."},
+        Field<R, std::optional<std::string>>{"device_id", &R::device_id,
+                                             "Optional target device ID."});
+};
+
+template <>
+struct Describe<ExportConfig> {
+    using R = ExportConfig;
+    static constexpr std::string_view name = "ExportConfig";
+    static constexpr auto fields =
+        std::make_tuple(Field<R, std::optional<std::string>>{"export_path", &R::export_path, ""});
+};
+
+/// Calls `visit(field)` for each field of `Record` in declaration order.
+template <class Record, class Visit>
+constexpr void for_each_field(Visit&& visit) {
+    std::apply([&](const auto&... field) { (visit(field), ...); }, Describe<Record>::fields);
+}
+
+/// Calls `visit(field)` for the field at `index` of `Record`'s declaration.
+template <class Record, class Visit>
+constexpr void visit_field(std::size_t index, Visit&& visit) {
+    std::size_t i = 0;
+    for_each_field<Record>([&](const auto& field) {
+        if (i++ == index) visit(field);
+    });
+}
+
+/// Calls `visit(field)` for the fields of `Record` in the order its toolkit step takes them.
+template <class Record, class Visit>
+constexpr void for_each_keyword_field(Visit&& visit) {
+    if constexpr (requires { Describe<Record>::keyword_order; }) {
+        for (std::size_t index : Describe<Record>::keyword_order) visit_field<Record>(index, visit);
+    } else {
+        for_each_field<Record>(visit);
+    }
+}
+
+} // namespace qarv

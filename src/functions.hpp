@@ -1,0 +1,17 @@
+// The bodies of the two exported functions, entered once the path argument is taken.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "python.hpp"
+
+namespace qarv {
+
+/// `rust_convert`: loads the file and runs the conversion on a new toolkit object.
+std::optional<ConversionError> run_conversion(const std::string& path);
+
+/// `rust_explain`: loads the file and prints the configuration summary to file descriptor 1.
+std::optional<ConversionError> explain_configuration(const std::string& path);
+
+} // namespace qarv

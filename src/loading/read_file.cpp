@@ -1,0 +1,75 @@
+// Reading the configuration file from disk.
+#include <cerrno>
+#include <cstring>
+#include <algorithm>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "loading/load_configuration.hpp"
+#include "text/utf8.hpp"
+
+namespace qarv {
+namespace {
+
+LoadError os_error(int number) {
+    return {LoadError::Kind::file_read,
+            std::string(std::strerror(number)) + " (os error " + std::to_string(number) + ")"};
+}
+
+/// Closes the descriptor on every path out of the read.
+struct FileDescriptor {
+    int fd;
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+} // namespace
+
+Result<std::string, LoadError> read_configuration_text(const std::string& path) {
+    if (path.find('\0') != std::string::npos)
+        return LoadError{LoadError::Kind::file_read, "file name contained an unexpected NUL byte"};
+
+    int fd;
+    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) return os_error(errno);
+    const FileDescriptor file{fd};
+
+    std::size_t expected = 0;
+    struct stat info {};
+    // The size is only a hint for the buffer; files that lie about it (procfs, pipes) still read whole.
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        expected = static_cast<std::size_t>(info.st_size);
+
+    // One byte beyond the expected size lets the read that finds the end fit without growing.
+    std::string text(std::max<std::size_t>(expected + 1, 4096), '\0');
+    std::size_t filled = 0;
+    for (;;) {
+        if (filled == text.size()) text.resize(text.size() * 2);
+        const ssize_t got = ::read(fd, text.data() + filled, text.size() - filled);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return os_error(errno);
+        }
+        if (got == 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    text.resize(filled);
+
+    if (!utf8::is_valid(text))
+        return LoadError{LoadError::Kind::file_read, "stream did not contain valid UTF-8"};
+    return text;
+}
+
+Result<Configuration, LoadError> load_configuration(const std::string& path) {
+    auto text = read_configuration_text(path);
+    if (!text) return std::move(text).error();
+    auto configuration = parse_configuration(std::move(text).value());
+    if (!configuration) return LoadError{LoadError::Kind::configuration, render(configuration.error())};
+    return std::move(configuration).value();
+}
+
+} // namespace qarv

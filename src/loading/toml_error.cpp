@@ -1,0 +1,72 @@
+// Rendering of configuration errors as positioned reports.
+#include "loading/toml_error.hpp"
+
+#include <algorithm>
+#include <string_view>
+
+#include "text/utf8.hpp"
+
+namespace qarv {
+namespace {
+
+struct Location {
+    std::size_t line_start = 0; ///< byte offset of the line that holds the span's start
+    std::size_t line = 0;       ///< counted from 0
+    std::size_t column = 0;     ///< in characters, counted from 0
+};
+
+Location locate(std::string_view text, std::size_t start) {
+    if (text.empty()) return {0, 0, start};
+    const std::size_t p = std::min(start, text.size() - 1);
+    Location at;
+    const std::size_t last_feed = p == 0 ? std::string_view::npos : text.rfind('\n', p - 1);
+    at.line_start = last_feed == std::string_view::npos ? 0 : last_feed + 1;
+    at.line = static_cast<std::size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at.line_start), '\n'));
+    // Characters before the span's start; a start inside a character falls back to bytes.
+    const std::string_view before = text.substr(at.line_start, p - at.line_start);
+    at.column = utf8::is_valid(before) ? utf8::count_characters(before) : before.size();
+    at.column += start - p; // a start past the end counts on past the last character
+    return at;
+}
+
+} // namespace
+
+std::string render(const TomlError& error) {
+    if (!error.span || !error.source) {
+        std::string out = error.message + "\n";
+        if (!error.keys.empty()) {
+            out += "in `";
+            for (std::size_t i = 0; i < error.keys.size(); ++i) {
+                if (i > 0) out += '.';
+                out += error.keys[i];
+            }
+            out += "`\n";
+        }
+        return out;
+    }
+    const std::string_view text = *error.source;
+    const ByteSpan span = *error.span;
+    const Location at = locate(text, span.start);
+
+    const std::string line_number = std::to_string(at.line + 1);
+    const std::string gutter(line_number.size() + 1, ' ');
+    const std::size_t line_end = std::min(text.find('\n', at.line_start), text.size());
+    const std::string_view line_text =
+        at.line_start <= text.size() ? text.substr(at.line_start, line_end - at.line_start) : std::string_view{};
+
+    const std::size_t span_length = span.end > span.start ? span.end - span.start : 0;
+    const std::size_t room = line_text.size() > at.column ? line_text.size() - at.column : 0;
+    const std::size_t carets = std::max<std::size_t>(1, std::min(span_length, room));
+
+    std::string out;
+    out += "TOML parse error at line " + line_number + ", column " + std::to_string(at.column + 1) + "\n";
+    out += gutter + "|\n";
+    out += line_number + " | ";
+    out += line_text;
+    out += "\n";
+    out += gutter + "|" + std::string(at.column + 1, ' ') + std::string(carets, '^') + "\n";
+    out += error.message + "\n";
+    return out;
+}
+
+} // namespace qarv

@@ -1,0 +1,30 @@
+// The positioned configuration error of parsing and mapping, and its rendered report.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qarv {
+
+/// A byte range [start, end) into the file text.
+struct ByteSpan {
+    std::size_t start = 0;
+    std::size_t end = 0;
+};
+
+/// A configuration error: what is wrong, where in the text, and under which table keys.
+struct TomlError {
+    std::string message;
+    std::optional<ByteSpan> span;
+    std::shared_ptr<const std::string> source; ///< the whole file text the span refers to
+    std::vector<std::string> keys;             ///< outermost table key first
+};
+
+/// The "TOML parse error at line L, column C" report: five lines with an excerpt and carets when
+/// the error has a span and a source, else the message and the key path. Every line ends in "\n".
+std::string render(const TomlError& error);
+
+} // namespace qarv

@@ -1,0 +1,179 @@
+// The extension module `qarv_convert_inner`: initialisation, the two exported functions, their
+// argument handling, and the edge where failures become Python exceptions.
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <new>
+
+#include "functions.hpp"
+#include "python.hpp"
+
+namespace qarv {
+namespace {
+
+/// Both functions take exactly one argument, `path`, by position or by keyword. Sets a
+/// `TypeError` and returns null when the call does not match.
+PyObject* match_path(const char* function, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs > 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes 1 positional arguments but %zd were given", function, nargs);
+        return nullptr;
+    }
+    PyObject* path = nargs == 1 ? args[0] : nullptr;
+    const Py_ssize_t nkeywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t i = 0; i < nkeywords; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+        if (PyUnicode_CompareWithASCIIString(name, "path") != 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, name);
+            return nullptr;
+        }
+        if (path) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument 'path'", function);
+            return nullptr;
+        }
+        path = args[nargs + i];
+    }
+    if (!path)
+        PyErr_Format(PyExc_TypeError, "%s() missing 1 required positional argument: 'path'", function);
+    return path;
+}
+
+/// The path as UTF-8 text. A non-`str` raises `TypeError` with no cause and a suppressed
+/// context; a `str` that cannot be encoded raises the interpreter's own error.
+std::optional<std::string> extract_path(PyObject* object) {
+    if (!PyUnicode_Check(object)) {
+        PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+        if (!type_name) return std::nullopt;
+        PyErr_Format(PyExc_TypeError, "argument 'path': '%U' object cannot be converted to 'PyString'",
+                     type_name.get());
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyException_SetCause(value, nullptr); // also sets __suppress_context__
+        PyErr_Restore(type, value, traceback);
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    if (!text) return std::nullopt;
+    return std::string(text, static_cast<std::size_t>(size));
+}
+
+/// Turns an internal failure into `PanicException` after reporting it on standard error.
+PyObject* panic(const char* function, const char* message) noexcept {
+    std::fprintf(stderr, "qarv_convert_inner: internal failure in %s: %s\n", function, message);
+    std::fflush(stderr);
+    raise_panic(message);
+    return nullptr;
+}
+
+using Body = std::optional<ConversionError> (*)(const std::string&);
+
+/// The edge shared by both functions: argument matching, the body, and the translation of its
+/// outcome into `None`, `RuntimeError` or `PanicException`.
+PyObject* call_exported(const char* function, Body body, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+    try {
+        PyObject* argument = match_path(function, args, nargs, kwnames);
+        if (!argument) return nullptr;
+        std::optional<std::string> path = extract_path(argument);
+        if (!path) return nullptr;
+
+        std::optional<ConversionError> error = body(*path);
+        if (!error) Py_RETURN_NONE;
+        // The body has released everything it held; only now is the exception's text taken.
+        const std::string text = error->text();
+        error.reset();
+        PyRef message = make_str(text);
+        PyErr_SetObject(PyExc_RuntimeError, message.get());
+        return nullptr;
+    } catch (const std::exception& failure) {
+        return panic(function, failure.what());
+    } catch (...) {
+        return panic(function, "internal failure without a message");
+    }
+}
+
+} // namespace
+} // namespace qarv
+
+extern "C" {
+static PyObject* rust_convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return qarv::call_exported("rust_convert", qarv::run_conversion, args, nargs, kwnames);
+}
+
+static PyObject* rust_explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return qarv::call_exported("rust_explain", qarv::explain_configuration, args, nargs, kwnames);
+}
+}
+
+namespace qarv {
+namespace {
+
+PyMethodDef methods[] = {
+    {"rust_convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rust_convert)),
+     METH_FASTCALL | METH_KEYWORDS, "rust_convert(path)\n--\n\n"},
+    {"rust_explain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(rust_explain)),
+     METH_FASTCALL | METH_KEYWORDS, "rust_explain(path)\n--\n\n"},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "qarv_convert_inner", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+/// The interpreter that first imported the module; the module serves no other.
+std::atomic<std::int64_t> owner_interpreter{-1};
+/// Created once and kept for the life of the process.
+PyObject* module_object = nullptr;
+
+/// Adds a function bound to the module as an attribute and to `__all__`.
+bool add_function(PyObject* module, PyMethodDef* method) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return false;
+    PyRef function = PyRef::steal(PyCMethod_New(method, module, module_name.get(), nullptr));
+    if (!function) return false;
+    PyRef name = PyRef::steal(PyUnicode_FromString(method->ml_name));
+    if (!name || PyObject_SetAttr(module, name.get(), function.get()) < 0) return false;
+
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        all = PyRef::steal(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+    }
+    return PyList_Append(all.get(), name.get()) == 0;
+}
+
+PyObject* initialise() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) return nullptr;
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "qarv_convert_inner does not support subinterpreters: it is already loaded in "
+                        "another interpreter of this process");
+        return nullptr;
+    }
+    if (module_object) return Py_NewRef(module_object);
+
+    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
+    if (!module) return nullptr;
+#ifdef Py_GIL_DISABLED
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_USED) < 0) return nullptr;
+#endif
+    for (PyMethodDef& method : methods)
+        if (!add_function(module.get(), &method)) return nullptr;
+    module_object = Py_NewRef(module.get());
+    return module.release();
+}
+
+} // namespace
+} // namespace qarv
+
+PyMODINIT_FUNC PyInit_qarv_convert_inner() noexcept {
+    try {
+        return qarv::initialise();
+    } catch (const std::exception& failure) {
+        return qarv::panic("PyInit_qarv_convert_inner", failure.what());
+    }
+}
