@@ -1,11 +1,51 @@
 // The configuration summary: the body of `rust_explain`.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+
 #include "functions.hpp"
+#include "section/section_report.hpp"
 
 namespace qarv {
+namespace {
+
+/// Writes to file descriptor 1 itself: the summary must reach the process's standard output even
+/// when Python has replaced `sys.stdout`, and nothing is buffered, so whatever was written before
+/// a failure stays written.
+void print(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            throw InternalFailure("failed printing to stdout: " + std::string(std::strerror(error)) +
+                                  " (os error " + std::to_string(error) + ")");
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+template <class Record>
+void print_section(std::string_view name, const Record& record) {
+    for (const std::string& piece : explain_section(name, record)) print(piece);
+}
+
+} // namespace
 
 std::optional<ConversionError> explain_configuration(const std::string& path) {
-    auto configuration = load_configuration(path);
-    if (!configuration) return ConversionError::from(std::move(configuration).error());
+    auto loaded = load_configuration(path);
+    if (!loaded) return ConversionError::from(std::move(loaded).error());
+    const Configuration& configuration = loaded.value();
+
+    print("\n[Configuration Summary]\n\n");
+    print_section("config", configuration.config);
+    print_section("load", configuration.load.onnx);
+    print_section("build", configuration.build);
+    if (configuration.accuracy_analysis) print_section("accuracy_analysis", *configuration.accuracy_analysis);
+    print_section("export", configuration.export_);
     return std::nullopt;
 }
 

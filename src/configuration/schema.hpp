@@ -1,0 +1,22 @@
+// JSON Schema (draft 2020-12) documents of the section records, derived from their declaration.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "configuration/records.hpp"
+
+namespace qarv {
+
+/// The schema document of `Record`, built fresh on every call. Instantiated for the five section
+/// records: `ConfigConfig`, `OnnxLoadConfig`, `BuildConfig`, `AccuracyAnalysisConfig`,
+/// `ExportConfig`.
+template <class Record>
+nlohmann::json schema_document();
+
+/// The schema document of the section record called `record_name`; none for any other name.
+std::optional<nlohmann::json> schema_document_named(std::string_view record_name);
+
+} // namespace qarv
