@@ -74,6 +74,10 @@ struct OnnxLoadConfig {
 
 /// The `[load]` table: a choice of model source tagged by `model_type`; ONNX is the only one.
 struct LoadConfig {
+    /// The tag key, written among the variant's own keys, and the one variant it names.
+    static constexpr std::string_view tag = "model_type";
+    static constexpr std::string_view onnx_variant = "Onnx";
+
     OnnxLoadConfig onnx;
 };
 
@@ -94,6 +98,15 @@ struct AccuracyAnalysisConfig {
 struct ExportConfig {
     std::optional<std::string> export_path;
 };
+
+/// The names of the configuration file's tables, one per field of `Configuration`.
+namespace section_name {
+inline constexpr std::string_view config = "config";
+inline constexpr std::string_view load = "load";
+inline constexpr std::string_view build = "build";
+inline constexpr std::string_view accuracy_analysis = "accuracy_analysis";
+inline constexpr std::string_view export_ = "export";
+} // namespace section_name
 
 /// The whole configuration file. Only `accuracy_analysis` can be absent as a whole.
 struct Configuration {

@@ -7,51 +7,12 @@
 #include <toml++/toml.h>
 
 #include "loading/load_configuration.hpp"
+#include "loading/source_text.hpp"
 #include "text/float_text.hpp"
 #include "text/utf8.hpp"
 
 namespace qarv {
 namespace {
-
-/// Turns toml++'s positions (1-based line and column, columns in code points) into byte offsets.
-class SourceText {
-public:
-    explicit SourceText(std::shared_ptr<const std::string> text) : text_(std::move(text)) {}
-
-    const std::shared_ptr<const std::string>& text() const { return text_; }
-
-    std::size_t offset(const toml::source_position& position) const {
-        if (line_starts_.empty()) index_lines();
-        const std::string_view text = *text_;
-        if (position.line == 0 || position.line > line_starts_.size()) return text.size();
-        std::size_t at = line_starts_[position.line - 1];
-        for (std::size_t column = 1; column < position.column; ++column) {
-            if (at >= text.size()) return at + (position.column - column);
-            utf8::next_character(text, at);
-        }
-        return at;
-    }
-
-    /// The region's byte span; none when the parser recorded no place for it.
-    std::optional<ByteSpan> span(const toml::source_region& region) const {
-        if (region.begin.line == 0) return std::nullopt;
-        const std::size_t start = offset(region.begin);
-        const std::size_t end = region.end.line == 0 ? start : std::max(start, offset(region.end));
-        return ByteSpan{start, end};
-    }
-
-private:
-    void index_lines() const {
-        const std::string_view text = *text_;
-        // The parser skips a byte-order mark before it starts counting columns.
-        line_starts_.push_back(text.starts_with("\xEF\xBB\xBF") ? 3 : 0);
-        for (std::size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1))
-            line_starts_.push_back(at + 1);
-    }
-
-    std::shared_ptr<const std::string> text_;
-    mutable std::vector<std::size_t> line_starts_;
-};
 
 /// A string as an error message quotes it: in double quotes, with quotes, backslashes and
 /// control characters escaped.
@@ -130,11 +91,11 @@ public:
         for (const auto& [key, node] : root) {
             const std::string_view name = key.str();
             MaybeError error;
-            if (name == "accuracy_analysis") error = map_section(node, out.accuracy_analysis.emplace());
-            else if (name == "build") error = map_section(node, out.build);
-            else if (name == "config") error = map_section(node, out.config);
-            else if (name == "export") error = map_section(node, out.export_);
-            else if (name == "load") error = map_load(node, out.load);
+            if (name == section_name::accuracy_analysis) error = map_section(node, out.accuracy_analysis.emplace());
+            else if (name == section_name::build) error = map_section(node, out.build);
+            else if (name == section_name::config) error = map_section(node, out.config);
+            else if (name == section_name::export_) error = map_section(node, out.export_);
+            else if (name == section_name::load) error = map_load(node, out.load);
             if (error) {
                 error->keys.insert(error->keys.begin(), std::string(name));
                 return error;
@@ -251,23 +212,24 @@ private:
             return error;
         };
 
-        const toml::node* tag = table->get("model_type");
-        if (!tag) return whole_table({"missing field `model_type`", {}, {}, {}});
+        const toml::node* tag = table->get(LoadConfig::tag);
+        if (!tag) return whole_table({"missing field `" + std::string(LoadConfig::tag) + "`", {}, {}, {}});
         if (!tag->is_string()) {
             TomlError error = value_error(*tag, "invalid type: " + found(*tag) + ", expected variant identifier");
-            error.keys.push_back("model_type");
+            error.keys.emplace_back(LoadConfig::tag);
             return whole_table(std::move(error));
         }
-        if (const std::string& variant = tag->as_string()->get(); variant != "Onnx") {
-            TomlError error = value_error(*tag, "unknown variant `" + variant + "`, expected `Onnx`");
-            error.keys.push_back("model_type");
+        if (const std::string& variant = tag->as_string()->get(); variant != LoadConfig::onnx_variant) {
+            TomlError error = value_error(*tag, "unknown variant `" + variant + "`, expected `" +
+                                                    std::string(LoadConfig::onnx_variant) + "`");
+            error.keys.emplace_back(LoadConfig::tag);
             return whole_table(std::move(error));
         }
 
         // The variant's keys are read from entries set aside while looking for the tag; their
         // errors point at the whole table.
         positioned_ = false;
-        MaybeError error = map_fields(*table, out.onnx, "model_type");
+        MaybeError error = map_fields(*table, out.onnx, LoadConfig::tag);
         positioned_ = true;
         if (error) return whole_table(std::move(*error));
         return std::nullopt;

@@ -31,7 +31,7 @@ Location locate(std::string_view text, std::size_t start) {
 
 } // namespace
 
-std::string render(const TomlError& error) {
+std::string render(const TomlError& error, std::string_view heading) {
     if (!error.span || !error.source) {
         std::string out = error.message + "\n";
         if (!error.keys.empty()) {
@@ -59,7 +59,7 @@ std::string render(const TomlError& error) {
     const std::size_t carets = std::max<std::size_t>(1, std::min(span_length, room));
 
     std::string out;
-    out += "TOML parse error at line " + line_number + ", column " + std::to_string(at.column + 1) + "\n";
+    out += std::string(heading) + " at line " + line_number + ", column " + std::to_string(at.column + 1) + "\n";
     out += gutter + "|\n";
     out += line_number + " | ";
     out += line_text;

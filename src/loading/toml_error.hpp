@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qarv {
@@ -25,6 +26,7 @@ struct TomlError {
 
 /// The "TOML parse error at line L, column C" report: five lines with an excerpt and carets when
 /// the error has a span and a source, else the message and the key path. Every line ends in "\n".
-std::string render(const TomlError& error);
+/// Warnings about the same text use their own `heading` in place of "TOML parse error".
+std::string render(const TomlError& error, std::string_view heading = "TOML parse error");
 
 } // namespace qarv
