@@ -1,0 +1,310 @@
+"""The configuration summary of `rust_explain`, its console tables and the schema documents."""
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import qarv_convert_inner
+from qarv_convert import _native
+
+HEADER = ["Key", "Value", "Default", "Set by User?", "Description"]
+
+
+@pytest.fixture
+def config_path(tmp_path):
+    """`config_path(text)` writes dedented TOML to a fresh file and returns its path."""
+
+    def write(text=""):
+        path = tmp_path / "summary.toml"
+        path.write_text(textwrap.dedent(text), encoding="utf-8")
+        return str(path)
+
+    return write
+
+
+@pytest.fixture
+def explain(config_path, capfd):
+    """`explain(text)` runs `rust_explain` on `text` and returns what reached file descriptor 1."""
+
+    def run(text=""):
+        capfd.readouterr()
+        assert qarv_convert_inner.rust_explain(config_path(text)) is None
+        captured = capfd.readouterr()
+        assert captured.err == ""
+        return captured.out
+
+    return run
+
+
+def sections(output):
+    """{heading: [row cells]} for a summary whose cells are all one line high."""
+    assert output.startswith("\n[Configuration Summary]\n\n")
+    tables = {}
+    for block in output[len("\n[Configuration Summary]\n\n"):].split("\n\n"):
+        if not block:
+            continue
+        heading, *lines = block.split("\n")
+        rows = [[cell.rstrip(" ") for cell in line[1:-1].split("│")] for line in lines if line.startswith("║")]
+        assert rows[0] == HEADER
+        tables[heading] = rows[1:]
+    return tables
+
+
+def row(output, section, key):
+    return next(cells for cells in sections(output)[f"[{section}]"] if cells[0] == key)
+
+
+WORKED_BUILD = """\
+[build]
+╔═══════════════╤═════════════╤═══════╤════════════╤═════════════════════════════════════════════════════╗
+║Key            │Value        │Default│Set by User?│Description                                          ║
+╟───────────────┼─────────────┼───────┼────────────┼─────────────────────────────────────────────────────╢
+║auto_hybrid    │false        │false  │No          │Enable automatic hybrid quantization (default: false)║
+╟───────────────┼─────────────┼───────┼────────────┼─────────────────────────────────────────────────────╢
+║dataset        │./dataset.txt│null   │Yes         │Path to dataset file for quantization (default: None)║
+╟───────────────┼─────────────┼───────┼────────────┼─────────────────────────────────────────────────────╢
+║do_quantization│true         │true   │No          │Whether to quantize the model (default: true)        ║
+╟───────────────┼─────────────┼───────┼────────────┼─────────────────────────────────────────────────────╢
+║qarv_batch_size│null         │null   │No          │Batch size for inference (default: None)             ║
+╚═══════════════╧═════════════╧═══════╧════════════╧═════════════════════════════════════════════════════╝
+
+"""
+
+
+def test_worked_build_section_byte_for_byte(explain):
+    out = explain("""
+        [build]
+        do_quantization = true
+        dataset = "./dataset.txt"
+        auto_hybrid = false
+    """)
+    start = out.index("[build]")
+    assert out[start:out.index("[export]")] == WORKED_BUILD
+
+
+@pytest.mark.parametrize(
+    "text, headings",
+    [
+        ("", ["[config]", "[load]", "[build]", "[export]"]),
+        ("[accuracy_analysis]\n", ["[config]", "[load]", "[build]", "[accuracy_analysis]", "[export]"]),
+    ],
+)
+def test_sections_in_order_and_accuracy_only_when_present(explain, text, headings):
+    out = explain(text)
+    assert list(sections(out)) == headings
+    assert out.endswith("╝\n\n")
+
+
+def test_rows_in_byte_order_of_key(explain):
+    tables = sections(explain('[load]\nmodel_type = "Onnx"\noutputs = ["o"]\nmodel = "m.onnx"\n[accuracy_analysis]\n'))
+    keys = {heading: [cells[0] for cells in rows] for heading, rows in tables.items()}
+    assert keys["[config]"][5:8] == ["optimization_level", "quant_img_RGB2BGR", "quantized_algorithm"]
+    assert keys["[load]"] == ["input_initial_val_file", "input_size_list", "inputs", "model", "outputs"]
+    assert keys["[build]"] == ["auto_hybrid", "dataset", "do_quantization", "qarv_batch_size"]
+    assert keys["[accuracy_analysis]"] == ["device_id", "inputs", "output_dir", "target"]
+    assert tables["[export]"] == [["export_path", "null", "null", "No", ""]]
+
+
+@pytest.mark.parametrize(
+    "text, section, key, value, default, set_by_user",
+    [
+        ("[build]\ndo_quantization = true", "build", "do_quantization", "true", "true", "No"),
+        ("[build]\ndo_quantization = false", "build", "do_quantization", "false", "true", "Yes"),
+        ("[config]\noptimization_level = 3", "config", "optimization_level", "3", "3", "No"),
+        ("[config]\noptimization_level = 7", "config", "optimization_level", "7", "3", "Yes"),
+        ('[config]\nfloat_dtype = "float16"', "config", "float_dtype", "float16", "float16", "No"),
+        ("[config]\nmean_values = []", "config", "mean_values", "[]", "null", "Yes"),
+        ("[build]\nqarv_batch_size = -4", "build", "qarv_batch_size", "-4", "null", "Yes"),
+        ("[accuracy_analysis]", "accuracy_analysis", "inputs", "[]", "[]", "No"),
+        ('[accuracy_analysis]\ninputs = ["a.jpg"]', "accuracy_analysis", "inputs", '["a.jpg"]', "[]", "Yes"),
+        ('[load]\nmodel_type = "Onnx"\ninputs = ["input0"]', "load", "inputs", '["input0"]', "null", "Yes"),
+        ('[load]\nmodel_type = "Onnx"\ninput_size_list = [[1, 3, 224, 224]]', "load", "input_size_list",
+         "[[1,3,224,224]]", "null", "Yes"),
+        ('[load]\nmodel_type = "Onnx"\nmodel = "model.onnx"', "load", "model", "model.onnx", "model.onnx", "No"),
+    ],
+)
+def test_value_default_and_set_by_user(explain, text, section, key, value, default, set_by_user):
+    assert row(explain(text), section, key)[1:4] == [value, default, set_by_user]
+
+
+@pytest.mark.parametrize(
+    "values, shown",
+    [
+        ("[123.675, 116.28, 103.53]", "[123.67500305175781,116.27999877929688,103.52999877929688]"),
+        ("[58.395, 57.12, 0.5, 127.5, 255, 0.0]", "[58.39500045776367,57.119998931884766,0.5,127.5,255.0,0.0]"),
+        ("[nan, inf, -inf, 1.0]", "[null,null,null,1.0]"),
+        # Single-precision values are widened first; these are exact in both precisions, so they
+        # pin the boundaries of the plain layout (decimal exponents -5 and 15) and the exponent form.
+        ("[0.000030517578125, 7.62939453125e-06]", "[0.000030517578125,7.62939453125e-6]"),
+        ("[1125899906842624.0, 18014398509481984.0]", "[1125899906842624.0,1.8014398509481984e+16]"),
+        ("[1e20, -2.5e-7]", "[1.0000000200408773e+20,-2.499999993688107e-7]"),
+    ],
+)
+def test_float_list_cells(explain, values, shown):
+    assert row(explain(f"[config]\nmean_values = {values}"), "config", "mean_values")[1] == shown
+
+
+def test_strings_bare_at_top_level_and_escaped_inside_lists(explain):
+    out = explain(r'''
+        [load]
+        model_type = "Onnx"
+        inputs = ["q\"b\\s", "t\tn\nc\u0001é"]
+        [build]
+        dataset = "two\nlines"
+    ''')
+    assert row(out, "load", "inputs")[1] == r'["q\"b\\s","t\tn\nc\u0001é"]'
+    build = out[out.index("[build]"):]
+    assert "║dataset        │two  │null   │Yes" in build
+    assert "║               │lines│       │   " in build
+
+
+def test_load_failure_prints_nothing(config_path, capfd):
+    with pytest.raises(RuntimeError, match="^TOML parse error at line "):
+        qarv_convert_inner.rust_explain(config_path("[build]\ndo_quantization = 1\n"))
+    assert capfd.readouterr().out == ""
+
+
+def run_python(code, **kwargs):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=60, **kwargs)
+
+
+def test_output_bypasses_sys_stdout(config_path):
+    path = config_path("[build]\ndataset = 'd'\n")
+    result = run_python(f"""
+        import io, sys, qarv_convert_inner
+        sys.stdout = replaced = io.StringIO()
+        qarv_convert_inner.rust_explain({path!r})
+        sys.stderr.write(repr(replaced.getvalue()))
+    """)
+    assert result.stderr == "''"
+    assert result.stdout.startswith("\n[Configuration Summary]\n\n[config]\n")
+    assert "║dataset        │d    │null   │Yes" in result.stdout
+
+
+@pytest.mark.parametrize(
+    "break_stdout, reason",
+    [
+        ("os.close(1)", "Bad file descriptor (os error 9)"),
+        ("r, w = os.pipe(); os.dup2(w, 1); os.close(r); os.close(w)", "Broken pipe (os error 32)"),
+    ],
+)
+def test_failed_write_raises_panic_past_except_exception(config_path, break_stdout, reason):
+    path = config_path()
+    result = run_python(f"""
+        import os, sys, qarv_convert_inner
+        {break_stdout}
+        try:
+            try:
+                qarv_convert_inner.rust_explain({path!r})
+            except Exception as error:
+                sys.stderr.write("caught as Exception: " + repr(error))
+        except BaseException as error:
+            sys.stderr.write("\\n" + type(error).__name__ + ": " + str(error))
+    """)
+    assert result.stderr.splitlines()[-1] == f"PanicException: failed printing to stdout: {reason}"
+
+
+MULTI_LINE = """\
+╔═════════════╤═══════════╗
+║Key          │Value      ║
+╟─────────────┼───────────╢
+║custom_string│first line ║
+║             │second line║
+╟─────────────┼───────────╢
+║x            │           ║
+╚═════════════╧═══════════╝"""
+
+
+def test_render_multi_line_cell_byte_for_byte():
+    rows = [["Key", "Value"], ["custom_string", "first line\nsecond line"], ["x", ""]]
+    assert _native.render_table(rows) == MULTI_LINE
+
+
+@pytest.mark.parametrize(
+    "cell, lines",
+    [
+        ("", [""]),
+        ("a\n", ["a"]),
+        ("a\r\nb", ["a", "b"]),
+        ("a\tb", ["a b"]),
+        ("\tlead  two", ["\tlead  two"]),
+        ("x\u3000\u00a0y", ["x \u00a0y"]),
+        ("a\rb", ["a b"]),
+        ("é漢字", ["é漢字"]),
+    ],
+)
+def test_cell_lines_and_white_space(cell, lines):
+    width = max(len(line) for line in lines)
+    drawn = _native.render_table([[cell, "z"]]).split("\n")
+    assert drawn[0] == "╔" + "═" * width + "╤═╗"
+    second = ["z"] + [" "] * (len(lines) - 1)
+    assert drawn[1:-1] == ["║" + line.ljust(width) + "│" + z + "║" for line, z in zip(lines, second)]
+    assert {len(line) for line in drawn} == {width + 4}
+
+
+@pytest.mark.parametrize("rows", [[], [[]], [["a", "b"], ["c"]]])
+def test_render_refuses_tables_it_cannot_draw(rows):
+    with pytest.raises(BaseException) as raised:
+        _native.render_table(rows)
+    assert type(raised.value).__name__ == "PanicException"
+    assert not isinstance(raised.value, Exception)
+
+
+@pytest.mark.parametrize("rows", [None, [["a", 1]], ["ab"]])
+def test_render_argument_errors(rows):
+    with pytest.raises(TypeError):
+        _native.render_table(rows)
+
+
+PROPERTY_ORDER = {
+    "ConfigConfig": ["compress_weight", "custom_string", "float_dtype", "inputs_yuv_fmt", "mean_values",
+                     "optimization_level", "quant_img_RGB2BGR", "quantized_algorithm", "quantized_dtype",
+                     "quantized_method", "remove_weight", "single_core_mode", "std_values", "target_platform"],
+    "OnnxLoadConfig": ["input_initial_val_file", "input_size_list", "inputs", "model", "outputs"],
+    "BuildConfig": ["auto_hybrid", "dataset", "do_quantization", "qarv_batch_size"],
+    "AccuracyAnalysisConfig": ["device_id", "inputs", "output_dir", "target"],
+    "ExportConfig": ["export_path"],
+}
+
+
+@pytest.mark.parametrize("name, order", PROPERTY_ORDER.items())
+def test_schema_document_shape(name, order):
+    text = _native.schema_document(name)
+    document = json.loads(text)
+    assert list(document) == ["$schema", "properties", "title", "type"]
+    assert document["$schema"] == "https://json-schema.org/draft/2020-12/schema"
+    assert (document["title"], document["type"]) == (name, "object")
+    assert list(document["properties"]) == order
+    assert "$defs" not in text and '"required"' not in text
+
+
+def properties(name):
+    return json.loads(_native.schema_document(name))["properties"]
+
+
+def test_schema_limits_types_and_defaults():
+    config = properties("ConfigConfig")
+    assert {k: config["optimization_level"][k] for k in ("type", "format", "minimum", "maximum", "default")} == {
+        "type": "integer", "format": "uint8", "minimum": 0, "maximum": 3, "default": 3}
+    assert type(config["optimization_level"]["minimum"]) is int
+    assert config["target_platform"]["minLength"] == 1 and "minItems" not in config["target_platform"]
+    assert config["mean_values"]["type"] == ["array", "null"]
+    assert config["mean_values"]["items"] == {"type": "number", "format": "float"}
+    assert config["quant_img_RGB2BGR"]["default"] is False
+    shapes = properties("OnnxLoadConfig")["input_size_list"]
+    assert shapes["items"] == {"type": "array", "items": {"type": "integer", "format": "uint", "minimum": 0}}
+    assert properties("BuildConfig")["qarv_batch_size"] == {
+        "type": ["integer", "null"], "format": "int32", "default": None,
+        "description": "Batch size for inference (default: None)"}
+    assert properties("AccuracyAnalysisConfig")["inputs"]["type"] == "array"
+    assert properties("AccuracyAnalysisConfig")["inputs"]["default"] == []
+    assert properties("ExportConfig")["export_path"] == {"type": ["string", "null"], "default": None}
+
+
+@pytest.mark.parametrize("name, error", [("Configuration", ValueError), ("LoadConfig", ValueError), (3, TypeError)])
+def test_schema_document_refuses_other_names(name, error):
+    with pytest.raises(error):
+        _native.schema_document(name)
