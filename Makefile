@@ -2,7 +2,7 @@
 PYTHON ?= python3
 PIP := $(PYTHON) -m pip
 DEBIAN_PACKAGES := libtomlplusplus-dev nlohmann-json3-dev g++ make
-PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy
+PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy jsonschema
 
 .PHONY: deps install test demo clean
 

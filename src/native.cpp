@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "configuration/schema.hpp"
+#include "loading/ignored_entries.hpp"
+#include "loading/load_configuration.hpp"
 #include "python.hpp"
 #include "section/json_text.hpp"
 #include "table/console_table.hpp"
@@ -22,9 +24,9 @@ PyRef sequence_items(PyObject* object, const char* expected) {
 }
 
 /// A `str` as UTF-8, or none with the interpreter's error set.
-std::optional<std::string> utf8_text(PyObject* object) {
+std::optional<std::string> utf8_text(PyObject* object, const char* what) {
     if (!PyUnicode_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "expected a table cell of type 'str', got '%s'", Py_TYPE(object)->tp_name);
+        PyErr_Format(PyExc_TypeError, "expected %s of type 'str', got '%s'", what, Py_TYPE(object)->tp_name);
         return std::nullopt;
     }
     Py_ssize_t size = 0;
@@ -44,7 +46,7 @@ PyObject* render_table_impl(PyObject* rows_argument) {
         std::vector<std::string> row;
         const Py_ssize_t cell_count = PySequence_Fast_GET_SIZE(cells.get());
         for (Py_ssize_t c = 0; c < cell_count; ++c) {
-            std::optional<std::string> text = utf8_text(PySequence_Fast_GET_ITEM(cells.get(), c));
+            std::optional<std::string> text = utf8_text(PySequence_Fast_GET_ITEM(cells.get(), c), "a table cell");
             if (!text) return nullptr;
             row.push_back(std::move(*text));
         }
@@ -54,12 +56,7 @@ PyObject* render_table_impl(PyObject* rows_argument) {
 }
 
 PyObject* schema_document_impl(PyObject* name_argument) {
-    if (!PyUnicode_Check(name_argument)) {
-        PyErr_Format(PyExc_TypeError, "expected a record name of type 'str', got '%s'",
-                     Py_TYPE(name_argument)->tp_name);
-        return nullptr;
-    }
-    std::optional<std::string> name = utf8_text(name_argument);
+    std::optional<std::string> name = utf8_text(name_argument, "a record name");
     if (!name) return nullptr;
     std::optional<nlohmann::json> document = schema_document_named(*name);
     if (!document) {
@@ -67,6 +64,34 @@ PyObject* schema_document_impl(PyObject* name_argument) {
         return nullptr;
     }
     return make_str(compact_json(*document)).release();
+}
+
+PyObject* configuration_schema_impl(PyObject*) {
+    return make_str(compact_json(configuration_schema_document())).release();
+}
+
+/// Loads the file as the conversion would (its errors raise `RuntimeError` with the same text),
+/// then lists the rendered warnings about the keys and tables that loading passed over.
+PyObject* ignored_entries_impl(PyObject* path_argument) {
+    std::optional<std::string> path = utf8_text(path_argument, "a path");
+    if (!path) return nullptr;
+    auto text = read_configuration_text(*path);
+    if (!text) {
+        PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
+        return nullptr;
+    }
+    if (auto loaded = parse_configuration(text.value()); !loaded) {
+        PyErr_SetString(PyExc_RuntimeError, render(loaded.error()).c_str());
+        return nullptr;
+    }
+    auto warnings = find_ignored_entries(std::move(text).value());
+    if (!warnings) {
+        PyErr_SetString(PyExc_RuntimeError, render(warnings.error()).c_str());
+        return nullptr;
+    }
+    PyRef list = created(PyList_New(0));
+    for (const TomlError& warning : warnings.value()) append(list.get(), make_str(render(warning, "warning")));
+    return list.release();
 }
 
 /// The edge of each function: a broken invariant in the plain C++ (a `std::logic_error` from the
@@ -83,11 +108,20 @@ PyObject* guarded(PyObject*, PyObject* argument) noexcept {
     return nullptr;
 }
 
+template <PyObject* (*Body)(PyObject*)>
+PyObject* guarded_noargs(PyObject* self, PyObject*) noexcept {
+    return guarded<Body>(self, nullptr);
+}
+
 PyMethodDef native_methods[] = {
     {"render_table", guarded<render_table_impl>, METH_O,
      "render_table(rows)\n--\n\nThe rows of text cells drawn as a console table."},
     {"schema_document", guarded<schema_document_impl>, METH_O,
      "schema_document(name)\n--\n\nThe schema document of the named section record, as compact JSON."},
+    {"configuration_schema", guarded_noargs<configuration_schema_impl>, METH_NOARGS,
+     "configuration_schema()\n--\n\nThe schema document of a whole configuration file, as compact JSON."},
+    {"ignored_entries", guarded<ignored_entries_impl>, METH_O,
+     "ignored_entries(path)\n--\n\nWarnings about the keys and tables that the configuration ignores."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -51,6 +51,8 @@ bool type_admits(const json& schema, std::string_view name) {
     return false;
 }
 
+constexpr std::string_view draft_2020_12 = "https://json-schema.org/draft/2020-12/schema";
+
 /// Bounds keep the integer forms that the type's own bounds have, so that `minimum` 0 stays the
 /// unsigned integer 0 whichever way it came in.
 json bound(std::int64_t value) {
@@ -85,7 +87,7 @@ json schema_document() {
         properties[std::string(field.name)] = std::move(property);
     });
     if (!document.contains("title")) document["title"] = std::string(Describe<Record>::name);
-    document["$schema"] = "https://json-schema.org/draft/2020-12/schema";
+    document["$schema"] = std::string(draft_2020_12);
     return document;
 }
 
@@ -106,6 +108,36 @@ std::optional<json> schema_document_named(std::string_view record_name) {
     match.operator()<AccuracyAnalysisConfig>();
     match.operator()<ExportConfig>();
     return found;
+}
+
+json configuration_schema_document() {
+    json properties = json::object();
+    const auto add = [&]<class Record>(std::string_view table) {
+        json section = schema_document<Record>();
+        section.erase("$schema");
+        section["additionalProperties"] = false;
+        properties[std::string(table)] = std::move(section);
+    };
+    add.operator()<ConfigConfig>(section_name::config);
+    add.operator()<OnnxLoadConfig>(section_name::load);
+    add.operator()<BuildConfig>(section_name::build);
+    add.operator()<AccuracyAnalysisConfig>(section_name::accuracy_analysis);
+    add.operator()<ExportConfig>(section_name::export_);
+
+    json& load = properties[std::string(section_name::load)];
+    load["properties"][std::string(LoadConfig::tag)] = {
+        {"const", std::string(LoadConfig::onnx_variant)},
+        {"description", "The kind of model to load; required whenever the table is present."},
+    };
+    load["required"] = json::array({std::string(LoadConfig::tag)});
+
+    return {
+        {"$schema", std::string(draft_2020_12)},
+        {"title", "qarv-convert configuration"},
+        {"type", "object"},
+        {"properties", std::move(properties)},
+        {"additionalProperties", false},
+    };
 }
 
 } // namespace qarv

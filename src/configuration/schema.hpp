@@ -19,4 +19,9 @@ nlohmann::json schema_document();
 /// The schema document of the section record called `record_name`; none for any other name.
 std::optional<nlohmann::json> schema_document_named(std::string_view record_name);
 
+/// One document for a whole configuration file, composed from the section documents: each table
+/// under its name, `[load]` with its tag fixed to the one variant, and no key beyond the known
+/// ones, so that editors flag the typos that loading would silently pass over.
+nlohmann::json configuration_schema_document();
+
 } // namespace qarv

@@ -1,0 +1,6 @@
+"""`python -m qarv_convert`: the same command line as `qarv-convert`."""
+import sys
+
+from qarv_convert.cli import main
+
+sys.exit(main())

@@ -1,0 +1,209 @@
+"""The `qarv-convert` command line, driven as a user would: subprocesses, outputs, exit statuses."""
+import json
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
+
+# A toolkit that writes each call, formatted the way `plan` lists calls, to $RECORDED_CALLS.
+RECORDING_TOOLKIT = textwrap.dedent(
+    """
+    import os
+    from qarv_convert.cli import format_call
+    from qarv_convert.recording import Call
+
+    class QARV:
+        def __init__(self):
+            self.count = 0
+
+        def _record(self, method, *args, **kwargs):
+            self.count += 1
+            with open(os.environ["RECORDED_CALLS"], "a") as out:
+                out.write(format_call(self.count, Call(method, args, kwargs)) + "\\n")
+            return int(os.environ.get("FAIL_" + method, "0"))
+
+        def __getattr__(self, name):
+            return lambda *args, **kwargs: self._record(name, *args, **kwargs)
+    """
+)
+
+
+@pytest.fixture
+def toolkit(tmp_path):
+    """Puts the recording toolkit on the path of the subprocesses; yields the record file."""
+    package = tmp_path / "toolkit" / "qarv"
+    package.mkdir(parents=True)
+    (package / "__init__.py").write_text("")
+    (package / "api.py").write_text(RECORDING_TOOLKIT)
+    return tmp_path / "calls.txt"
+
+
+def run(*args, toolkit=None, env=None, cwd=None):
+    environment = dict(os.environ, **(env or {}))
+    if toolkit is not None:
+        environment["PYTHONPATH"] = str(toolkit.parent / "toolkit")
+        environment["RECORDED_CALLS"] = str(toolkit)
+    else:
+        environment.pop("PYTHONPATH", None)
+    return subprocess.run(
+        [sys.executable, "-m", "qarv_convert", *args],
+        capture_output=True,
+        text=True,
+        env=environment,
+        cwd=cwd,
+    )
+
+
+def write(tmp_path, text, name="config.toml"):
+    path = tmp_path / name
+    path.write_text(textwrap.dedent(text))
+    return str(path)
+
+
+@pytest.mark.parametrize("example", sorted(EXAMPLES.glob("*.toml")), ids=lambda p: p.name)
+def test_plan_lists_exactly_what_convert_sends(toolkit, example):
+    converted = run("convert", "--quiet", str(example), toolkit=toolkit)
+    assert converted.returncode == 0, converted.stderr
+    assert converted.stderr == ""
+    planned = run("plan", str(example))  # no toolkit on the path: plan needs none
+    assert planned.returncode == 0, planned.stderr
+    assert planned.stdout == toolkit.read_text()
+
+
+def test_convert_reports_each_step_on_stderr(tmp_path, toolkit):
+    config = write(tmp_path, "[export]\nexport_path = 'out.qarv'\n")
+    result = run("convert", config, toolkit=toolkit)
+    assert result.returncode == 0 and result.stdout == ""
+    finished = [line.split(" after ")[0] for line in result.stderr.splitlines() if " after " in line]
+    assert finished == [f"qarv.{step} returned 0" for step in ("config", "load_onnx", "build", "export_qarv")]
+    assert toolkit.read_text().splitlines()[-1] == "4. export_qarv('out.qarv')"
+
+
+@pytest.mark.parametrize(
+    "command, env, message",
+    [
+        ("convert", {"FAIL_build": "3"}, "RuntimeError: qarv.build failed with code 3"),
+        ("convert", {}, "missing field `model_type`"),
+        ("plan", {}, "missing field `model_type`"),
+        ("explain", {}, "missing field `model_type`"),
+        ("check", {}, "missing field `model_type`"),
+    ],
+)
+def test_failures_exit_1_with_the_module_message(tmp_path, toolkit, command, env, message):
+    text = "[load]\nmodel = 'm.onnx'\n" if "model_type" in message else ""
+    result = run(command, write(tmp_path, text), toolkit=toolkit, env=env)
+    assert result.returncode == 1
+    assert result.stdout == ""
+    assert result.stderr.rstrip("\n").endswith(message)
+
+
+def test_convert_without_a_toolkit_says_so(tmp_path):
+    result = run("convert", "-q", write(tmp_path, ""))
+    assert result.returncode == 1
+    assert result.stderr == "ModuleNotFoundError: No module named 'qarv'\n"
+
+
+@pytest.mark.parametrize("args", [[], ["convert"], ["frobnicate", "x.toml"], ["check", "--bogus", "x.toml"]])
+def test_usage_errors_exit_2(args):
+    assert run(*args).returncode == 2
+
+
+@pytest.mark.parametrize("command", ["convert", "explain", "plan", "check", "schema"])
+def test_every_command_has_help(command):
+    result = run(command, "--help")
+    assert result.returncode == 0 and "usage: qarv-convert " + command in result.stdout
+
+
+def test_explain_prints_the_summary(tmp_path):
+    result = run("explain", write(tmp_path, "[build]\ndataset = './d.txt'\n"))
+    assert result.returncode == 0
+    assert result.stdout.startswith("\n[Configuration Summary]\n\n[config]\n")
+    assert "║dataset        │./d.txt" in result.stdout
+
+
+CHECK_FILE = """\
+[config]
+quant_img_rgb2bgr = true
+optimization_level = 2
+[build]
+datset = "d.txt"
+[load]
+model_type = "Onnx"
+Model = "m.onnx"
+[accuracy_analysis]
+input = ["a.jpg"]
+[export]
+exportpath = "x"
+[exports]
+x = 1
+"""
+
+
+def test_check_finds_typos_in_every_section(tmp_path):
+    result = run("check", write(tmp_path, CHECK_FILE))
+    assert result.returncode == 0
+    blocks = [b for b in result.stderr.split("\n\n") if b.startswith("warning at")]
+    found = [(b.splitlines()[0], b.splitlines()[-1]) for b in blocks]
+    assert found == [
+        ("warning at line 2, column 1",
+         "unknown key `quant_img_rgb2bgr` in [config] is ignored; did you mean `quant_img_RGB2BGR`?"),
+        ("warning at line 5, column 1", "unknown key `datset` in [build] is ignored; did you mean `dataset`?"),
+        ("warning at line 8, column 1", "unknown key `Model` in [load] is ignored; did you mean `model`?"),
+        ("warning at line 10, column 1",
+         "unknown key `input` in [accuracy_analysis] is ignored; did you mean `inputs`?"),
+        ("warning at line 12, column 1",
+         "unknown key `exportpath` in [export] is ignored; did you mean `export_path`?"),
+        ("warning at line 13, column 2", "unknown table `exports` is ignored; did you mean `export`?"),
+    ]
+    assert blocks[0].splitlines()[1:4] == ["  |", "2 | quant_img_rgb2bgr = true", "  | " + "^" * 17]
+    assert result.stderr.rstrip().endswith(": 6 warnings")
+    assert run("check", "--strict", write(tmp_path, CHECK_FILE)).returncode == 1
+
+
+def test_check_passes_clean_files_even_when_strict():
+    for example in EXAMPLES.glob("*.toml"):
+        result = run("check", "--strict", str(example))
+        assert result.returncode == 0, result.stderr
+        assert result.stderr.endswith(": ok\n")
+
+
+@pytest.fixture(scope="module")
+def schema():
+    result = run("schema")
+    assert result.returncode == 0
+    return json.loads(result.stdout)
+
+
+def test_schema_validates_examples_and_rejects_wrong_types(schema):
+    jsonschema = pytest.importorskip("jsonschema")
+    import tomllib
+
+    validator = jsonschema.Draft202012Validator(schema)
+    validator.check_schema(schema)
+    for example in EXAMPLES.glob("*.toml"):
+        assert list(validator.iter_errors(tomllib.loads(example.read_text()))) == []
+    for document in (
+        {"build": {"do_quantization": "yes"}},
+        {"config": {"optimization_level": 4}},
+        {"config": {"target_platform": ""}},
+        {"load": {"model": "m.onnx"}},
+        {"load": {"model_type": "onnx"}},
+        {"load": {"model_type": "Onnx", "input_size_list": [[1, -3]]}},
+        {"config": {"quant_img_rgb2bgr": True}},
+    ):
+        assert list(validator.iter_errors(document)), document
+
+
+def test_schema_sections_are_the_summary_documents(schema):
+    sections = schema["properties"]
+    assert sorted(sections) == ["accuracy_analysis", "build", "config", "export", "load"]
+    assert sections["build"]["title"] == "BuildConfig"
+    assert sections["load"]["title"] == "OnnxLoadConfig"
+    assert sections["load"]["properties"]["model_type"]["const"] == "Onnx"
+    assert sections["load"]["required"] == ["model_type"]
+    assert sections["config"]["properties"]["optimization_level"]["maximum"] == 3
