@@ -207,3 +207,15 @@ def test_schema_sections_are_the_summary_documents(schema):
     assert sections["load"]["properties"]["model_type"]["const"] == "Onnx"
     assert sections["load"]["required"] == ["model_type"]
     assert sections["config"]["properties"]["optimization_level"]["maximum"] == 3
+
+
+def test_explain_ends_quietly_when_the_reader_goes_away(tmp_path):
+    # A summary far larger than a pipe's buffer, so that writing outlives the reader.
+    config = write(tmp_path, f"[config]\ncustom_string = '{'x' * 200_000}'\n")
+    process = subprocess.Popen(
+        [sys.executable, "-m", "qarv_convert", "explain", config], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+    )
+    process.stdout.read(100)
+    process.stdout.close()
+    assert process.wait() != 0
+    assert process.stderr.read() == b""

@@ -4,6 +4,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import sys
 from typing import Any, Sequence
 
@@ -35,6 +36,10 @@ def _convert(options: argparse.Namespace) -> int:
 
 def _explain(options: argparse.Namespace) -> int:
     sys.stdout.flush()  # the summary goes straight to the file descriptor, after anything buffered
+    if hasattr(signal, "SIGPIPE"):
+        # Like other filters, end quietly when the reader goes away (`explain CONFIG | head`);
+        # Python's default turns that into an error report from the module instead.
+        signal.signal(signal.SIGPIPE, signal.SIG_DFL)
     try:
         qarv_convert_inner.rust_explain(options.config)
     except RuntimeError as error:
