@@ -3,6 +3,7 @@
 #include <limits>
 #include <string>
 
+#include "attribute.hpp"
 #include "configuration/keywords.hpp"
 #include "functions.hpp"
 
@@ -11,10 +12,10 @@ namespace {
 
 /// A new `QARV` toolkit object. The module and the class are dropped as soon as it exists.
 PyResult<PyRef> create_toolkit() {
-    PyRef module_name = make_str("qarv.api");
+    PyRef module_name = interned("qarv.api");
     PyResult<PyRef> module = checked(PyImport_Import(module_name.get()));
     if (!module) return std::move(module).error();
-    PyResult<PyRef> toolkit_class = checked(PyObject_GetAttrString(module.value().get(), "QARV"));
+    PyResult<PyRef> toolkit_class = get_attribute(module.value().get(), "QARV");
     if (!toolkit_class) return std::move(toolkit_class).error();
     return checked(PyObject_CallNoArgs(toolkit_class.value().get()));
 }
@@ -49,7 +50,7 @@ std::optional<ConversionError> call_toolkit_step(PyObject* toolkit, const char* 
                                                  PyObject* positional = nullptr) {
     PyResult<PyRef> keywords = to_keyword_arguments(section);
     if (!keywords) return std::move(keywords).error();
-    PyResult<PyRef> method = checked(PyObject_GetAttrString(toolkit, step));
+    PyResult<PyRef> method = get_attribute(toolkit, step);
     if (!method) return std::move(method).error();
 
     if (positional) {
@@ -63,7 +64,7 @@ std::optional<ConversionError> call_toolkit_step(PyObject* toolkit, const char* 
 
 /// `export_qarv(path)`, where the path is `None` when the file names none.
 std::optional<ConversionError> export_model(PyObject* toolkit, const ExportConfig& section) {
-    PyRef name = make_str("export_qarv");
+    PyRef name = interned("export_qarv");
     PyRef path = section.export_path ? make_str(*section.export_path) : PyRef::borrow(Py_None);
     PyObject* arguments[] = {toolkit, path.get()};
     return check_result("export_qarv",

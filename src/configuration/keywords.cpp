@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "attribute.hpp"
+
 namespace qarv {
 namespace {
 
@@ -47,10 +49,10 @@ PyRef to_python(const T& value) {
 /// `numpy.load(path)` as the list of arrays the toolkit expects: the members of an `.npz`
 /// archive in its own order, or the one array of an `.npy` file.
 PyResult<PyRef> load_initial_values(const std::string& path) {
-    PyRef module_name = make_str("numpy");
+    PyRef module_name = interned("numpy");
     PyResult<PyRef> numpy = checked(PyImport_Import(module_name.get()));
     if (!numpy) return std::move(numpy).error();
-    PyResult<PyRef> load = checked(PyObject_GetAttrString(numpy.value().get(), "load"));
+    PyResult<PyRef> load = get_attribute(numpy.value().get(), "load");
     if (!load) return std::move(load).error();
 
     PyRef file_name = make_str(path);
@@ -61,7 +63,7 @@ PyResult<PyRef> load_initial_values(const std::string& path) {
 
     PyRef values = created(PyList_New(0));
     // Only an archive has `files`; anything else, array or not, is passed on as the one value.
-    PyResult<PyRef> files = checked(PyObject_GetAttrString(data, "files"));
+    PyResult<PyRef> files = get_attribute(data, "files");
     if (!files) {
         ConversionError error = std::move(files).error();
         if (!PyErr_GivenExceptionMatches(error.exception.get(), PyExc_AttributeError)) return error;
