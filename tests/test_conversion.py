@@ -1,0 +1,350 @@
+"""The conversion run: the toolkit calls a configuration produces, and how every failure surfaces."""
+import gc
+import math
+import sys
+import tracemalloc
+import types
+
+import numpy as np
+import pytest
+
+import qarv_convert_inner
+from qarv_convert_inner import rust_convert
+
+WITH_ANALYSIS = """
+    [accuracy_analysis]
+    inputs = ["cat.jpg"]
+"""
+
+
+def typed(value):
+    """A value with the Python type of every part spelled out, so that `True` never passes for
+    1, and floats compare by their exact digits (NaN included)."""
+    if isinstance(value, (list, tuple)):
+        return (type(value).__name__, [typed(item) for item in value])
+    if isinstance(value, dict):
+        return [(key, typed(item)) for key, item in value.items()]
+    if isinstance(value, float):
+        return ("float", repr(value))
+    if isinstance(value, np.ndarray):
+        return ("ndarray", value.dtype.str, value.tolist())
+    return (type(value).__name__, value)
+
+
+def typed_calls(calls):
+    return [(name, typed(args), typed(kwargs)) for name, args, kwargs in calls]
+
+
+def run_failure(path):
+    with pytest.raises(RuntimeError) as caught:
+        rust_convert(path)
+    assert type(caught.value) is RuntimeError
+    assert caught.value.__cause__ is None
+    return str(caught.value)
+
+
+def test_empty_file_calls_four_steps_with_default_keywords(fake_qarv, write_config):
+    assert rust_convert(write_config("")) is None
+    assert typed_calls(fake_qarv.calls) == typed_calls([
+        ("config", (), {
+            "quantized_dtype": "asymmetric_quantized-8",
+            "quantized_algorithm": "normal",
+            "quantized_method": "channel",
+            "target_platform": None,
+            "quant_img_RGB2BGR": False,
+            "float_dtype": "float16",
+            "optimization_level": 3,
+            "remove_weight": False,
+            "compress_weight": False,
+            "single_core_mode": False,
+        }),
+        ("load_onnx", ("model.onnx",), {}),
+        ("build", (), {"do_quantization": True, "auto_hybrid": False}),
+        ("export_qarv", (None,), {}),
+    ])
+
+
+def test_full_file_sends_every_keyword(fake_qarv, write_config, tmp_path):
+    arrays = {"b": np.arange(3, dtype=np.int16), "a": np.ones((2, 2), dtype=np.float32), "c": np.zeros(1)}
+    np.savez(tmp_path / "initial.npz", **arrays)
+    path = write_config(f"""
+        [config]
+        mean_values = [0.1, 123.675, inf, -inf]
+        std_values = [nan, 2]
+        quantized_dtype = "dt"
+        quantized_algorithm = "mmse"
+        quantized_method = "layers"
+        target_platform = ""
+        quant_img_RGB2BGR = true
+        float_dtype = "bfloat16"
+        optimization_level = 255
+        custom_string = "héllo"
+        remove_weight = true
+        compress_weight = true
+        inputs_yuv_fmt = "nv12"
+        single_core_mode = true
+
+        [load]
+        model_type = "Onnx"
+        input_initial_val_file = '{tmp_path / "initial.npz"}'
+        outputs = ["y"]
+        input_size_list = [[1, 3, 224, 224], [9223372036854775807]]
+        inputs = ["a", "b"]
+        model = "net.onnx"
+
+        [build]
+        do_quantization = false
+        dataset = "data.txt"
+        qarv_batch_size = -2147483648
+        auto_hybrid = true
+
+        [accuracy_analysis]
+        inputs = ["x.jpg", "y.jpg"]
+        output_dir = "out"
+        target = "tx9300"
+        device_id = "0042"
+
+        [export]
+        export_path = "net.qarv"
+    """)
+    assert rust_convert(path) is None
+    assert typed_calls(fake_qarv.calls) == typed_calls([
+        ("config", (), {
+            "mean_values": [0.10000000149011612, 123.67500305175781, math.inf, -math.inf],
+            "std_values": [math.nan, 2.0],
+            "quantized_dtype": "dt",
+            "quantized_algorithm": "mmse",
+            "quantized_method": "layers",
+            "target_platform": "",
+            "quant_img_RGB2BGR": True,
+            "float_dtype": "bfloat16",
+            "optimization_level": 255,
+            "custom_string": "héllo",
+            "remove_weight": True,
+            "compress_weight": True,
+            "inputs_yuv_fmt": "nv12",
+            "single_core_mode": True,
+        }),
+        ("load_onnx", ("net.onnx",), {
+            "inputs": ["a", "b"],
+            "outputs": ["y"],
+            "input_size_list": [[1, 3, 224, 224], [2**63 - 1]],
+            "input_initial_val": [arrays["b"], arrays["a"], arrays["c"]],
+        }),
+        ("build", (), {"do_quantization": False, "dataset": "data.txt", "qarv_batch_size": -2**31,
+                       "auto_hybrid": True}),
+        ("accuracy_analysis", (), {"inputs": ["x.jpg", "y.jpg"], "output_dir": "out", "target": "tx9300",
+                                   "device_id": "0042"}),
+        ("export_qarv", ("net.qarv",), {}),
+    ])
+
+
+def test_single_array_file_arrives_as_list_of_one(fake_qarv, write_config, tmp_path):
+    array = np.arange(6, dtype=np.uint8).reshape(2, 3)
+    np.save(tmp_path / "one.npy", array)
+    rust_convert(write_config(f"[load]\nmodel_type = 'Onnx'\ninput_initial_val_file = '{tmp_path / 'one.npy'}'"))
+    assert typed(fake_qarv.calls[1][2]) == typed({"input_initial_val": [array]})
+
+
+@pytest.mark.parametrize("text", ["", "[accuracy_analysis]", "[accuracy_analysis]\ninputs = []"])
+def test_analysis_without_inputs_is_skipped(fake_qarv, write_config, text):
+    rust_convert(write_config(text))
+    assert fake_qarv.steps == ["config", "load_onnx", "build", "export_qarv"]
+
+
+@pytest.mark.parametrize("step", ["config", "load_onnx", "build", "accuracy_analysis", "export_qarv"])
+@pytest.mark.parametrize("code", [1, -1, 2**31 - 1])
+def test_nonzero_code_stops_the_run(fake_qarv, write_config, step, code):
+    fake_qarv.outcomes[step] = code
+    message = run_failure(write_config(WITH_ANALYSIS))
+    assert message == f"RuntimeError: qarv.{step} failed with code {code}"
+    steps = ["config", "load_onnx", "build", "accuracy_analysis", "export_qarv"]
+    assert fake_qarv.steps == steps[: steps.index(step) + 1]
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "result, message",
+    [
+        (False, None),
+        (Index(0), None),
+        (True, "RuntimeError: qarv.build failed with code 1"),
+        (Index(7), "RuntimeError: qarv.build failed with code 7"),
+        (-2**31, "RuntimeError: qarv.build failed with code -2147483648"),
+        (2**31, "OverflowError: out of range integral type conversion attempted"),
+        (-2**31 - 1, "OverflowError: out of range integral type conversion attempted"),
+        (None, "TypeError: 'NoneType' object cannot be interpreted as an integer"),
+        (1.0, "TypeError: 'float' object cannot be interpreted as an integer"),
+    ],
+)
+def test_result_codes(fake_qarv, write_config, result, message):
+    fake_qarv.outcomes["build"] = result
+    path = write_config()
+    if message is None:
+        rust_convert(path)
+        assert fake_qarv.steps[-1] == "export_qarv"
+    else:
+        assert run_failure(path) == message
+        assert fake_qarv.steps[-1] == "build"
+
+
+class BadStr(Exception):
+    def __str__(self):
+        raise ValueError("no text")
+
+
+class Outer:
+    class Nested(Exception):
+        pass
+
+
+@pytest.mark.parametrize("step", ["QARV", "config", "load_onnx", "build", "accuracy_analysis", "export_qarv"])
+@pytest.mark.parametrize(
+    "exception, message",
+    [
+        (lambda: ValueError("bad"), "ValueError: bad"),
+        (lambda: KeyError("k"), "KeyError: 'k'"),
+        (lambda: BadStr("x"), "BadStr: <exception str() failed>"),
+        (lambda: ValueError("a\udcffb"), "ValueError: a\ufffd\ufffd\ufffdb"),
+        (lambda: Outer.Nested("n"), "Outer.Nested: n"),
+    ],
+    ids=["plain", "key", "bad-str", "surrogate", "qualname"],
+)
+def test_toolkit_exceptions_become_runtime_errors(fake_qarv, write_config, step, exception, message):
+    fake_qarv.outcomes[step] = exception
+    try:
+        rust_convert(write_config(WITH_ANALYSIS))
+    except ValueError:
+        pytest.fail("the toolkit's own exception escaped")
+    except RuntimeError as error:
+        assert str(error) == message
+    steps = ["config", "load_onnx", "build", "accuracy_analysis", "export_qarv"]
+    assert fake_qarv.steps == steps[: steps.index(step) + 1 if step in steps else 0]
+
+
+def test_missing_package(monkeypatch, write_config):
+    monkeypatch.setitem(sys.modules, "qarv.api", None)
+    assert run_failure(write_config()).startswith("ModuleNotFoundError: ")
+
+
+def test_missing_class(monkeypatch, write_config):
+    api = types.ModuleType("qarv.api")
+    package = types.ModuleType("qarv")
+    package.api = api
+    monkeypatch.setitem(sys.modules, "qarv", package)
+    monkeypatch.setitem(sys.modules, "qarv.api", api)
+    assert run_failure(write_config()) == "AttributeError: module 'qarv.api' has no attribute 'QARV'"
+
+
+def expected_load_failure(path):
+    try:
+        np.load(path)
+    except Exception as error:
+        return f"{type(error).__qualname__}: {error}"
+    raise AssertionError("numpy loaded it")
+
+
+@pytest.mark.parametrize("content", [None, b"not numpy at all", b"PK\x03\x04 broken zip"], ids=["missing", "garbage", "zip"])
+def test_unreadable_initial_values_stop_before_load_onnx(fake_qarv, write_config, tmp_path, content):
+    data = tmp_path / "initial.npy"
+    if content is not None:
+        data.write_bytes(content)
+    message = run_failure(write_config(f"[load]\nmodel_type = 'Onnx'\ninput_initial_val_file = '{data}'"))
+    assert message == expected_load_failure(str(data))
+    assert fake_qarv.steps == ["config"]
+
+
+def test_numpy_missing(fake_qarv, write_config, monkeypatch):
+    monkeypatch.setitem(sys.modules, "numpy", None)
+    message = run_failure(write_config("[load]\nmodel_type = 'Onnx'\ninput_initial_val_file = 'x.npy'"))
+    assert message.startswith("ModuleNotFoundError: ")
+    assert fake_qarv.steps == ["config"]
+
+
+class PanicException(BaseException):
+    pass
+
+
+@pytest.mark.parametrize("step", ["QARV", "load_onnx", "export_qarv"])
+def test_panic_in_toolkit_is_not_caught_as_exception(fake_qarv, write_config, step):
+    fake_qarv.outcomes[step] = lambda: PanicException("deep trouble")
+    path = write_config()
+    with pytest.raises(BaseException) as caught:
+        try:
+            rust_convert(path)
+        except Exception:
+            pytest.fail("a panic was caught by `except Exception`")
+    assert type(caught.value).__name__ == "PanicException"
+    assert type(caught.value) is not PanicException
+    assert not isinstance(caught.value, Exception)
+    assert str(caught.value) == "deep trouble"
+
+
+def test_no_python_before_the_file_loads(fake_qarv, tmp_path):
+    assert run_failure(str(tmp_path / "absent.toml")).endswith(" (os error 2)")
+    assert fake_qarv.live == 0 and fake_qarv.calls == []
+
+
+def test_repeated_runs_release_everything(fake_qarv, write_config, tmp_path, monkeypatch):
+    np.save(tmp_path / "one.npy", np.arange(4))
+    np.savez(tmp_path / "many.npz", a=np.arange(3), b=np.eye(2))
+    full = write_config(WITH_ANALYSIS + f"""
+        [config]
+        mean_values = [1.5, 2.5]
+        [load]
+        model_type = "Onnx"
+        inputs = ["a"]
+        input_size_list = [[1, 2], [3]]
+        input_initial_val_file = '{tmp_path / "many.npz"}'
+        [export]
+        export_path = "x.qarv"
+    """, name="full.toml")
+    single = write_config(f"[load]\nmodel_type = 'Onnx'\ninput_initial_val_file = '{tmp_path / 'one.npy'}'",
+                          name="single.toml")
+    missing = write_config("[load]\nmodel_type = 'Onnx'\ninput_initial_val_file = 'absent.npy'", name="missing.toml")
+    scenarios = [(full, {}), (single, {}), (missing, {}), (str(tmp_path / "nope.toml"), {})]
+    scenarios += [(full, {"QARV": lambda: ValueError("init")})]
+    scenarios += [(full, {step: 3}) for step in ("config", "load_onnx", "build", "accuracy_analysis", "export_qarv")]
+    scenarios += [(full, {step: lambda: KeyError(step)}) for step in ("config", "load_onnx", "export_qarv")]
+    scenarios += [(full, {"build": None}), (full, {"build": 2**40}), (full, {"build": lambda: BadStr()})]
+
+    def run_all():
+        for path, outcomes in scenarios:
+            fake_qarv.outcomes = outcomes
+            try:
+                rust_convert(path)
+            except RuntimeError:
+                pass
+            fake_qarv.calls.clear()
+
+    def traced_after(rounds):
+        for _ in range(rounds):
+            run_all()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0]
+
+    # The first rounds run traced too, so that the interpreter's caches and free lists fill up
+    # before the baseline and only what is never released shows as growth.
+    tracemalloc.start()
+    try:
+        before = traced_after(50)
+        grown = traced_after(200) - before
+    finally:
+        tracemalloc.stop()
+    assert fake_qarv.live == 0
+    # 3200 runs: one object leaked per run would add over 100 kB.
+    assert grown < 16_000, grown
+
+
+def test_module_keeps_no_toolkit(fake_qarv, write_config):
+    rust_convert(write_config())
+    gc.collect()
+    assert fake_qarv.live == 0
+    assert not hasattr(qarv_convert_inner, "QARV")
