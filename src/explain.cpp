@@ -41,11 +41,12 @@ std::optional<ConversionError> explain_configuration(const std::string& path) {
     const Configuration& configuration = loaded.value();
 
     print("\n[Configuration Summary]\n\n");
-    print_section("config", configuration.config);
-    print_section("load", configuration.load.onnx);
-    print_section("build", configuration.build);
-    if (configuration.accuracy_analysis) print_section("accuracy_analysis", *configuration.accuracy_analysis);
-    print_section("export", configuration.export_);
+    print_section(section_name::config, configuration.config);
+    print_section(section_name::load, configuration.load.onnx);
+    print_section(section_name::build, configuration.build);
+    if (configuration.accuracy_analysis)
+        print_section(section_name::accuracy_analysis, *configuration.accuracy_analysis);
+    print_section(section_name::export_, configuration.export_);
     return std::nullopt;
 }
 
