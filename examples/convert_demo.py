@@ -1,0 +1,74 @@
+"""Converts every example configuration in a directory of its own and shows what each run wrote.
+
+Without the vendor toolkit, run it with the stand-in: PYTHONPATH=standin python examples/convert_demo.py
+"""
+import argparse
+import json
+import os
+import pathlib
+import shutil
+import sys
+import tempfile
+
+import qarv_convert_inner
+from make_model import EXAMPLES, make_materials
+
+
+def _files(directory):
+    return {path for path in directory.rglob("*") if path.is_file()}
+
+
+def _describe(path, work):
+    """One line per file; a stand-in artifact also lists the steps it recorded."""
+    line = f"    {path.relative_to(work)}  ({path.stat().st_size} bytes)"
+    try:
+        record = json.loads(path.read_text(encoding="utf-8"))
+        steps = [call["step"] for call in record["calls"]]
+    except (UnicodeDecodeError, ValueError, KeyError, TypeError):
+        return line
+    return f"{line}: {' -> '.join(steps)}"
+
+
+def convert(config, work):
+    """Runs one conversion inside `work`, where the configuration's relative paths point.
+    Returns whether it succeeded."""
+    work.mkdir(parents=True, exist_ok=True)
+    shutil.copy(config, work / config.name)
+    make_materials(config, work)
+    before = _files(work)
+    home = os.getcwd()
+    os.chdir(work)
+    try:
+        qarv_convert_inner.rust_convert(config.name)
+    except RuntimeError as error:
+        print(f"  failed: {error}")
+        return False
+    finally:
+        os.chdir(home)
+    print("  wrote:")
+    for path in sorted(_files(work) - before):
+        print(_describe(path, work))
+    return True
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--out", type=pathlib.Path,
+                        help="directory for the runs (default: a new temporary directory, kept)")
+    arguments = parser.parse_args()
+    try:
+        import qarv.api  # noqa: F401  (only to give a hint before the first run)
+    except ImportError:
+        sys.exit("qarv.api is not importable; run with PYTHONPATH=standin for the stand-in toolkit")
+
+    out = arguments.out or pathlib.Path(tempfile.mkdtemp(prefix="qarv-demo-"))
+    ok = True
+    for config in sorted(EXAMPLES.glob("*.toml")):
+        work = (out / config.stem).resolve()
+        print(f"==> {config.name} in {work}", flush=True)
+        ok = convert(config, work) and ok
+    sys.exit(0 if ok else 1)
+
+
+if __name__ == "__main__":
+    main()
