@@ -10,11 +10,10 @@ STEPS = ("config", "load_onnx", "build", "accuracy_analysis", "export_qarv")
 
 
 class FakeToolkit:
-    """Stands in for the `qarv.api` package: every `QARV` object appends `(step, args, kwargs)`
-    to `calls`. `outcomes[step]` (and `outcomes["QARV"]` for construction) decides what happens:
-    a plain value is returned; a callable is called, and if that gives an exception it is raised,
-    otherwise its value is returned. Callables keep every raised exception fresh, so repeated
-    runs do not grow one traceback."""
+    """Modules `qarv` and `qarv.api` whose `QARV` objects append `(step, args, kwargs)` to `calls`.
+    `outcomes[step]` (or `outcomes["QARV"]` for construction) is returned as is, or, if callable,
+    called: an exception it gives is raised, anything else returned. Calling keeps every raised
+    exception fresh, so repeated runs do not grow one traceback."""
 
     def __init__(self):
         self.calls = []
