@@ -3,7 +3,7 @@
 #include <limits>
 #include <string>
 
-#include "attribute.hpp"
+#include "python.hpp"
 #include "configuration/keywords.hpp"
 #include "functions.hpp"
 

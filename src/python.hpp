@@ -94,6 +94,16 @@ PyRef created(PyObject* result);
 /// `str` of UTF-8 text.
 PyRef make_str(std::string_view text);
 
+/// An interned `str`. Names the interpreter looks up must be interned: its type lookup cache
+/// keeps a reference to each name it has seen, and a fresh string per run would keep evicting
+/// and refilling that cache, which looks like a slow leak from outside.
+inline PyRef interned(const char* name) { return created(PyUnicode_InternFromString(name)); }
+
+/// `object.name`, or the raised error.
+inline PyResult<PyRef> get_attribute(PyObject* object, const char* name) {
+    return checked(PyObject_GetAttr(object, interned(name).get()));
+}
+
 /// Inserts into a dict or list; like `created`, a failure is internal.
 void set_item(PyObject* dict, std::string_view key, PyRef value);
 void append(PyObject* list, PyRef item);

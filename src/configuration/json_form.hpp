@@ -14,16 +14,6 @@
 
 namespace qarv {
 
-template <class T>
-inline constexpr bool is_optional_v = false;
-template <class T>
-inline constexpr bool is_optional_v<std::optional<T>> = true;
-
-template <class T>
-inline constexpr bool is_vector_v = false;
-template <class T>
-inline constexpr bool is_vector_v<std::vector<T>> = true;
-
 /// The JSON form of one field value. The number forms are chosen so that equality can tell
 /// unsigned, signed and floating values apart: u8 and u64 are unsigned, i32 is signed.
 template <class T>

@@ -7,20 +7,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "attribute.hpp"
+#include "python.hpp"
 
 namespace qarv {
 namespace {
-
-template <class T>
-inline constexpr bool is_vector = false;
-template <class T>
-inline constexpr bool is_vector<std::vector<T>> = true;
-
-template <class T>
-inline constexpr bool is_optional = false;
-template <class T>
-inline constexpr bool is_optional<std::optional<T>> = true;
 
 /// A present configuration value as a new Python object. Nothing here can fail short of the
 /// interpreter running out of memory, which `created` turns into an internal failure.
@@ -37,7 +27,7 @@ PyRef to_python(const T& value) {
         return created(PyLong_FromUnsignedLongLong(value));
     } else if constexpr (std::is_same_v<T, std::int32_t> || std::is_same_v<T, std::uint8_t>) {
         return created(PyLong_FromLong(value));
-    } else if constexpr (is_vector<T>) {
+    } else if constexpr (is_vector_v<T>) {
         PyRef list = created(PyList_New(0));
         for (const auto& element : value) append(list.get(), to_python(element));
         return list;
@@ -108,7 +98,7 @@ PyResult<PyRef> keyword_dictionary(const Record& section) {
         }
         if (field.send == Send::loaded) throw InternalFailure("only a file path can name loaded data");
 
-        if constexpr (is_optional<Value>) {
+        if constexpr (is_optional_v<Value>) {
             if (value) {
                 set_item(keywords.get(), name, to_python(*value));
             } else if (field.send == Send::always) {

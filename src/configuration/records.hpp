@@ -11,6 +11,18 @@
 
 namespace qarv {
 
+/// Field value types are built from scalars with `std::optional` and `std::vector`; the uses of
+/// the declaration take them apart with these.
+template <class T>
+inline constexpr bool is_optional_v = false;
+template <class T>
+inline constexpr bool is_optional_v<std::optional<T>> = true;
+
+template <class T>
+inline constexpr bool is_vector_v = false;
+template <class T>
+inline constexpr bool is_vector_v<std::vector<T>> = true;
+
 /// Limits that the schema documents state; loading does not enforce them.
 struct Limits {
     std::optional<std::int64_t> minimum;
