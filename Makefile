@@ -20,8 +20,12 @@ install: deps
 test: install
 	$(PYTHON) -m pytest -q tests
 
+# The demo toolkit in standin/ is put on the path for the demo only, never installed.
 demo: install
-	$(PYTHON) examples/demo.py
+	$(PYTHON) -m qarv_convert check examples/resnet50.toml
+	$(PYTHON) -m qarv_convert explain examples/resnet50.toml
+	$(PYTHON) -m qarv_convert plan examples/resnet50.toml
+	PYTHONPATH=$(CURDIR)/standin $(PYTHON) examples/convert_demo.py --out build/demo
 
 clean:
 	rm -rf build

@@ -1,16 +1,16 @@
 """Converts every example configuration in a directory of its own and shows what each run wrote.
 
-Without the vendor toolkit, run it with the stand-in: PYTHONPATH=standin python examples/convert_demo.py
+Without the vendor toolkit, run it with the stand-in on an absolute path:
+PYTHONPATH=$PWD/standin python examples/convert_demo.py
 """
 import argparse
 import json
-import os
 import pathlib
 import shutil
+import subprocess
 import sys
 import tempfile
 
-import qarv_convert_inner
 from make_model import EXAMPLES, make_materials
 
 
@@ -32,19 +32,16 @@ def _describe(path, work):
 def convert(config, work):
     """Runs one conversion inside `work`, where the configuration's relative paths point.
     Returns whether it succeeded."""
-    work.mkdir(parents=True, exist_ok=True)
+    shutil.rmtree(work, ignore_errors=True)  # each run starts from its own materials only
+    work.mkdir(parents=True)
     shutil.copy(config, work / config.name)
     make_materials(config, work)
     before = _files(work)
-    home = os.getcwd()
-    os.chdir(work)
-    try:
-        qarv_convert_inner.rust_convert(config.name)
-    except RuntimeError as error:
-        print(f"  failed: {error}")
+    # The command line reports each toolkit step and its duration on stderr as it runs.
+    run = subprocess.run([sys.executable, "-m", "qarv_convert", "convert", config.name], cwd=work)
+    if run.returncode != 0:
+        print(f"  failed with exit status {run.returncode}")
         return False
-    finally:
-        os.chdir(home)
     print("  wrote:")
     for path in sorted(_files(work) - before):
         print(_describe(path, work))

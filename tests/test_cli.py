@@ -66,11 +66,14 @@ def write(tmp_path, text, name="config.toml"):
 
 
 @pytest.mark.parametrize("example", sorted(EXAMPLES.glob("*.toml")), ids=lambda p: p.name)
-def test_plan_lists_exactly_what_convert_sends(toolkit, example):
-    converted = run("convert", "--quiet", str(example), toolkit=toolkit)
+def test_plan_lists_exactly_what_convert_sends(tmp_path, toolkit, example):
+    # Run where the files the example names exist (the initial values are read in both).
+    subprocess.run([sys.executable, str(EXAMPLES / "make_model.py"), str(example), "--into", str(tmp_path)],
+                   check=True, capture_output=True)
+    converted = run("convert", "--quiet", str(example), toolkit=toolkit, cwd=tmp_path)
     assert converted.returncode == 0, converted.stderr
     assert converted.stderr == ""
-    planned = run("plan", str(example))  # no toolkit on the path: plan needs none
+    planned = run("plan", str(example), cwd=tmp_path)  # no toolkit on the path: plan needs none
     assert planned.returncode == 0, planned.stderr
     assert planned.stdout == toolkit.read_text()
 
