@@ -9,38 +9,11 @@
 #include "loading/load_configuration.hpp"
 #include "loading/source_text.hpp"
 #include "text/float_text.hpp"
+#include "text/quoted.hpp"
 #include "text/utf8.hpp"
 
 namespace qarv {
 namespace {
-
-/// A string as an error message quotes it: in double quotes, with quotes, backslashes and
-/// control characters escaped.
-std::string quoted(std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\0': out += "\\0"; break;
-        default:
-            if (byte < 0x20 || byte == 0x7F) {
-                out += "\\u{";
-                if (byte >= 0x10) out += hex[byte >> 4];
-                out += hex[byte & 0xF];
-                out += '}';
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
-}
 
 /// What an error message calls the TOML value it met.
 std::string found(const toml::node& node) {
@@ -51,8 +24,11 @@ std::string found(const toml::node& node) {
         return "integer `" + std::to_string(node.as_integer()->get()) + "`";
     case toml::node_type::floating_point:
         return "floating point `" + plain_float_text(node.as_floating_point()->get()) + "`";
-    case toml::node_type::string:
-        return "string " + quoted(node.as_string()->get());
+    case toml::node_type::string: {
+        std::string text = "string ";
+        append_quoted(text, node.as_string()->get());
+        return text;
+    }
     case toml::node_type::array:
         return "sequence";
     default: // tables, inline tables and date-times
@@ -178,9 +154,11 @@ private:
     /// entry that is not the record's (the `[load]` tag).
     template <class Record>
     MaybeError map_fields(const toml::table& table, Record& out, std::string_view skip = {}) {
-        for (const auto& [key, node] : table) {
+        for (const auto& [key, entry] : table) {
             const std::string_view name = key.str();
             if (name == skip) continue;
+            // A named reference, since clang before 16 cannot capture a structured binding.
+            const toml::node& node = entry;
             MaybeError error;
             for_each_field<Record>([&](const auto& field) {
                 if (field.name == name) error = convert(node, out.*field.member);
