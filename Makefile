@@ -1,17 +1,22 @@
 # Set-up, build, tests and demo. `make test` and `make demo` install what they need first.
 PYTHON ?= python3
 PIP := $(PYTHON) -m pip
-DEBIAN_PACKAGES := libtomlplusplus-dev nlohmann-json3-dev g++ make
+DEBIAN_PACKAGES := libtomlplusplus-dev nlohmann-json3-dev g++ make valgrind
 PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy jsonschema
 
-.PHONY: deps install test demo clean
+.PHONY: deps install test demo sanitize fuzz clean
 
-deps:
-	@missing=""; for p in $(DEBIAN_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+# Installs those of the Debian packages $(1) that are missing.
+define apt_install
+	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing Debian packages:$$missing"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
 	fi
+endef
+
+deps:
+	$(call apt_install,$(DEBIAN_PACKAGES))
 	$(PIP) install --quiet --disable-pip-version-check $(PYTHON_PACKAGES)
 
 install: deps
@@ -26,6 +31,29 @@ demo: install
 	$(PYTHON) -m qarv_convert explain examples/resnet50.toml
 	$(PYTHON) -m qarv_convert plan examples/resnet50.toml
 	PYTHONPATH=$(CURDIR)/standin $(PYTHON) examples/convert_demo.py --out build/demo
+
+# The whole suite against an ASan and UBSan build, kept in its own venv and build directory.
+SANITIZE_VENV := build/sanitize-venv
+sanitize: deps
+	@test -x $(SANITIZE_VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(SANITIZE_VENV)
+	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
+	  -Cbuild-dir=build/sanitize -Ccmake.define.QARV_SANITIZE=ON .
+	tests/sanitize/run $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+
+# libFuzzer over the plain C++ core. It writes new inputs only to its first corpus directory; the
+# examples and the toml-test documents are read as seeds in place.
+FUZZ_SECONDS ?= 60
+FUZZ_DEBIAN_PACKAGES := clang-14 libclang-rt-14-dev
+TOML_TEST := ../shared/toml-test
+CMAKE = $(shell $(PYTHON) -c 'import cmake, os; print(os.path.join(cmake.CMAKE_BIN_DIR, "cmake"))')
+fuzz: deps
+	$(call apt_install,$(FUZZ_DEBIAN_PACKAGES))
+	$(CMAKE) -S . -B build/fuzz -G "Unix Makefiles" -DCMAKE_CXX_COMPILER=clang++-14 -DQARV_FUZZ=ON
+	$(CMAKE) --build build/fuzz -j2
+	mkdir -p build/fuzz-corpus build/fuzz-artifacts
+	build/fuzz/tests/fuzz/configuration_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
+	  -dict=tests/fuzz/configuration.dict -artifact_prefix=build/fuzz-artifacts/ -print_final_stats=1 \
+	  build/fuzz-corpus examples $(wildcard $(TOML_TEST)/valid $(TOML_TEST)/invalid)
 
 clean:
 	rm -rf build

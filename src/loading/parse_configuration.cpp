@@ -4,7 +4,7 @@
 #include <memory>
 #include <type_traits>
 
-#include <toml++/toml.h>
+#include "loading/toml.hpp"
 
 #include "loading/load_configuration.hpp"
 #include "loading/source_text.hpp"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include <toml++/toml.h>
+#include "loading/toml.hpp"
 
 #include "loading/toml_error.hpp"
 #include "text/utf8.hpp"

@@ -1,0 +1,55 @@
+// libFuzzer target: configuration bytes through parsing, error reports, the summary text and the ignored-key check.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "loading/ignored_entries.hpp"
+#include "loading/load_configuration.hpp"
+#include "section/section_report.hpp"
+#include "text/utf8.hpp"
+
+namespace {
+
+// The summary goes to a string, not to standard output, so that the fuzzer runs quietly and
+// the whole text is built (and so checked by the sanitizers) on every input.
+template <class Record>
+void append_section(std::string& out, std::string_view name, const Record& record) {
+    for (const std::string& piece : qarv::explain_section(name, record)) out += piece;
+}
+
+std::string summary(const qarv::Configuration& configuration) {
+    namespace name = qarv::section_name;
+    std::string out = "\n[Configuration Summary]\n\n";
+    append_section(out, name::config, configuration.config);
+    append_section(out, name::load, configuration.load.onnx);
+    append_section(out, name::build, configuration.build);
+    if (configuration.accuracy_analysis)
+        append_section(out, name::accuracy_analysis, *configuration.accuracy_analysis);
+    append_section(out, name::export_, configuration.export_);
+    return out;
+}
+
+// Reports must be valid UTF-8 whatever the input: they become Python str objects.
+void check_text(const std::string& text) {
+    if (!qarv::utf8::is_valid(text)) __builtin_trap();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    // Loading refuses text that is not UTF-8 before parsing it.
+    if (!qarv::utf8::is_valid(text)) return -1;
+
+    auto parsed = qarv::parse_configuration(text);
+    check_text(parsed ? summary(parsed.value()) : qarv::render(parsed.error()));
+
+    auto ignored = qarv::find_ignored_entries(text);
+    if (!ignored) {
+        check_text(qarv::render(ignored.error()));
+    } else {
+        for (const qarv::TomlError& warning : ignored.value()) check_text(qarv::render(warning, "warning"));
+    }
+    return 0;
+}
