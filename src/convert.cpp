@@ -12,7 +12,10 @@ namespace {
 
 /// A new `QARV` toolkit object. The module and the class are dropped as soon as it exists.
 PyResult<PyRef> create_toolkit() {
-    PyRef module_name = interned("qarv.api");
+    // Not interned: nothing else keeps an interned "qarv.api" alive, so interning it would add
+    // and drop an entry of the interpreter's interned-string table on every run, and now and
+    // then make that table reallocate (about 1 MB).
+    PyRef module_name = make_str("qarv.api");
     PyResult<PyRef> module = checked(PyImport_Import(module_name.get()));
     if (!module) return std::move(module).error();
     PyResult<PyRef> toolkit_class = get_attribute(module.value().get(), "QARV");
