@@ -4,7 +4,7 @@ PIP := $(PYTHON) -m pip
 DEBIAN_PACKAGES := libtomlplusplus-dev nlohmann-json3-dev g++ make valgrind
 PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy jsonschema
 
-.PHONY: deps install test demo sanitize fuzz clean
+.PHONY: deps install test demo sanitize fuzz bench clean
 
 # Installs those of the Debian packages $(1) that are missing.
 define apt_install
@@ -54,6 +54,11 @@ fuzz: deps
 	build/fuzz/tests/fuzz/configuration_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -dict=tests/fuzz/configuration.dict -artifact_prefix=build/fuzz-artifacts/ -print_final_stats=1 \
 	  build/fuzz-corpus examples $(wildcard $(TOML_TEST)/valid $(TOML_TEST)/invalid)
+
+# Timings beside pure-Python baselines measured in the same run; rtoml is only needed here.
+bench: install
+	$(PIP) install --quiet --disable-pip-version-check rtoml
+	$(PYTHON) benchmarks/bench_conversion.py
 
 clean:
 	rm -rf build

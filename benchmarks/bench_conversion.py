@@ -1,0 +1,242 @@
+"""Timings of the module beside pure-Python baselines measured in the same run, printed as one table.
+
+Run through `make bench`. Each figure is the median of several repeats of a timed loop."""
+import contextlib
+import gc
+import os
+import pathlib
+import statistics
+import sys
+import tempfile
+import time
+import tomllib
+import types
+
+import rtoml
+
+import baseline
+import qarv_convert_inner
+
+HERE = pathlib.Path(__file__).resolve().parent
+TYPICAL = str(HERE / "typical.toml")
+
+
+def per_call(function, argument, repeats=7, budget=0.25):
+    """Median seconds per call over `repeats` loops, each sized to take about `budget` seconds;
+    with no budget every loop is one call and there is no warm-up call (for the large files)."""
+    loops = 1
+    if budget:
+        function(argument)
+        start = time.perf_counter()
+        function(argument)
+        loops = max(1, int(budget / max(time.perf_counter() - start, 1e-7)))
+    samples = []
+    for _ in range(repeats):
+        gc.collect()
+        start = time.perf_counter()
+        for _ in range(loops):
+            function(argument)
+        samples.append((time.perf_counter() - start) / loops)
+    return statistics.median(samples)
+
+
+def duration(seconds):
+    return f"{seconds * 1e3:,.0f} ms" if seconds >= 0.01 else f"{seconds * 1e6:,.1f} us"
+
+
+@contextlib.contextmanager
+def stdout_to_null():
+    sys.stdout.flush()
+    saved = os.dup(1)
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 1)
+    os.close(null)
+    try:
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+
+
+@contextlib.contextmanager
+def toolkit(api):
+    package = types.ModuleType("qarv")
+    package.api = api
+    saved = {name: sys.modules.get(name) for name in ("qarv", "qarv.api")}
+    sys.modules["qarv"], sys.modules["qarv.api"] = package, api
+    try:
+        yield
+    finally:
+        for name, module in saved.items():
+            if module is None:
+                sys.modules.pop(name, None)
+            else:
+                sys.modules[name] = module
+
+
+class NoOpToolkit:
+    def config(self, **kwargs):
+        return 0
+
+    def load_onnx(self, model, **kwargs):
+        return 0
+
+    def build(self, **kwargs):
+        return 0
+
+    def accuracy_analysis(self, **kwargs):
+        return 0
+
+    def export_qarv(self, path):
+        return 0
+
+
+def recorded_calls(convert, path):
+    calls = []
+
+    class Recorder:
+        def __getattr__(self, name):
+            return lambda *args, **kwargs: calls.append((name, args, kwargs)) or 0
+
+    api = types.ModuleType("qarv.api")
+    api.QARV = Recorder
+    with toolkit(api):
+        convert(path)
+    return calls
+
+
+def captured_summary(explain, path):
+    with tempfile.TemporaryFile() as out:
+        sys.stdout.flush()
+        saved = os.dup(1)
+        os.dup2(out.fileno(), 1)
+        try:
+            explain(path)
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+        out.seek(0)
+        return out.read()
+
+
+def loads_only(convert):
+    """Loading and checking alone is not exposed: the cheapest public path is a conversion whose
+    toolkit import fails at once, after the file has loaded. Both sides take the same path."""
+
+    def run(path):
+        try:
+            convert(path)
+        except RuntimeError as error:
+            assert str(error).startswith("ModuleNotFoundError: "), error
+
+    return run
+
+
+def read_with_tomllib(path):
+    with open(path, "rb") as file:
+        return tomllib.load(file)
+
+
+def large_file(path, megabytes):
+    """The real sections, then ignored tables of mixed values up to the size asked for."""
+    chunks = [pathlib.Path(TYPICAL).read_text(encoding="utf-8")]
+    size, index = len(chunks[0]), 0
+    while size < megabytes * 1_000_000:
+        chunk = (
+            f"\n[ignored_layer_{index}]\n"
+            f'name = "block {index // 16}.conv {index % 16}"\n'
+            f"shape = [1, {index % 512}, 3, 3]\n"
+            f"weights = [{', '.join(f'{(index * 7 + k) % 1000 / 997:.6f}' for k in range(12))}]\n"
+            f"bias = {index * 0.5e-3:.4e}\n"
+            f"frozen = {'true' if index % 3 else 'false'}\n"
+            f"quant = {{ scale = {1 / (index + 1):.8f}, zero_point = {index % 256}, dtype = \"int8\" }}\n"
+            f"note = 'raw text, no escapes: C:\\models\\layer{index}'\n"
+        )
+        chunks.append(chunk)
+        size += len(chunk)
+        index += 1
+    pathlib.Path(path).write_text("".join(chunks), encoding="utf-8")
+
+
+def main():
+    rows = []
+
+    def row(name, ours, reference_name, reference, target):
+        ratio = reference / ours
+        verdict = "-" if target is None else ("met" if ratio >= target else "MISSED")
+        target_text = "" if target is None else f">= {target:g}x"
+        rows.append((name, duration(ours), reference_name, duration(reference),
+                     f"{ratio:.1f}x", target_text, verdict))
+
+    # The baseline must do the same work: same calls, same summary text.
+    assert recorded_calls(qarv_convert_inner.rust_convert, TYPICAL) == recorded_calls(baseline.convert, TYPICAL)
+    assert captured_summary(qarv_convert_inner.rust_explain, TYPICAL) == captured_summary(baseline.explain, TYPICAL)
+
+    failing_import = {"qarv": None, "qarv.api": None}
+    saved = {name: sys.modules.get(name) for name in failing_import}
+    sys.modules.update(failing_import)
+    try:
+        row("load + check, 2 KB file", per_call(loads_only(qarv_convert_inner.rust_convert), TYPICAL),
+            "tomllib + checks", per_call(loads_only(baseline.convert), TYPICAL), 10)
+    finally:
+        for name, module in saved.items():
+            if module is None:
+                sys.modules.pop(name, None)
+            else:
+                sys.modules[name] = module
+
+    with stdout_to_null():
+        ours = per_call(qarv_convert_inner.rust_explain, TYPICAL)
+        reference = per_call(baseline.explain, TYPICAL)
+    row("rust_explain to /dev/null", ours, "same + box tables", reference, 10)
+
+    api = types.ModuleType("qarv.api")
+    api.QARV = NoOpToolkit
+    with toolkit(api):
+        ours = per_call(qarv_convert_inner.rust_convert, TYPICAL)
+        reference = per_call(baseline.convert, TYPICAL)
+    row("rust_convert, no-op toolkit", ours, "same + kwargs, calls", reference, 5)
+
+    growth = []
+    with tempfile.TemporaryDirectory() as directory:
+        sys.modules.update(failing_import)
+        try:
+            for megabytes in (1, 10, 50):
+                path = os.path.join(directory, f"{megabytes}mb.toml")
+                large_file(path, megabytes)
+                actual = os.path.getsize(path) / 1e6
+                # tomllib takes about half a second per MB: it gets fewer repeats on the big files.
+                repeats, slow_repeats = {1: (5, 5), 10: (5, 3), 50: (2, 1)}[megabytes]
+                budget = 0.2 if megabytes == 1 else 0
+                timings = {
+                    "ours": per_call(loads_only(qarv_convert_inner.rust_convert), path, repeats, budget),
+                    "rtoml": per_call(rtoml.load, pathlib.Path(path), repeats, budget),
+                    "tomllib": per_call(read_with_tomllib, path, slow_repeats, budget),
+                }
+                growth.append((megabytes, actual, timings))
+                if megabytes == 10:
+                    row(f"load {actual:.1f} MB file", timings["ours"], "rtoml.load", timings["rtoml"], 2)
+                    row(f"load {actual:.1f} MB file", timings["ours"], "tomllib.load", timings["tomllib"], None)
+        finally:
+            for name, module in saved.items():
+                if module is None:
+                    sys.modules.pop(name, None)
+                else:
+                    sys.modules[name] = module
+
+    header = ("workload", "ours", "baseline", "baseline time", "speed-up", "target", "")
+    widths = [max(len(str(line[i])) for line in [header] + rows) for i in range(len(header))]
+    print()
+    for line in [header] + rows:
+        print("  ".join(str(cell).ljust(width) for cell, width in zip(line, widths)).rstrip())
+
+    print("\ntime per MB (the same generated file, ignored tables of mixed values):")
+    print(f"{'size':>8}  {'ours':>10}  {'rtoml':>10}  {'tomllib':>10}")
+    for megabytes, actual, timings in growth:
+        cells = "  ".join(f"{timings[name] / actual * 1e3:>7.2f} ms" for name in ("ours", "rtoml", "tomllib"))
+        print(f"{actual:>5.1f} MB  {cells}")
+    print(f"\nPython {sys.version.split()[0]}, rtoml {rtoml.__version__}, {os.cpu_count()} cores")
+
+
+if __name__ == "__main__":
+    main()
