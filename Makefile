@@ -33,12 +33,19 @@ demo: install
 	PYTHONPATH=$(CURDIR)/standin $(PYTHON) examples/convert_demo.py --out build/demo
 
 # The whole suite against an ASan and UBSan build, kept in its own venv and build directory.
+# pytest leaves standard error alone (--capture=sys) so that a UBSan report reaches the log; the
+# benchmark plugin is off because it runs git, which would carry the ASan runtime too. The two
+# memory-growth bounds are measured on the plain allocator and do not hold under ASan's
+# quarantine; the leak checker stands in for them here.
 SANITIZE_VENV := build/sanitize-venv
+SANITIZE_SKIPPED := tests/test_conversion.py::test_repeated_runs_release_everything \
+  tests/test_stress.py::test_hundred_thousand_mixed_calls_keep_memory_flat
 sanitize: deps
 	@test -x $(SANITIZE_VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(SANITIZE_VENV)
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
 	  -Cbuild-dir=build/sanitize -Ccmake.define.QARV_SANITIZE=ON .
-	tests/sanitize/run $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider tests
+	tests/sanitize/run $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider -p no:benchmark \
+	  --capture=sys $(addprefix --deselect ,$(SANITIZE_SKIPPED)) tests
 
 # libFuzzer over the plain C++ core. It writes new inputs only to its first corpus directory; the
 # examples and the toml-test documents are read as seeds in place.
