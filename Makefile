@@ -60,7 +60,7 @@ fuzz: deps
 	mkdir -p build/fuzz-corpus build/fuzz-artifacts
 	build/fuzz/tests/fuzz/configuration_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
 	  -dict=tests/fuzz/configuration.dict -artifact_prefix=build/fuzz-artifacts/ -print_final_stats=1 \
-	  build/fuzz-corpus examples $(wildcard $(TOML_TEST)/valid $(TOML_TEST)/invalid)
+	  build/fuzz-corpus examples tests/fuzz/regressions $(wildcard $(TOML_TEST)/valid $(TOML_TEST)/invalid)
 
 # Timings beside pure-Python baselines measured in the same run; rtoml is only needed here.
 bench: install

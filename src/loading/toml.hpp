@@ -7,8 +7,8 @@
 // toml++ 3.3's generated whitespace test marks as unreachable a branch that U+00A1..U+0499 do
 // reach (any such character where the parser checks for whitespace, e.g. right after a value),
 // which is undefined behaviour. Within its generated tables an unlisted branch means "not in the
-// set", so that is what it returns here. Including this header first in every file keeps the one
-// definition of those inline functions.
+// set", so that is what it returns here. Every file reaches toml++ through this header, which keeps
+// one definition of those inline functions.
 #pragma push_macro("TOML_UNREACHABLE")
 #undef TOML_UNREACHABLE
 #define TOML_UNREACHABLE return false
