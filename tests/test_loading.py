@@ -164,10 +164,16 @@ def test_multiline_value_carets_stop_at_the_end_of_its_first_line(tmp_path):
     )
 
 
-def test_column_counts_characters_not_bytes(tmp_path):
-    line = 'config = { custom_string = "é", remove_weight = "x" }'
-    column = line.index('"x"') + 1
-    expected = report(1, column, line, 3, 'invalid type: string "x", expected a boolean')
+@pytest.mark.parametrize(
+    "line, value",
+    [
+        ('config = { custom_string = "é", remove_weight = "x" }', '"x"'),
+        ('config = { custom_string = "é", remove_weight = "日本" }', '"日本"'),
+    ],
+)
+def test_columns_and_carets_count_characters_not_bytes(tmp_path, line, value):
+    column = line.index(value) + 1
+    expected = report(1, column, line, len(value), f"invalid type: string {value}, expected a boolean")
     assert load_error(tmp_path, line + "\n") == expected
 
 

@@ -15,6 +15,11 @@ struct Location {
     std::size_t column = 0;     ///< in characters, counted from 0
 };
 
+/// Width in characters, or in bytes for text that is not UTF-8 on its own.
+std::size_t width(std::string_view text) {
+    return utf8::is_valid(text) ? utf8::count_characters(text) : text.size();
+}
+
 Location locate(std::string_view text, std::size_t start) {
     if (text.empty()) return {0, 0, start};
     const std::size_t p = std::min(start, text.size() - 1);
@@ -23,8 +28,7 @@ Location locate(std::string_view text, std::size_t start) {
     at.line_start = last_feed == std::string_view::npos ? 0 : last_feed + 1;
     at.line = static_cast<std::size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at.line_start), '\n'));
     // Characters before the span's start; a start inside a character falls back to bytes.
-    const std::string_view before = text.substr(at.line_start, p - at.line_start);
-    at.column = utf8::is_valid(before) ? utf8::count_characters(before) : before.size();
+    at.column = width(text.substr(at.line_start, p - at.line_start));
     at.column += start - p; // a start past the end counts on past the last character
     return at;
 }
@@ -54,9 +58,14 @@ std::string render(const TomlError& error, std::string_view heading) {
     const std::string_view line_text =
         at.line_start <= text.size() ? text.substr(at.line_start, line_end - at.line_start) : std::string_view{};
 
-    const std::size_t span_length = span.end > span.start ? span.end - span.start : 0;
-    const std::size_t room = line_text.size() > at.column ? line_text.size() - at.column : 0;
-    const std::size_t carets = std::max<std::size_t>(1, std::min(span_length, room));
+    // Carets count characters, like the column, so that they stay under non-ASCII text; a span
+    // reaching past its first line is cut at the line's end.
+    const std::size_t line_width = width(line_text);
+    const std::size_t room = line_width > at.column ? line_width - at.column : 0;
+    std::size_t span_width = 0;
+    if (span.end > span.start && span.start < text.size())
+        span_width = width(text.substr(span.start, std::min(span.end, line_end) - span.start));
+    const std::size_t carets = std::max<std::size_t>(1, std::min(span_width, room));
 
     std::string out;
     out += std::string(heading) + " at line " + line_number + ", column " + std::to_string(at.column + 1) + "\n";
