@@ -38,14 +38,12 @@ demo: install
 # memory-growth bounds are measured on the plain allocator and do not hold under ASan's
 # quarantine; the leak checker stands in for them here.
 SANITIZE_VENV := build/sanitize-venv
-SANITIZE_SKIPPED := tests/test_conversion.py::test_repeated_runs_release_everything \
-  tests/test_stress.py::test_hundred_thousand_mixed_calls_keep_memory_flat
 sanitize: deps
 	@test -x $(SANITIZE_VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(SANITIZE_VENV)
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
 	  -Cbuild-dir=build/sanitize -Ccmake.define.QARV_SANITIZE=ON .
 	tests/sanitize/run $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider -p no:benchmark \
-	  --capture=sys $(addprefix --deselect ,$(SANITIZE_SKIPPED)) tests
+	  --capture=sys -m "not memory_bound" tests
 
 # libFuzzer over the plain C++ core. It writes new inputs only to its first corpus directory; the
 # examples and the toml-test documents are read as seeds in place.

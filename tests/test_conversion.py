@@ -282,6 +282,7 @@ def test_panic_in_toolkit_is_not_caught_as_exception(fake_qarv, write_config, st
     assert str(caught.value) == "deep trouble"
 
 
+@pytest.mark.memory_bound
 def test_repeated_runs_release_everything(fake_qarv, write_config, tmp_path):
     np.save(tmp_path / "one.npy", np.arange(4))
     np.savez(tmp_path / "many.npz", a=np.arange(3), b=np.eye(2))

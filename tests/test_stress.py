@@ -120,6 +120,7 @@ def stress_scenarios(fake, write_config, tmp_path):
     return scenarios
 
 
+@pytest.mark.memory_bound
 def test_hundred_thousand_mixed_calls_keep_memory_flat(fake_qarv, write_config, tmp_path):
     scenarios = stress_scenarios(fake_qarv, write_config, tmp_path)
     toolkit_class = fake_qarv.api.QARV
