@@ -16,6 +16,7 @@ import rtoml
 
 import baseline
 import qarv_convert_inner
+from qarv_convert.recording import swapped_modules
 
 HERE = pathlib.Path(__file__).resolve().parent
 TYPICAL = str(HERE / "typical.toml")
@@ -58,20 +59,10 @@ def stdout_to_null():
         os.close(saved)
 
 
-@contextlib.contextmanager
 def toolkit(api):
     package = types.ModuleType("qarv")
     package.api = api
-    saved = {name: sys.modules.get(name) for name in ("qarv", "qarv.api")}
-    sys.modules["qarv"], sys.modules["qarv.api"] = package, api
-    try:
-        yield
-    finally:
-        for name, module in saved.items():
-            if module is None:
-                sys.modules.pop(name, None)
-            else:
-                sys.modules[name] = module
+    return swapped_modules({"qarv": package, "qarv.api": api})
 
 
 class NoOpToolkit:
@@ -172,18 +163,9 @@ def main():
     assert recorded_calls(qarv_convert_inner.rust_convert, TYPICAL) == recorded_calls(baseline.convert, TYPICAL)
     assert captured_summary(qarv_convert_inner.rust_explain, TYPICAL) == captured_summary(baseline.explain, TYPICAL)
 
-    failing_import = {"qarv": None, "qarv.api": None}
-    saved = {name: sys.modules.get(name) for name in failing_import}
-    sys.modules.update(failing_import)
-    try:
+    with swapped_modules({"qarv": None, "qarv.api": None}):
         row("load + check, 2 KB file", per_call(loads_only(qarv_convert_inner.rust_convert), TYPICAL),
             "tomllib + checks", per_call(loads_only(baseline.convert), TYPICAL), 10)
-    finally:
-        for name, module in saved.items():
-            if module is None:
-                sys.modules.pop(name, None)
-            else:
-                sys.modules[name] = module
 
     with stdout_to_null():
         ours = per_call(qarv_convert_inner.rust_explain, TYPICAL)
@@ -198,31 +180,23 @@ def main():
     row("rust_convert, no-op toolkit", ours, "same + kwargs, calls", reference, 5)
 
     growth = []
-    with tempfile.TemporaryDirectory() as directory:
-        sys.modules.update(failing_import)
-        try:
-            for megabytes in (1, 10, 50):
-                path = os.path.join(directory, f"{megabytes}mb.toml")
-                large_file(path, megabytes)
-                actual = os.path.getsize(path) / 1e6
-                # tomllib takes about half a second per MB: it gets fewer repeats on the big files.
-                repeats, slow_repeats = {1: (5, 5), 10: (5, 3), 50: (2, 1)}[megabytes]
-                budget = 0.2 if megabytes == 1 else 0
-                timings = {
-                    "ours": per_call(loads_only(qarv_convert_inner.rust_convert), path, repeats, budget),
-                    "rtoml": per_call(rtoml.load, pathlib.Path(path), repeats, budget),
-                    "tomllib": per_call(read_with_tomllib, path, slow_repeats, budget),
-                }
-                growth.append((megabytes, actual, timings))
-                if megabytes == 10:
-                    row(f"load {actual:.1f} MB file", timings["ours"], "rtoml.load", timings["rtoml"], 2)
-                    row(f"load {actual:.1f} MB file", timings["ours"], "tomllib.load", timings["tomllib"], None)
-        finally:
-            for name, module in saved.items():
-                if module is None:
-                    sys.modules.pop(name, None)
-                else:
-                    sys.modules[name] = module
+    with tempfile.TemporaryDirectory() as directory, swapped_modules({"qarv": None, "qarv.api": None}):
+        for megabytes in (1, 10, 50):
+            path = os.path.join(directory, f"{megabytes}mb.toml")
+            large_file(path, megabytes)
+            actual = os.path.getsize(path) / 1e6
+            # tomllib takes about half a second per MB: it gets fewer repeats on the big files.
+            repeats, slow_repeats = {1: (5, 5), 10: (5, 3), 50: (2, 1)}[megabytes]
+            budget = 0.2 if megabytes == 1 else 0
+            timings = {
+                "ours": per_call(loads_only(qarv_convert_inner.rust_convert), path, repeats, budget),
+                "rtoml": per_call(rtoml.load, pathlib.Path(path), repeats, budget),
+                "tomllib": per_call(read_with_tomllib, path, slow_repeats, budget),
+            }
+            growth.append((megabytes, actual, timings))
+            if megabytes == 10:
+                row(f"load {actual:.1f} MB file", timings["ours"], "rtoml.load", timings["rtoml"], 2)
+                row(f"load {actual:.1f} MB file", timings["ours"], "tomllib.load", timings["tomllib"], None)
 
     header = ("workload", "ours", "baseline", "baseline time", "speed-up", "target", "")
     widths = [max(len(str(line[i])) for line in [header] + rows) for i in range(len(header))]

@@ -67,14 +67,11 @@ class TimedToolkit:
 
 
 @contextlib.contextmanager
-def toolkit_module(api: types.ModuleType, package: types.ModuleType | None = None) -> Iterator[None]:
-    """Makes `import qarv.api` find `api` (and `qarv` find `package`, when given) until the block
-    ends; whatever those names meant before comes back afterwards."""
-    names = {"qarv.api": api}
-    if package is not None:
-        names["qarv"] = package
-    saved = {name: sys.modules.get(name) for name in names}
-    sys.modules.update(names)
+def swapped_modules(modules: dict[str, types.ModuleType | None]) -> Iterator[None]:
+    """Puts `modules` into `sys.modules` until the block ends (None makes an import of that name
+    fail); whatever those names meant before comes back afterwards."""
+    saved = {name: sys.modules.get(name) for name in modules}
+    sys.modules.update(modules)
     try:
         yield
     finally:
@@ -83,6 +80,11 @@ def toolkit_module(api: types.ModuleType, package: types.ModuleType | None = Non
                 sys.modules.pop(name, None)
             else:
                 sys.modules[name] = module
+
+
+def toolkit_module(api: types.ModuleType, package: types.ModuleType | None = None) -> contextlib.AbstractContextManager[None]:
+    """Makes `import qarv.api` find `api` (and `qarv` find `package`, when given)."""
+    return swapped_modules({"qarv.api": api, **({"qarv": package} if package is not None else {})})
 
 
 @contextlib.contextmanager
