@@ -28,25 +28,13 @@ void print(std::string_view text) {
     }
 }
 
-template <class Record>
-void print_section(std::string_view name, const Record& record) {
-    for (const std::string& piece : explain_section(name, record)) print(piece);
-}
-
 } // namespace
 
 std::optional<ConversionError> explain_configuration(const std::string& path) {
     auto loaded = load_configuration(path);
     if (!loaded) return ConversionError::from(std::move(loaded).error());
-    const Configuration& configuration = loaded.value();
 
-    print("\n[Configuration Summary]\n\n");
-    print_section(section_name::config, configuration.config);
-    print_section(section_name::load, configuration.load.onnx);
-    print_section(section_name::build, configuration.build);
-    if (configuration.accuracy_analysis)
-        print_section(section_name::accuracy_analysis, *configuration.accuracy_analysis);
-    print_section(section_name::export_, configuration.export_);
+    summary_pieces(loaded.value(), print);
     return std::nullopt;
 }
 

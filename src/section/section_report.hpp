@@ -33,4 +33,20 @@ SectionText explain_section(std::string_view name, const Record& record) {
     return section_text(name, section_table(schema_document<Record>(), json_form(record), json_form(Record{})));
 }
 
+/// The whole summary in the pieces it is printed in: the heading, then each section's three
+/// pieces, in the fixed section order; `[accuracy_analysis]` only when the file has that table.
+/// `emit` takes each piece as it is made, so that text already made stays out if a later step fails.
+template <class Emit>
+void summary_pieces(const Configuration& configuration, Emit&& emit) {
+    const auto section = [&](std::string_view name, const auto& record) {
+        for (const std::string& piece : explain_section(name, record)) emit(std::string_view(piece));
+    };
+    emit(std::string_view("\n[Configuration Summary]\n\n"));
+    section(section_name::config, configuration.config);
+    section(section_name::load, configuration.load.onnx);
+    section(section_name::build, configuration.build);
+    if (configuration.accuracy_analysis) section(section_name::accuracy_analysis, *configuration.accuracy_analysis);
+    section(section_name::export_, configuration.export_);
+}
+
 } // namespace qarv

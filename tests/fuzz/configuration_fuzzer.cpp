@@ -13,20 +13,9 @@ namespace {
 
 // The summary goes to a string, not to standard output, so that the fuzzer runs quietly and
 // the whole text is built (and so checked by the sanitizers) on every input.
-template <class Record>
-void append_section(std::string& out, std::string_view name, const Record& record) {
-    for (const std::string& piece : qarv::explain_section(name, record)) out += piece;
-}
-
 std::string summary(const qarv::Configuration& configuration) {
-    namespace name = qarv::section_name;
-    std::string out = "\n[Configuration Summary]\n\n";
-    append_section(out, name::config, configuration.config);
-    append_section(out, name::load, configuration.load.onnx);
-    append_section(out, name::build, configuration.build);
-    if (configuration.accuracy_analysis)
-        append_section(out, name::accuracy_analysis, *configuration.accuracy_analysis);
-    append_section(out, name::export_, configuration.export_);
+    std::string out;
+    qarv::summary_pieces(configuration, [&](std::string_view piece) { out += piece; });
     return out;
 }
 
