@@ -45,11 +45,9 @@ std::optional<std::string> extract_path(PyObject* object) {
         if (!type_name) return std::nullopt;
         PyErr_Format(PyExc_TypeError, "argument 'path': '%U' object cannot be converted to 'PyString'",
                      type_name.get());
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        PyException_SetCause(value, nullptr); // also sets __suppress_context__
-        PyErr_Restore(type, value, traceback);
+        PyObject* raised = fetch_raised();
+        PyException_SetCause(raised, nullptr); // also sets __suppress_context__
+        restore_raised(raised);
         return std::nullopt;
     }
     Py_ssize_t size = 0;

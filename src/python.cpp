@@ -19,31 +19,6 @@ constexpr const char* panic_doc =
     "Like SystemExit, it derives from BaseException, so that it usually propagates to the top "
     "and ends the interpreter instead of being caught by `except Exception`.";
 
-/// Takes the pending exception as one object (its traceback attached), or null when none is set.
-PyObject* fetch_raised() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    return PyErr_GetRaisedException();
-#else
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!type) return nullptr;
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
-#endif
-}
-
-void restore_raised(PyObject* exception) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-    PyErr_SetRaisedException(exception);
-#else
-    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
-                  PyException_GetTraceback(exception));
-#endif
-}
-
 /// A panic of this module or of another native module of the same kind.
 bool is_panic(PyObject* exception) {
     if (panic_type && PyErr_GivenExceptionMatches(exception, panic_type)) return true;
@@ -68,6 +43,30 @@ std::optional<std::string> string_form(PyObject* object) {
 }
 
 } // namespace
+
+PyObject* fetch_raised() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (!type) return nullptr;
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return value;
+#endif
+}
+
+void restore_raised(PyObject* exception) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exception);
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), exception,
+                  PyException_GetTraceback(exception));
+#endif
+}
 
 ConversionError ConversionError::from(LoadError error) {
     return {error.kind == LoadError::Kind::file_read ? Kind::file_read : Kind::configuration,

@@ -80,6 +80,11 @@ struct ConversionError {
 template <class T>
 using PyResult = Result<T, ConversionError>;
 
+/// Takes the pending exception as one object (its traceback attached), or null when none is set;
+/// `restore_raised` makes an exception so taken pending again. Both hide the 3.12 change of API.
+PyObject* fetch_raised() noexcept;
+void restore_raised(PyObject* exception) noexcept;
+
 /// The pending exception as a Python-kind error; a `SystemError` when none is pending. A
 /// `PanicException` from another module is not a run failure: it becomes an `InternalFailure`.
 ConversionError take_raised_exception();
