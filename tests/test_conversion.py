@@ -329,5 +329,6 @@ def test_repeated_runs_release_everything(fake_qarv, write_config, tmp_path):
     finally:
         tracemalloc.stop()
     assert fake_qarv.live == 0
-    # 3200 runs: one object leaked per run would add over 100 kB.
-    assert grown < 16_000, grown
+    # 3200 runs: one object leaked per run would add over 100 kB. NumPy's archive reading keeps
+    # a few bytes per run cached on newer interpreters (about 19 kB here on 3.13), hence the margin.
+    assert grown < 32_000, grown
