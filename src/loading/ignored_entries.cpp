@@ -56,11 +56,8 @@ std::string nearest_name(std::string_view name, const std::vector<std::string_vi
 
 Result<std::vector<TomlError>, TomlError> find_ignored_entries(std::string text) {
     const SourceText source(std::make_shared<const std::string>(std::move(text)));
-    toml::parse_result parsed = toml::parse(*source.text());
-    if (!parsed) {
-        const toml::parse_error& fault = parsed.error();
-        return TomlError{std::string(fault.description()), source.span(fault.source()), source.text(), {}};
-    }
+    auto document = parse_document(source);
+    if (!document) return std::move(document).error();
 
     struct Found {
         toml::source_position at;
@@ -86,7 +83,7 @@ Result<std::vector<TomlError>, TomlError> find_ignored_entries(std::string text)
                      known, {std::string(section), std::string(key.str())});
     };
 
-    for (const auto& [key, node] : parsed.table()) {
+    for (const auto& [key, node] : document.value()) {
         const std::string_view name = key.str();
         if (name == name_of::config) check_section(name, node, field_names<ConfigConfig>());
         else if (name == name_of::build) check_section(name, node, field_names<BuildConfig>());

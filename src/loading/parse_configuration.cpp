@@ -221,23 +221,14 @@ private:
 
 Result<Configuration, TomlError> parse_configuration(std::string text) {
     const SourceText source(std::make_shared<const std::string>(std::move(text)));
-    const auto attach_source = [&](TomlError error) {
-        error.source = source.text();
-        return error;
-    };
-
-    toml::parse_result parsed = toml::parse(*source.text());
-    if (!parsed) {
-        const toml::parse_error& fault = parsed.error();
-        TomlError error{std::string(fault.description()), source.span(fault.source()), {}, {}};
-        // The parser names a point, not a stretch: one caret.
-        if (error.span) error.span->end = error.span->start;
-        return attach_source(std::move(error));
-    }
+    auto document = parse_document(source);
+    if (!document) return std::move(document).error();
 
     Configuration configuration;
-    if (MaybeError error = Mapper(source).map_root(parsed.table(), configuration))
-        return attach_source(std::move(*error));
+    if (MaybeError error = Mapper(source).map_root(document.value(), configuration)) {
+        error->source = source.text();
+        return std::move(*error);
+    }
     return configuration;
 }
 

@@ -11,6 +11,7 @@
 #include "loading/toml.hpp"
 
 #include "loading/toml_error.hpp"
+#include "result.hpp"
 #include "text/utf8.hpp"
 
 namespace qarv {
@@ -54,5 +55,18 @@ private:
     std::shared_ptr<const std::string> text_;
     mutable std::vector<std::size_t> line_starts_;
 };
+
+/// The document of `source`, or its first syntax fault as an error with the text attached. The
+/// parser names a point, not a stretch, so the fault's span is empty: one caret.
+inline Result<toml::table, TomlError> parse_document(const SourceText& source) {
+    toml::parse_result parsed = toml::parse(*source.text());
+    if (!parsed) {
+        const toml::parse_error& fault = parsed.error();
+        std::optional<ByteSpan> span = source.span(fault.source());
+        if (span) span->end = span->start;
+        return TomlError{std::string(fault.description()), span, source.text(), {}};
+    }
+    return std::move(parsed).table();
+}
 
 } // namespace qarv
