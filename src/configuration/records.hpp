@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <vector>
 
 namespace qarv {
@@ -111,15 +112,6 @@ struct ExportConfig {
     std::optional<std::string> export_path;
 };
 
-/// The names of the configuration file's tables, one per field of `Configuration`.
-namespace section_name {
-inline constexpr std::string_view config = "config";
-inline constexpr std::string_view load = "load";
-inline constexpr std::string_view build = "build";
-inline constexpr std::string_view accuracy_analysis = "accuracy_analysis";
-inline constexpr std::string_view export_ = "export";
-} // namespace section_name
-
 /// The whole configuration file. Only `accuracy_analysis` can be absent as a whole.
 struct Configuration {
     ConfigConfig config;
@@ -128,6 +120,50 @@ struct Configuration {
     std::optional<AccuracyAnalysisConfig> accuracy_analysis;
     ExportConfig export_;
 };
+
+/// One table of the configuration file: its name and the member of `Configuration` that holds it.
+/// `Record` is the section record its keys map onto; `Member` is how `Configuration` keeps it
+/// (`LoadConfig` wraps its record in the tagged choice, an optional section is a `std::optional`).
+template <class Record, class Member>
+struct Section {
+    using record_type = Record;
+    std::string_view name;
+    Member Configuration::*member;
+};
+
+/// The tables, declared once, in the order of `Configuration`'s fields, which is also the order
+/// the summary prints them in.
+inline constexpr auto sections = std::make_tuple(
+    Section<ConfigConfig, ConfigConfig>{"config", &Configuration::config},
+    Section<OnnxLoadConfig, LoadConfig>{"load", &Configuration::load},
+    Section<BuildConfig, BuildConfig>{"build", &Configuration::build},
+    Section<AccuracyAnalysisConfig, std::optional<AccuracyAnalysisConfig>>{"accuracy_analysis",
+                                                                           &Configuration::accuracy_analysis},
+    Section<ExportConfig, ExportConfig>{"export", &Configuration::export_});
+
+/// Calls `visit(section)` for each table in declaration order.
+template <class Visit>
+constexpr void for_each_section(Visit&& visit) {
+    std::apply([&](const auto&... section) { (visit(section), ...); }, sections);
+}
+
+/// The section's record inside `configuration`; null for an optional section the file leaves out.
+template <class Record, class Member>
+const Record* find_record(const Configuration& configuration, const Section<Record, Member>& section) {
+    const Member& held = configuration.*section.member;
+    if constexpr (std::is_same_v<Member, LoadConfig>) return &held.onnx;
+    else if constexpr (is_optional_v<Member>) return held ? &*held : nullptr;
+    else return &held;
+}
+
+/// The section's record inside `configuration`, made present (an optional section is emplaced).
+template <class Record, class Member>
+Record& make_record(Configuration& configuration, const Section<Record, Member>& section) {
+    Member& held = configuration.*section.member;
+    if constexpr (std::is_same_v<Member, LoadConfig>) return held.onnx;
+    else if constexpr (is_optional_v<Member>) return held.emplace();
+    else return held;
+}
 
 /// The declaration of a section record: `name` (the record's name) and `fields` in declaration
 /// order. `keyword_order`, where present, lists field indices in the order the toolkit step

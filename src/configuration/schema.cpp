@@ -102,11 +102,7 @@ std::optional<json> schema_document_named(std::string_view record_name) {
     auto match = [&]<class Record>() {
         if (!found && record_name == Describe<Record>::name) found = schema_document<Record>();
     };
-    match.operator()<ConfigConfig>();
-    match.operator()<OnnxLoadConfig>();
-    match.operator()<BuildConfig>();
-    match.operator()<AccuracyAnalysisConfig>();
-    match.operator()<ExportConfig>();
+    for_each_section([&]<class Record, class Member>(const Section<Record, Member>&) { match.operator()<Record>(); });
     return found;
 }
 
@@ -118,13 +114,13 @@ json configuration_schema_document() {
         section["additionalProperties"] = false;
         properties[std::string(table)] = std::move(section);
     };
-    add.operator()<ConfigConfig>(section_name::config);
-    add.operator()<OnnxLoadConfig>(section_name::load);
-    add.operator()<BuildConfig>(section_name::build);
-    add.operator()<AccuracyAnalysisConfig>(section_name::accuracy_analysis);
-    add.operator()<ExportConfig>(section_name::export_);
+    std::string_view load_name;
+    for_each_section([&]<class Record, class Member>(const Section<Record, Member>& section) {
+        add.operator()<Record>(section.name);
+        if constexpr (std::is_same_v<Member, LoadConfig>) load_name = section.name;
+    });
 
-    json& load = properties[std::string(section_name::load)];
+    json& load = properties[std::string(load_name)];
     load["properties"][std::string(LoadConfig::tag)] = {
         {"const", std::string(LoadConfig::onnx_variant)},
         {"description", "The kind of model to load; required whenever the table is present."},

@@ -71,9 +71,8 @@ Result<std::vector<TomlError>, TomlError> find_ignored_entries(std::string text)
         found.push_back({key.source().begin, {std::move(message), source.span(key.source()), source.text(), std::move(keys)}});
     };
 
-    namespace name_of = section_name;
-    const std::vector<std::string_view> sections{name_of::accuracy_analysis, name_of::build, name_of::config,
-                                                 name_of::export_, name_of::load};
+    std::vector<std::string_view> sections;
+    for_each_section([&](const auto& section) { sections.push_back(section.name); });
     const auto check_section = [&](std::string_view section, const toml::node& node, std::vector<std::string_view> known) {
         const toml::table* table = node.as_table();
         if (!table) return;
@@ -85,15 +84,18 @@ Result<std::vector<TomlError>, TomlError> find_ignored_entries(std::string text)
 
     for (const auto& [key, node] : document.value()) {
         const std::string_view name = key.str();
-        if (name == name_of::config) check_section(name, node, field_names<ConfigConfig>());
-        else if (name == name_of::build) check_section(name, node, field_names<BuildConfig>());
-        else if (name == name_of::accuracy_analysis) check_section(name, node, field_names<AccuracyAnalysisConfig>());
-        else if (name == name_of::export_) check_section(name, node, field_names<ExportConfig>());
-        else if (name == name_of::load) {
-            std::vector<std::string_view> known = field_names<OnnxLoadConfig>();
-            known.push_back(LoadConfig::tag);
-            check_section(name, node, std::move(known));
-        } else {
+        bool known_section = false;
+        // A named reference, since clang before 16 cannot capture a structured binding.
+        const toml::node& value = node;
+        for_each_section([&](const auto& section) {
+            using Record = typename std::remove_cvref_t<decltype(section)>::record_type;
+            if (section.name != name) return;
+            known_section = true;
+            std::vector<std::string_view> known = field_names<Record>();
+            if constexpr (std::is_same_v<Record, OnnxLoadConfig>) known.push_back(LoadConfig::tag);
+            check_section(name, value, std::move(known));
+        });
+        if (!known_section) {
             const char* what = node.is_table() ? "unknown table `" : "unknown key `";
             warn(key, what + std::string(name) + "` is ignored", sections, {std::string(name)});
         }

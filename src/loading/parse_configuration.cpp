@@ -67,11 +67,15 @@ public:
         for (const auto& [key, node] : root) {
             const std::string_view name = key.str();
             MaybeError error;
-            if (name == section_name::accuracy_analysis) error = map_section(node, out.accuracy_analysis.emplace());
-            else if (name == section_name::build) error = map_section(node, out.build);
-            else if (name == section_name::config) error = map_section(node, out.config);
-            else if (name == section_name::export_) error = map_section(node, out.export_);
-            else if (name == section_name::load) error = map_load(node, out.load);
+            // A named reference, since clang before 16 cannot capture a structured binding.
+            const toml::node& value = node;
+            for_each_section([&](const auto& section) {
+                if (section.name != name) return;
+                if constexpr (std::is_same_v<typename std::remove_cvref_t<decltype(section)>::record_type, OnnxLoadConfig>)
+                    error = map_load(value, out.*section.member);
+                else
+                    error = map_section(value, make_record(out, section));
+            });
             if (error) {
                 error->keys.insert(error->keys.begin(), std::string(name));
                 return error;

@@ -38,15 +38,11 @@ SectionText explain_section(std::string_view name, const Record& record) {
 /// `emit` takes each piece as it is made, so that text already made stays out if a later step fails.
 template <class Emit>
 void summary_pieces(const Configuration& configuration, Emit&& emit) {
-    const auto section = [&](std::string_view name, const auto& record) {
-        for (const std::string& piece : explain_section(name, record)) emit(std::string_view(piece));
-    };
     emit(std::string_view("\n[Configuration Summary]\n\n"));
-    section(section_name::config, configuration.config);
-    section(section_name::load, configuration.load.onnx);
-    section(section_name::build, configuration.build);
-    if (configuration.accuracy_analysis) section(section_name::accuracy_analysis, *configuration.accuracy_analysis);
-    section(section_name::export_, configuration.export_);
+    for_each_section([&](const auto& section) {
+        if (const auto* record = find_record(configuration, section))
+            for (const std::string& piece : explain_section(section.name, *record)) emit(std::string_view(piece));
+    });
 }
 
 } // namespace qarv
