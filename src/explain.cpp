@@ -15,7 +15,7 @@ namespace {
 /// Writes to file descriptor 1 itself: the summary must reach the process's standard output even
 /// when Python has replaced `sys.stdout`, and nothing is buffered, so whatever was written before
 /// a failure stays written.
-void print(std::string_view text) {
+bool print(std::string_view text) {
     while (!text.empty()) {
         const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
         if (written < 0) {
@@ -26,6 +26,7 @@ void print(std::string_view text) {
         }
         text.remove_prefix(static_cast<std::size_t>(written));
     }
+    return true;
 }
 
 } // namespace

@@ -56,13 +56,6 @@ private:
     PyObject* object_ = nullptr;
 };
 
-/// A fatal condition inside the module's own code: the interpreter could not make a basic object,
-/// or an invariant broke. It unwinds to the function's edge, which raises `PanicException`.
-class InternalFailure : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 /// The one failure value of a run. File-read and configuration failures carry their text; a
 /// Python failure carries the raised exception, whose text is taken only at the boundary.
 struct ConversionError {

@@ -1,6 +1,8 @@
-// A value-or-error result, the way every fallible step of the module reports.
+// A value-or-error result, the way every fallible step of the module reports, and the one type of
+// internal failure.
 #pragma once
 
+#include <stdexcept>
 #include <utility>
 #include <variant>
 
@@ -25,6 +27,13 @@ public:
 
 private:
     std::variant<T, E> state_;
+};
+
+/// A fatal condition inside the module's own code: a broken invariant, or the interpreter unable to
+/// make a basic object. It unwinds to the exported function's edge, which raises `PanicException`.
+class InternalFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 } // namespace qarv

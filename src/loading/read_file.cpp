@@ -28,13 +28,14 @@ struct FileDescriptor {
 
 } // namespace
 
-Result<std::string, LoadError> read_configuration_text(const std::string& path) {
+Result<std::string, LoadError> read_configuration_text(const std::string& path, const StopCheck& stop) {
     if (path.find('\0') != std::string::npos)
         return LoadError{LoadError::Kind::file_read, "file name contained an unexpected NUL byte"};
 
+    const auto interrupted = [&] { return stop && stop(); };
     int fd;
-    do fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    while (fd < 0 && errno == EINTR);
+    while ((fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
+        if (interrupted()) return LoadError{LoadError::Kind::interrupted, {}};
     if (fd < 0) return os_error(errno);
     const FileDescriptor file{fd};
 
@@ -51,7 +52,10 @@ Result<std::string, LoadError> read_configuration_text(const std::string& path) 
         if (filled == text.size()) text.resize(text.size() * 2);
         const ssize_t got = ::read(fd, text.data() + filled, text.size() - filled);
         if (got < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) {
+                if (interrupted()) return LoadError{LoadError::Kind::interrupted, {}};
+                continue;
+            }
             return os_error(errno);
         }
         if (got == 0) break;
@@ -64,8 +68,8 @@ Result<std::string, LoadError> read_configuration_text(const std::string& path) 
     return text;
 }
 
-Result<Configuration, LoadError> load_configuration(const std::string& path) {
-    auto text = read_configuration_text(path);
+Result<Configuration, LoadError> load_configuration(const std::string& path, const StopCheck& stop) {
+    auto text = read_configuration_text(path, stop);
     if (!text) return std::move(text).error();
     auto configuration = parse_configuration(std::move(text).value());
     if (!configuration) return LoadError{LoadError::Kind::configuration, render(configuration.error())};

@@ -35,14 +35,20 @@ SectionText explain_section(std::string_view name, const Record& record) {
 
 /// The whole summary in the pieces it is printed in: the heading, then each section's three
 /// pieces, in the fixed section order; `[accuracy_analysis]` only when the file has that table.
-/// `emit` takes each piece as it is made, so that text already made stays out if a later step fails.
+/// `emit(std::string_view) -> bool` takes each piece as it is made, so that text already made
+/// stays out if a later step fails; when it returns false the summary stops there. Returns
+/// whether every piece was taken.
 template <class Emit>
-void summary_pieces(const Configuration& configuration, Emit&& emit) {
-    emit(std::string_view("\n[Configuration Summary]\n\n"));
+bool summary_pieces(const Configuration& configuration, Emit&& emit) {
+    if (!emit(std::string_view("\n[Configuration Summary]\n\n"))) return false;
+    bool taken = true;
     for_each_section([&](const auto& section) {
+        if (!taken) return;
         if (const auto* record = find_record(configuration, section))
-            for (const std::string& piece : explain_section(section.name, *record)) emit(std::string_view(piece));
+            for (const std::string& piece : explain_section(section.name, *record))
+                if (taken && !emit(std::string_view(piece))) taken = false;
     });
+    return taken;
 }
 
 } // namespace qarv

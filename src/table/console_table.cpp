@@ -2,9 +2,9 @@
 #include "table/console_table.hpp"
 
 #include <algorithm>
-#include <stdexcept>
 #include <string_view>
 
+#include "result.hpp"
 #include "text/utf8.hpp"
 
 namespace qarv {
@@ -95,13 +95,13 @@ void ConsoleTable::add_row(std::vector<std::string> cells) {
 
 std::string render_console(const ConsoleTable& table) {
     const std::size_t columns = table.column_count();
-    if (table.rows().empty() || columns == 0) throw std::logic_error("table cannot be empty");
+    if (table.rows().empty() || columns == 0) throw InternalFailure("table cannot be empty");
 
     std::vector<std::vector<std::vector<CellLine>>> laid_out;
     laid_out.reserve(table.rows().size());
     std::vector<std::size_t> widths(columns, 0);
     for (const auto& row : table.rows()) {
-        if (row.size() != columns) throw std::logic_error("table row has fewer cells than the table has columns");
+        if (row.size() != columns) throw InternalFailure("table row has fewer cells than the table has columns");
         auto& cells = laid_out.emplace_back();
         for (std::size_t column = 0; column < columns; ++column) {
             cells.push_back(cell_lines(row[column]));

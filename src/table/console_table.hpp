@@ -24,7 +24,7 @@ private:
 
 /// The table as text: a double outer frame, single inner lines, a rule between rows, cells left
 /// aligned and as wide as their longest line in characters. Lines are joined by LF, with none
-/// after the bottom border. Throws `std::logic_error` for a table without rows or columns, or
+/// after the bottom border. Throws `InternalFailure` for a table without rows or columns, or
 /// with a row shorter than the others: the summary never builds either.
 std::string render_console(const ConsoleTable& table);
 
