@@ -1,12 +1,10 @@
-// The JSON form of section records: every key present, none as null, floats widened to double.
+// The JSON form of field values: none as null, floats widened to double, integers by signedness.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <type_traits>
-#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -24,9 +22,7 @@ nlohmann::json json_value(const T& value) {
         nlohmann::json array = nlohmann::json::array();
         for (const auto& element : value) array.push_back(json_value(element));
         return array;
-    } else if constexpr (std::is_same_v<T, bool>) {
-        return nlohmann::json(value);
-    } else if constexpr (std::is_same_v<T, std::string>) {
+    } else if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, std::string>) {
         return nlohmann::json(value);
     } else if constexpr (std::is_same_v<T, float>) {
         // Widening is exact; JSON has no spelling for NaN or the infinities.
@@ -40,18 +36,5 @@ nlohmann::json json_value(const T& value) {
         static_assert(!sizeof(T), "a record field has a type without a JSON form");
     }
 }
-
-/// The JSON form of a section record: one member per declared key.
-template <class Record>
-nlohmann::json json_form(const Record& record) {
-    nlohmann::json object = nlohmann::json::object();
-    for_each_field<Record>([&](const auto& field) {
-        object[std::string(field.name)] = json_value(record.*(field.member));
-    });
-    return object;
-}
-
-/// `[load]` has the form of its ONNX variant; the tag `model_type` is not a key of it.
-inline nlohmann::json json_form(const LoadConfig& load) { return json_form(load.onnx); }
 
 } // namespace qarv

@@ -1,4 +1,4 @@
-// Compact JSON text, summary cell text and the equality behind "Set by User?".
+// Compact JSON text of JSON values, in the layout of summary cells.
 #pragma once
 
 #include <string>
@@ -8,14 +8,7 @@
 namespace qarv {
 
 /// Compact JSON text with no spaces; floats in their shortest round-trip digits, non-finite
-/// floats as null, non-ASCII characters as they are.
+/// floats as null, strings quoted by `append_quoted`.
 std::string compact_json(const nlohmann::json& value);
-
-/// The text of a Value or Default cell: a string bare, anything else as compact JSON.
-std::string cell_text(const nlohmann::json& value);
-
-/// JSON equality in which numbers are equal only within one class (non-negative integer,
-/// negative integer, float), whatever form the JSON library stored them in.
-bool json_equal(const nlohmann::json& a, const nlohmann::json& b);
 
 } // namespace qarv

@@ -1,44 +1,100 @@
-// Rows and text of one summary section.
+// Rows and text of the summary sections.
 #include "section/section_report.hpp"
 
-#include "section/json_text.hpp"
+#include <algorithm>
+#include <array>
+#include <numeric>
+#include <string>
+#include <tuple>
+
+#include "section/field_text.hpp"
+#include "table/console_table.hpp"
 
 namespace qarv {
+namespace {
 
-using nlohmann::json;
+constexpr std::size_t column_count = 5;
 
-json field_json(const json& form, std::string_view key) {
-    if (!form.is_object()) return nullptr;
-    const auto member = form.find(key);
-    return member == form.end() ? json(nullptr) : *member;
+/// Indices of `Record`'s fields in ascending byte order of key name: the order of its rows.
+template <class Record>
+constexpr auto row_order() {
+    constexpr auto names = std::apply(
+        [](const auto&... field) { return std::array<std::string_view, sizeof...(field)>{field.name...}; },
+        Describe<Record>::fields);
+    std::array<std::size_t, names.size()> order{};
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return names[a] < names[b]; });
+    return order;
 }
 
-ConsoleTable section_table(const json& schema, const json& value_form, const json& default_form) {
-    ConsoleTable table;
-    table.add_row({"Key", "Value", "Default", "Set by User?", "Description"});
-    const auto properties = schema.find("properties");
-    if (properties == schema.end() || !properties->is_object()) return table;
-    // Object members iterate in ascending byte order of key, which is the row order.
-    for (auto property = properties->begin(); property != properties->end(); ++property) {
-        const std::string& key = property.key();
-        const json value = field_json(value_form, key);
-        const json fallback = field_json(default_form, key);
-        std::string description;
-        if (property->is_object()) {
-            const auto text = property->find("description");
-            if (text != property->end() && text->is_string()) description = text->get<std::string>();
-        }
-        table.add_row({key, cell_text(value), cell_text(fallback), json_equal(value, fallback) ? "No" : "Yes",
-                       std::move(description)});
+/// A cell text either viewed where it lies (a string field, shown bare) or made into the
+/// section's scratch text, whose growth would move any view into it: those are taken at the end.
+struct CellText {
+    std::string_view viewed;
+    std::size_t offset = 0;
+    std::size_t size = 0;
+    bool made = false;
+
+    [[nodiscard]] std::string_view in(const std::string& scratch) const {
+        return made ? std::string_view(scratch).substr(offset, size) : viewed;
     }
-    return table;
+};
+
+template <class T>
+CellText cell_text(const T& value, std::string& scratch) {
+    if (const std::string* text = bare_string(value)) return {*text};
+    const std::size_t offset = scratch.size();
+    append_json_text(scratch, value);
+    return {{}, offset, scratch.size() - offset, true};
 }
 
-SectionText section_text(std::string_view name, const ConsoleTable& table) {
-    std::string heading = "[";
-    heading += name;
-    heading += "]\n";
-    return {std::move(heading), render_console(table) + "\n", "\n"};
+template <class Record>
+void write_section(PieceWriter& out, std::string_view name, const Record& record) {
+    static constexpr auto order = row_order<Record>();
+    struct Row {
+        std::string_view key, description;
+        CellText value, fallback;
+        bool same = false;
+    };
+    std::array<Row, order.size()> rows;
+    const Record defaults{};
+    std::string scratch;
+    scratch.reserve(256);
+    std::size_t index = 0;
+    for_each_field<Record>([&](const auto& field) {
+        const auto& value = record.*(field.member);
+        const auto& fallback = defaults.*(field.member);
+        rows[index++] = {field.name, field.description, cell_text(value, scratch), cell_text(fallback, scratch),
+                         same_form(value, fallback)};
+    });
+
+    ConsoleTable table;
+    table.reserve(order.size() + 1, column_count);
+    table.add_viewed_row({"Key", "Value", "Default", "Set by User?", "Description"});
+    for (const std::size_t field : order) {
+        const Row& row = rows[field];
+        table.add_viewed_row(
+            {row.key, row.value.in(scratch), row.fallback.in(scratch), row.same ? "No" : "Yes", row.description});
+    }
+
+    out.append("[");
+    out.append(name);
+    out.append("]\n");
+    render_console(table, out);
+    out.append("\n\n");
+}
+
+} // namespace
+
+void write_summary(const Configuration& configuration, PieceWriter& out) {
+    out.append("\n[Configuration Summary]\n\n");
+    for_each_section([&](const auto& section) {
+        if (!out.taken()) return;
+        if (const auto* record = find_record(configuration, section)) {
+            write_section(out, section.name, *record);
+            out.flush();
+        }
+    });
 }
 
 } // namespace qarv

@@ -2,19 +2,13 @@
 #include "table/console_table.hpp"
 
 #include <algorithm>
-#include <string_view>
+#include <utility>
 
 #include "result.hpp"
 #include "text/utf8.hpp"
 
 namespace qarv {
 namespace {
-
-/// A cell line as it is drawn, with its width in Unicode scalar values.
-struct CellLine {
-    std::string text;
-    std::size_t width = 0;
-};
 
 /// The Unicode White_Space property.
 bool is_white_space(char32_t c) {
@@ -23,116 +17,247 @@ bool is_white_space(char32_t c) {
            c == 0x3000;
 }
 
-/// Only the first white-space character after a word is folded to a space, so words stay apart
-/// on one line while indentation and runs of white space keep their own characters.
-CellLine fold_line(std::string_view line) {
-    CellLine out;
-    out.text.reserve(line.size());
+/// C0 controls, DEL and C1 controls: each can start or steer a terminal sequence.
+bool is_control(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+/// Width of the `\u` escape a control character is shown as.
+constexpr std::size_t escape_width = 6;
+
+void append_escape(PieceWriter& out, char32_t c) {
+    static constexpr char hex[] = "0123456789abcdef";
+    const char text[escape_width] = {'\\', 'u', hex[(c >> 12) & 0xF], hex[(c >> 8) & 0xF], hex[(c >> 4) & 0xF],
+                                     hex[c & 0xF]};
+    out.append(std::string_view(text, escape_width));
+}
+
+/// Whether every byte is printable ASCII (U+0020 to U+007E). Such a line is shown exactly as it
+/// is: a space after a word folds to itself, and nothing needs escaping. Checked in blocks
+/// without an early exit inside, which the compiler turns into vector code.
+bool printable_ascii(std::string_view text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    constexpr std::size_t block = 32;
+    std::size_t at = 0;
+    for (; at + block <= text.size(); at += block) {
+        bool outside = false;
+        for (std::size_t i = 0; i < block; ++i) outside |= static_cast<unsigned char>(bytes[at + i] - 0x20) >= 0x5F;
+        if (outside) return false;
+    }
+    for (; at < text.size(); ++at)
+        if (static_cast<unsigned char>(bytes[at] - 0x20) >= 0x5F) return false;
+    return true;
+}
+
+/// One line of a cell as it is shown, drawn into `out` when `draw` is set, and its width in
+/// characters. Only the first white-space character after a word is folded to a space, so words
+/// stay apart on one line while indentation and runs of white space keep their own characters;
+/// then every control character left but tab is escaped.
+template <bool draw>
+std::size_t show_line(std::string_view line, PieceWriter* out) {
+    if (printable_ascii(line)) {
+        if constexpr (draw) out->append(line);
+        return line.size();
+    }
+    std::size_t width = 0;
     bool after_word = false;
     std::size_t at = 0;
     while (at < line.size()) {
         const std::size_t start = at;
-        const std::size_t length = utf8::sequence_length(line, at);
-        if (length == 0) {
+        if (utf8::sequence_length(line, at) == 0) {
             // Cells come from UTF-8 text; a stray byte is kept as it is and counted once.
-            out.text.push_back(line[at++]);
+            if constexpr (draw) out->append(line[at]);
+            ++at;
+            ++width;
             after_word = true;
-            ++out.width;
             continue;
         }
         const char32_t c = utf8::next_character(line, at);
         const bool white = is_white_space(c);
-        if (white && after_word)
-            out.text.push_back(' ');
-        else
-            out.text.append(line.substr(start, at - start));
-        after_word = !white;
-        ++out.width;
-    }
-    return out;
-}
-
-/// Splits at LF, dropping a CR that ends a line; a final LF opens no further line, and an empty
-/// text is one empty line.
-std::vector<CellLine> cell_lines(std::string_view text) {
-    std::vector<CellLine> lines;
-    std::size_t start = 0;
-    while (true) {
-        const std::size_t feed = text.find('\n', start);
-        if (feed == std::string_view::npos) {
-            if (start < text.size() || lines.empty()) lines.push_back(fold_line(text.substr(start)));
-            break;
+        if (white && after_word) {
+            if constexpr (draw) out->append(' ');
+            ++width;
+        } else if (c != '\t' && is_control(c)) {
+            if constexpr (draw) append_escape(*out, c);
+            width += escape_width;
+        } else {
+            if constexpr (draw) out->append(line.substr(start, at - start));
+            ++width;
         }
-        std::string_view line = text.substr(start, feed - start);
+        after_word = !white;
+    }
+    return width;
+}
+
+/// The lines of a cell text, one at a time: split at LF, a CR that ends a line dropped, no line
+/// after a final LF, and one empty line for an empty text.
+class CellLines {
+public:
+    CellLines() = default;
+    explicit CellLines(std::string_view text) : rest_(text), done_(false) {}
+
+    [[nodiscard]] bool done() const noexcept { return done_; }
+
+    /// The next line; only while not `done()`.
+    std::string_view next() noexcept {
+        const std::size_t feed = rest_.find('\n');
+        if (feed == std::string_view::npos) {
+            done_ = true;
+            return std::exchange(rest_, {});
+        }
+        std::string_view line = rest_.substr(0, feed);
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        lines.push_back(fold_line(line));
-        start = feed + 1;
+        rest_.remove_prefix(feed + 1);
+        done_ = rest_.empty();
+        return line;
     }
-    return lines;
+
+private:
+    std::string_view rest_;
+    bool done_ = true;
+};
+
+/// What drawing needs to know of a cell before its first line: the width of its widest line,
+/// its number of lines, and whether it is one line of printable ASCII, drawn as it stands.
+struct CellShape {
+    std::size_t width = 0;
+    std::size_t height = 1;
+    bool plain = true;
+};
+
+CellShape measure(std::string_view text) {
+    if (printable_ascii(text)) return {text.size(), 1, true};
+    CellShape shape{0, 0, false};
+    for (CellLines lines(text); !lines.done(); ++shape.height)
+        shape.width = std::max(shape.width, show_line<false>(lines.next(), nullptr));
+    return shape;
 }
 
-void append_repeated(std::string& out, std::string_view piece, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) out += piece;
-}
+/// The characters of one border or rule: left end, fill, junction between columns, right end.
+struct RuleLook {
+    std::string_view left, fill, junction, right;
+};
 
-/// One border or rule line.
-void append_rule(std::string& out, const std::vector<std::size_t>& widths, std::string_view left,
-                 std::string_view fill, std::string_view junction, std::string_view right) {
-    out += left;
+/// A text with the part of `PieceWriter`'s interface that rules are drawn through.
+struct StringOut {
+    std::string text;
+    void append(std::string_view piece) { text += piece; }
+    void fill(std::string_view piece, std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) text += piece;
+    }
+};
+
+constexpr RuleLook top_border{"╔", "═", "╤", "╗"};
+constexpr RuleLook row_rule{"╟", "─", "┼", "╢"};
+constexpr RuleLook bottom_border{"╚", "═", "╧", "╝"};
+
+/// `Out` is a `PieceWriter`, or a `StringOut` for the rule kept whole.
+template <class Out>
+void draw_rule(Out& out, const std::vector<std::size_t>& widths, const RuleLook& look) {
+    out.append(look.left);
     for (std::size_t column = 0; column < widths.size(); ++column) {
-        if (column > 0) out += junction;
-        append_repeated(out, fill, widths[column]);
+        if (column > 0) out.append(look.junction);
+        out.fill(look.fill, widths[column]);
     }
-    out += right;
+    out.append(look.right);
+}
+
+/// The rule between rows, drawn once per table and copied for every row after the first;
+/// empty when it is too long to keep (a table widened by a huge value draws it afresh each time).
+std::string cached_rule(const std::vector<std::size_t>& widths) {
+    std::size_t bytes = row_rule.left.size() + row_rule.right.size();
+    for (std::size_t width : widths) bytes += width * row_rule.fill.size() + row_rule.junction.size();
+    if (bytes > PieceWriter::piece_limit) return {};
+    StringOut rule;
+    rule.text.reserve(bytes);
+    draw_rule(rule, widths, row_rule);
+    return std::move(rule.text);
 }
 
 } // namespace
 
 void ConsoleTable::add_row(std::vector<std::string> cells) {
+    for (std::string& cell : cells) cells_.push_back(owned_.emplace_back(std::move(cell)));
     columns_ = std::max(columns_, cells.size());
-    rows_.push_back(std::move(cells));
+    row_ends_.push_back(cells_.size());
+}
+
+void ConsoleTable::add_viewed_row(std::initializer_list<std::string_view> cells) {
+    cells_.insert(cells_.end(), cells.begin(), cells.end());
+    columns_ = std::max(columns_, cells.size());
+    row_ends_.push_back(cells_.size());
+}
+
+void ConsoleTable::reserve(std::size_t rows, std::size_t columns) {
+    cells_.reserve(rows * columns);
+    row_ends_.reserve(rows);
+}
+
+std::span<const std::string_view> ConsoleTable::row(std::size_t index) const noexcept {
+    const std::size_t start = index == 0 ? 0 : row_ends_[index - 1];
+    return std::span<const std::string_view>(cells_).subspan(start, row_ends_[index] - start);
+}
+
+void render_console(const ConsoleTable& table, PieceWriter& out) {
+    const std::size_t columns = table.column_count();
+    const std::size_t rows = table.row_count();
+    if (rows == 0 || columns == 0) throw InternalFailure("table cannot be empty");
+
+    std::vector<CellShape> shapes;
+    shapes.reserve(rows * columns);
+    std::vector<std::size_t> widths(columns, 0);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const auto cells = table.row(r);
+        if (cells.size() != columns) throw InternalFailure("table row has fewer cells than the table has columns");
+        for (std::size_t column = 0; column < columns; ++column) {
+            shapes.push_back(measure(cells[column]));
+            widths[column] = std::max(widths[column], shapes.back().width);
+        }
+    }
+    const std::string rule = cached_rule(widths);
+
+    std::vector<CellLines> lines(columns);
+    draw_rule(out, widths, top_border);
+    for (std::size_t r = 0; r < rows && out.taken(); ++r) {
+        const auto cells = table.row(r);
+        const CellShape* shape = &shapes[r * columns];
+        std::size_t height = 0;
+        for (std::size_t column = 0; column < columns; ++column) {
+            height = std::max(height, shape[column].height);
+            if (!shape[column].plain) lines[column] = CellLines(cells[column]);
+        }
+        for (std::size_t index = 0; index < height; ++index) {
+            out.append("\n║");
+            for (std::size_t column = 0; column < columns; ++column) {
+                if (column > 0) out.append("│");
+                std::size_t width = 0;
+                if (!shape[column].plain) {
+                    if (!lines[column].done()) width = show_line<true>(lines[column].next(), &out);
+                } else if (index == 0) {
+                    out.append(cells[column]);
+                    width = shape[column].width;
+                }
+                out.fill(" ", widths[column] - width);
+            }
+            out.append("║");
+        }
+        out.append('\n');
+        if (r + 1 < rows) {
+            if (!rule.empty()) out.append(rule);
+            else draw_rule(out, widths, row_rule);
+        }
+    }
+    draw_rule(out, widths, bottom_border);
 }
 
 std::string render_console(const ConsoleTable& table) {
-    const std::size_t columns = table.column_count();
-    if (table.rows().empty() || columns == 0) throw InternalFailure("table cannot be empty");
-
-    std::vector<std::vector<std::vector<CellLine>>> laid_out;
-    laid_out.reserve(table.rows().size());
-    std::vector<std::size_t> widths(columns, 0);
-    for (const auto& row : table.rows()) {
-        if (row.size() != columns) throw InternalFailure("table row has fewer cells than the table has columns");
-        auto& cells = laid_out.emplace_back();
-        for (std::size_t column = 0; column < columns; ++column) {
-            cells.push_back(cell_lines(row[column]));
-            for (const CellLine& line : cells.back()) widths[column] = std::max(widths[column], line.width);
-        }
-    }
-
-    std::string out;
-    append_rule(out, widths, "╔", "═", "╤", "╗");
-    for (std::size_t r = 0; r < laid_out.size(); ++r) {
-        const auto& cells = laid_out[r];
-        std::size_t height = 0;
-        for (const auto& lines : cells) height = std::max(height, lines.size());
-        for (std::size_t index = 0; index < height; ++index) {
-            out += "\n║";
-            for (std::size_t column = 0; column < columns; ++column) {
-                if (column > 0) out += "│";
-                std::size_t width = 0;
-                if (index < cells[column].size()) {
-                    out += cells[column][index].text;
-                    width = cells[column][index].width;
-                }
-                out.append(widths[column] - width, ' ');
-            }
-            out += "║";
-        }
-        out += '\n';
-        if (r + 1 < laid_out.size()) append_rule(out, widths, "╟", "─", "┼", "╢");
-    }
-    append_rule(out, widths, "╚", "═", "╧", "╝");
-    return out;
+    std::string text;
+    auto keep = [&](std::string_view piece) {
+        text += piece;
+        return true;
+    };
+    PieceWriter out(keep);
+    render_console(table, out);
+    out.flush();
+    return text;
 }
 
 } // namespace qarv

@@ -2,12 +2,31 @@
 #include "text/quoted.hpp"
 
 namespace qarv {
+namespace {
+
+void append_unicode_escape(std::string& out, unsigned code) {
+    static constexpr char hex[] = "0123456789abcdef";
+    out += "\\u00";
+    out += hex[code >> 4];
+    out += hex[code & 0x0F];
+}
+
+/// Bytes written as they are: no quote, backslash, C0 control or DEL, and no 0xC2, which leads
+/// the C1 controls.
+bool plain_byte(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\' && c != 0x7F && c != 0xC2; }
+
+} // namespace
 
 void append_quoted(std::string& out, std::string_view text) {
-    static constexpr char hex[] = "0123456789abcdef";
     out += '"';
-    for (const char byte : text) {
-        const auto c = static_cast<unsigned char>(byte);
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t run = at;
+        while (run < text.size() && plain_byte(static_cast<unsigned char>(text[run]))) ++run;
+        out.append(text, at, run - at);
+        if (run == text.size()) break;
+        at = run + 1;
+        const auto c = static_cast<unsigned char>(text[run]);
         switch (c) {
         case '"': out += "\\\""; break;
         case '\\': out += "\\\\"; break;
@@ -17,12 +36,14 @@ void append_quoted(std::string& out, std::string_view text) {
         case '\f': out += "\\f"; break;
         case '\r': out += "\\r"; break;
         default:
-            if (c < 0x20) {
-                out += "\\u00";
-                out += hex[c >> 4];
-                out += hex[c & 0x0F];
+            if (c != 0xC2) {
+                append_unicode_escape(out, c);
+            } else if (at < text.size() && static_cast<unsigned char>(text[at]) >= 0x80 &&
+                       static_cast<unsigned char>(text[at]) <= 0x9F) {
+                // U+0080..U+009F, the C1 controls, are C2 80..C2 9F in UTF-8.
+                append_unicode_escape(out, static_cast<unsigned char>(text[at++]));
             } else {
-                out += byte;
+                out += text[run];
             }
         }
     }
