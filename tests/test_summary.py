@@ -160,6 +160,98 @@ def test_strings_bare_at_top_level_and_escaped_inside_lists(explain):
     assert "║               │lines│       │   " in build
 
 
+SECTION_RECORDS = {"config": "ConfigConfig", "load": "OnnxLoadConfig", "build": "BuildConfig",
+                   "accuracy_analysis": "AccuracyAnalysisConfig", "export": "ExportConfig"}
+
+
+def test_rows_agree_with_the_schema_documents(explain):
+    # The summary reads the key declarations directly; the schema command builds full documents
+    # from the same declarations. Keys, defaults and descriptions must come out alike.
+    tables = sections(explain("[accuracy_analysis]\n"))
+    for section, record in SECTION_RECORDS.items():
+        schema = properties(record)
+        shown = [cells[0] for cells in tables[f"[{section}]"]]
+        assert shown == sorted(schema, key=lambda key: key.encode())
+        for key, value, default, set_by_user, description in tables[f"[{section}]"]:
+            expected = schema[key]["default"]
+            expected = expected if isinstance(expected, str) else json.dumps(expected, separators=(",", ":"))
+            assert (value, default, set_by_user) == (expected, expected, "No")
+            assert description == schema[key].get("description", "")
+
+
+# A configuration string is data: whatever it holds, no control character but tab and the line
+# breaks of multi-line cells reaches the terminal. What is left after white-space folding shows
+# as a \u escape, counted at its printed width.
+@pytest.mark.parametrize(
+    "literal, shown",
+    [
+        (r'"\u001b]52;c;aGk=\u0007"', r"\u001b]52;c;aGk=\u0007"),  # OSC 52 sets the clipboard
+        (r'"\u001b[2J"', r"\u001b[2J"),  # clears the screen
+        (r'"\u009b2J"', r"\u009b2J"),  # the same through the one-character C1 introducer
+        (r'"a\u0000b\u0001"', r"a\u0000b\u0001"),
+        (r'"ab\bc"', r"ab\u0008c"),
+        (r'"del\u007f"', r"del\u007f"),
+        (r'"\u0080\u009f"', r"\u0080\u009f"),
+        (r'"a\u0085b"', "a b"),  # NEL is white space: after a word it folds to a space
+        (r'"\u0085b"', r"\u0085b"),  # ... and at the start of a line it stays, escaped
+        (r'"\rx"', r"\u000dx"),
+        (r'"a\u000b\u000bb"', r"a \u000bb"),
+        (r'"\tx"', "\tx"),
+        (r'"é\u00a0©\u00ad\u00a0\u00a0x"', "é ©\u00ad \u00a0x"),  # U+00A0..U+00AD share C1's lead byte
+    ],
+)
+def test_control_characters_in_cells_are_escaped(explain, literal, shown):
+    out = explain(f"[config]\ncustom_string = {literal}\n")
+    assert row(out, "config", "custom_string") == [
+        "custom_string", shown, "null", "Yes", "A custom string to add to the model."]
+    config = out[out.index("[config]"):out.index("[load]")].split("\n")[1:-2]
+    assert len({len(line) for line in config}) == 1
+    assert not [c for c in out if (ord(c) < 0x20 and c not in "\n\t") or 0x7F <= ord(c) <= 0x9F]
+
+
+@pytest.mark.parametrize(
+    "literal, shown",
+    [
+        (r'["\u001b[2J", "\u009b", "a\u007f", "\u0000", "\t\n"]', r'["\u001b[2J","\u009b","a\u007f","\u0000","\t\n"]'),
+        (r'["é©\u00ad"]', '["é©\u00ad"]'),
+    ],
+)
+def test_control_characters_in_list_elements_take_json_escapes(explain, literal, shown):
+    out = explain(f'[load]\nmodel_type = "Onnx"\ninputs = {literal}\n')
+    assert row(out, "load", "inputs")[1] == shown
+
+
+HOSTILE_TABLE = """\
+╔══════╤═════════╗
+║Key   │Value    ║
+╟──────┼─────────╢
+║k     │one\\u001b║
+║      │\\u0007two║
+╟──────┼─────────╢
+║\\u009b│\\u007f   ║
+╚══════╧═════════╝"""
+
+
+def test_escapes_in_multi_line_cells_count_their_width():
+    rows = [["Key", "Value"], ["k", "one\x1b\n\x07two\r\n"], ["\x9b", "\x7f"]]
+    assert _native.render_table(rows) == HOSTILE_TABLE
+
+
+@pytest.mark.parametrize(
+    "literal, found",
+    [
+        (r'"a\u007fb"', r'"a\u007fb"'),
+        (r'"\u009b2J\u0085"', r'"\u009b2J\u0085"'),
+        (r'"\u001b]52;c;x\u0007"', r'"\u001b]52;c;x\u0007"'),
+        (r'"é\u00a0©"', '"é\u00a0©"'),
+    ],
+)
+def test_found_strings_in_error_reports_escape_controls(config_path, literal, found):
+    with pytest.raises(RuntimeError) as raised:
+        qarv_convert_inner.rust_explain(config_path(f"[build]\ndo_quantization = {literal}\n"))
+    assert f"invalid type: string {found}, expected a boolean" in str(raised.value)
+
+
 def test_load_failure_prints_nothing(config_path, capfd):
     with pytest.raises(RuntimeError, match="^TOML parse error at line "):
         qarv_convert_inner.rust_explain(config_path("[build]\ndo_quantization = 1\n"))
@@ -205,6 +297,22 @@ def test_failed_write_raises_panic_past_except_exception(config_path, break_stdo
             sys.stderr.write("\\n" + type(error).__name__ + ": " + str(error))
     """)
     assert result.stderr.splitlines()[-1] == f"PanicException: failed printing to stdout: {reason}"
+
+
+@pytest.mark.memory_bound
+def test_huge_value_is_written_without_holding_its_table(config_path):
+    # A 4 MB value widens every line of its table: the summary is about 250 MB. It is drawn and
+    # written in bounded pieces, so the process stays near the size of its input.
+    path = config_path('[config]\ncustom_string = "' + "v" * 4_000_000 + '"\n')
+    result = run_python(f"""
+        import os, resource, sys, qarv_convert_inner
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, 1)
+        qarv_convert_inner.rust_explain({path!r})
+        sys.stderr.write(str(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss))
+    """)
+    assert result.returncode == 0, result.stderr
+    assert int(result.stderr) < 100_000  # KiB
 
 
 MULTI_LINE = """\
