@@ -6,6 +6,7 @@ import gc
 import os
 import pathlib
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -20,6 +21,7 @@ from qarv_convert.recording import swapped_modules
 
 HERE = pathlib.Path(__file__).resolve().parent
 TYPICAL = str(HERE / "typical.toml")
+THREE_LINES = str(HERE / "three_lines.toml")
 
 
 def per_call(function, argument, repeats=7, budget=0.25):
@@ -110,6 +112,39 @@ def captured_summary(explain, path):
         return out.read()
 
 
+# The peak resident set of this process alone (VmHWM): `ru_maxrss` would start from the parent's
+# peak at the fork.
+SUMMARY_MEMORY_CHILD = """
+import re, sys, qarv_convert_inner
+def peak():
+    with open("/proc/self/status") as status:
+        return int(re.search(r"VmHWM:\\s*(\\d+) kB", status.read()).group(1))
+before = peak()
+qarv_convert_inner.rust_explain(sys.argv[1])
+print(before, peak(), file=sys.stderr)
+"""
+
+
+def summary_memory(megabytes):
+    """`rust_explain` on a file whose one string value is `megabytes` MB long, in a fresh process:
+    (input bytes, summary bytes, growth of the peak resident set in bytes, seconds). The value
+    widens every line of its table, so the summary is some 60 times the input."""
+    with tempfile.TemporaryDirectory() as directory:
+        path = os.path.join(directory, "long-value.toml")
+        pathlib.Path(path).write_text('[config]\ncustom_string = "' + "v" * (megabytes * 1_000_000) + '"\n')
+        start = time.perf_counter()
+        child = subprocess.Popen([sys.executable, "-c", SUMMARY_MEMORY_CHILD, path],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        written = 0
+        while chunk := child.stdout.read(1 << 20):
+            written += len(chunk)
+        report = child.stderr.read().decode()
+        assert child.wait() == 0, report
+        seconds = time.perf_counter() - start
+        before, after = map(int, report.split())
+        return os.path.getsize(path), written, (after - before) * 1024, seconds
+
+
 def loads_only(convert):
     """Loading and checking alone is not exposed: the cheapest public path is a conversion whose
     toolkit import fails at once, after the file has loaded. Both sides take the same path."""
@@ -172,6 +207,13 @@ def main():
         reference = per_call(baseline.explain, TYPICAL)
     row("rust_explain to /dev/null", ours, "same + box tables", reference, 10)
 
+    assert captured_summary(qarv_convert_inner.rust_explain, THREE_LINES) == captured_summary(baseline.explain,
+                                                                                               THREE_LINES)
+    with stdout_to_null():
+        ours = per_call(qarv_convert_inner.rust_explain, THREE_LINES)
+        reference = per_call(baseline.explain, THREE_LINES)
+    row("rust_explain, 3-line file", ours, "same + box tables", reference, 6)
+
     api = types.ModuleType("qarv.api")
     api.QARV = NoOpToolkit
     with toolkit(api):
@@ -198,6 +240,9 @@ def main():
                 row(f"load {actual:.1f} MB file", timings["ours"], "rtoml.load", timings["rtoml"], 2)
                 row(f"load {actual:.1f} MB file", timings["ours"], "tomllib.load", timings["tomllib"], None)
 
+    # Peak memory must follow the input, not the summary: the summary is drawn in bounded pieces.
+    summary_input, summary_output, summary_growth, summary_seconds = summary_memory(20)
+
     header = ("workload", "ours", "baseline", "baseline time", "speed-up", "target", "")
     widths = [max(len(str(line[i])) for line in [header] + rows) for i in range(len(header))]
     print()
@@ -209,6 +254,10 @@ def main():
     for megabytes, actual, timings in growth:
         cells = "  ".join(f"{timings[name] / actual * 1e3:>7.2f} ms" for name in ("ours", "rtoml", "tomllib"))
         print(f"{actual:>5.1f} MB  {cells}")
+    growth_ratio = summary_growth / summary_input
+    print(f"\nsummary of one {summary_input / 1e6:.0f} MB string value: {summary_output / 1e6:,.0f} MB written in "
+          f"{summary_seconds:.2f} s, peak memory grew {summary_growth / 1e6:.0f} MB = {growth_ratio:.1f}x the input "
+          f"(target <= 4x: {'met' if growth_ratio <= 4 else 'MISSED'})")
     print(f"\nPython {sys.version.split()[0]}, rtoml {rtoml.__version__}, {os.cpu_count()} cores")
 
 
