@@ -90,10 +90,7 @@ void write_summary(const Configuration& configuration, PieceWriter& out) {
     out.append("\n[Configuration Summary]\n\n");
     for_each_section([&](const auto& section) {
         if (!out.taken()) return;
-        if (const auto* record = find_record(configuration, section)) {
-            write_section(out, section.name, *record);
-            out.flush();
-        }
+        if (const auto* record = find_record(configuration, section)) write_section(out, section.name, *record);
     });
 }
 

@@ -11,18 +11,23 @@ namespace qarv {
 /// Writes the whole summary into `out`: the heading, then per section its heading line, its
 /// table with a line feed and a blank line, in the fixed section order, `[accuracy_analysis]`
 /// only when the file has that table. The rows come straight from each record's key
-/// declarations in byte order of key. Each section is handed on as soon as it is drawn, so text
-/// already made stays out if a later step fails; drawing stops once `out` is refused.
+/// declarations, in byte order of key. Drawing stops once `out` is refused.
 void write_summary(const Configuration& configuration, PieceWriter& out);
 
 /// The whole summary in pieces of at most `PieceWriter::piece_limit` bytes, each passed to
-/// `emit(std::string_view) -> bool` as soon as it is made; when `emit` returns false the
-/// summary stops there. Returns whether every piece was taken.
+/// `emit(std::string_view) -> bool` as soon as it is full (a typical summary is one piece); when
+/// `emit` returns false the summary stops there. Text made before a failure is still handed on,
+/// so that what was made stays out. Returns whether every piece was taken.
 template <class Emit>
 bool summary_pieces(const Configuration& configuration, Emit&& emit) {
     auto forward = [&](std::string_view piece) -> bool { return emit(piece); };
     PieceWriter out(forward);
-    write_summary(configuration, out);
+    try {
+        write_summary(configuration, out);
+    } catch (...) {
+        out.flush();
+        throw;
+    }
     return out.flush();
 }
 

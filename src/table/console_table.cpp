@@ -175,7 +175,7 @@ std::string cached_rule(const std::vector<std::size_t>& widths) {
 } // namespace
 
 void ConsoleTable::add_row(std::vector<std::string> cells) {
-    for (std::string& cell : cells) cells_.push_back(owned_.emplace_back(std::move(cell)));
+    for (std::string& cell : cells) cells_.push_back(owned_.emplace_front(std::move(cell)));
     columns_ = std::max(columns_, cells.size());
     row_ends_.push_back(cells_.size());
 }

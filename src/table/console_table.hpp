@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
+#include <forward_list>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -33,7 +33,7 @@ public:
 private:
     std::vector<std::string_view> cells_; ///< all rows, one after the other
     std::vector<std::size_t> row_ends_;   ///< where each row's cells end in `cells_`
-    std::deque<std::string> owned_;       ///< texts of `add_row`; a deque never moves them
+    std::forward_list<std::string> owned_; ///< texts of `add_row`, which a list never moves
     std::size_t columns_ = 0;
 };
 

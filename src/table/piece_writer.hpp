@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 namespace qarv {
 
@@ -55,10 +56,11 @@ public:
         }
     }
 
-    /// Hands on what is buffered. Returns false once the consumer has refused a piece.
+    /// Hands on what is buffered. Returns false once the consumer has refused a piece. The buffer
+    /// is emptied first, so a consumer that throws never sees the same piece twice.
     bool flush() {
-        if (size_ > 0 && taken_) taken_ = call_(context_, std::string_view(buffer_.get(), size_));
-        size_ = 0;
+        const std::size_t size = std::exchange(size_, 0);
+        if (size > 0 && taken_) taken_ = call_(context_, std::string_view(buffer_.get(), size));
         return taken_;
     }
 
