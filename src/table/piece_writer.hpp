@@ -31,7 +31,8 @@ public:
 
     void append(std::string_view text) {
         if (text.size() <= piece_limit - size_) {
-            std::memcpy(buffer_.get() + size_, text.data(), text.size());
+            // An empty view may hold no pointer at all, which memcpy must not be given.
+            if (!text.empty()) std::memcpy(buffer_.get() + size_, text.data(), text.size());
             size_ += text.size();
         } else {
             append_long(text);
