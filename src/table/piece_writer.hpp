@@ -48,10 +48,17 @@ public:
     void fill(std::string_view piece, std::size_t count) {
         if (piece.size() * count <= piece_limit - size_) {
             char* at = buffer_.get() + size_;
-            if (piece.size() == 1) std::memset(at, piece[0], count);
-            else
-                for (std::size_t i = 0; i < count; ++i, at += piece.size()) std::memcpy(at, piece.data(), piece.size());
-            size_ += piece.size() * count;
+            const std::size_t bytes = piece.size() * count;
+            if (piece.size() == 1) {
+                std::memset(at, piece[0], count);
+            } else if (bytes > 0) {
+                // One copy, then copies of what is there, doubling: a rule of a hundred box-drawing
+                // characters takes a handful of copies, not a hundred.
+                std::memcpy(at, piece.data(), piece.size());
+                for (std::size_t done = piece.size(); done < bytes; done *= 2)
+                    std::memcpy(at + done, at, std::min(done, bytes - done));
+            }
+            size_ += bytes;
         } else {
             fill_long(piece, count);
         }
