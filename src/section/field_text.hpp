@@ -1,5 +1,4 @@
-// The Value and Default cells of a summary row and the equality behind "Set by User?", read
-// straight from record fields with the result their JSON forms would give.
+// Summary cell texts and the "Set by User?" equality, read from record fields as their JSON forms give them.
 #pragma once
 
 #include <charconv>

@@ -1,4 +1,4 @@
-// Compact JSON text of JSON values, in the layout of summary cells.
+// Compact JSON text of JSON values, with the float layout and quoting of summary cells.
 #pragma once
 
 #include <string>

@@ -13,7 +13,8 @@
 namespace qarv {
 namespace {
 
-constexpr std::size_t column_count = 5;
+/// Key, Value, Default, Set by User?, Description.
+constexpr std::size_t summary_columns = 5;
 
 /// Indices of `Record`'s fields in ascending byte order of key name: the order of its rows.
 template <class Record>
@@ -69,7 +70,7 @@ void write_section(PieceWriter& out, std::string_view name, const Record& record
     });
 
     ConsoleTable table;
-    table.reserve(order.size() + 1, column_count);
+    table.reserve(order.size() + 1, summary_columns);
     table.add_viewed_row({"Key", "Value", "Default", "Set by User?", "Description"});
     for (const std::size_t field : order) {
         const Row& row = rows[field];
