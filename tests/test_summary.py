@@ -1,5 +1,6 @@
 """The configuration summary of `rust_explain`, its console tables and the schema documents."""
 import json
+import random
 import subprocess
 import sys
 import textwrap
@@ -235,6 +236,23 @@ HOSTILE_TABLE = """\
 def test_escapes_in_multi_line_cells_count_their_width():
     rows = [["Key", "Value"], ["k", "one\x1b\n\x07two\r\n"], ["\x9b", "\x7f"]]
     assert _native.render_table(rows) == HOSTILE_TABLE
+
+
+CONTROLS = [chr(c) for c in [*range(0x20), *range(0x7F, 0xA0)]]
+
+
+@pytest.mark.parametrize("seed", range(5))
+def test_random_hostile_cells_keep_the_frame(seed):
+    # Every line as long as the others (so escapes were counted at their printed width) and no
+    # control character on the way out but tab and the line feeds between lines.
+    chance = random.Random(seed)
+    alphabet = CONTROLS + ["a", "é", "漢", " ", "\u3000", "\r\n", "\\u"]
+    rows = [[("".join(chance.choice(alphabet) for _ in range(chance.randint(0, 12)))) for _ in range(4)]
+            for _ in range(6)]
+    drawn = _native.render_table(rows).split("\n")
+    assert len({len(line) for line in drawn}) == 1
+    assert drawn[0][0] == "╔" and drawn[-1][0] == "╚" and all(line[0] in "║╟" for line in drawn[1:-1])
+    assert not [c for line in drawn for c in line if c in CONTROLS and c != "\t"]
 
 
 @pytest.mark.parametrize(
