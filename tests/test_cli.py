@@ -10,10 +10,12 @@ import pytest
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 
-# A toolkit that writes each call, formatted the way `plan` lists calls, to $RECORDED_CALLS.
+# A toolkit that writes each call, formatted the way `plan` lists calls, to $RECORDED_CALLS; a
+# step returns $FAIL_<step> and first sleeps $SLEEP_<step> seconds, so that it can be interrupted.
 RECORDING_TOOLKIT = textwrap.dedent(
     """
     import os
+    import time
     from qarv_convert.cli import format_call
     from qarv_convert.recording import Call
 
@@ -25,12 +27,14 @@ RECORDING_TOOLKIT = textwrap.dedent(
             self.count += 1
             with open(os.environ["RECORDED_CALLS"], "a") as out:
                 out.write(format_call(self.count, Call(method, args, kwargs)) + "\\n")
+            time.sleep(float(os.environ.get("SLEEP_" + method, "0")))
             return int(os.environ.get("FAIL_" + method, "0"))
 
         def __getattr__(self, name):
             return lambda *args, **kwargs: self._record(name, *args, **kwargs)
     """
 )
+TOOLKIT_VERSION = "9.8.7"
 
 
 @pytest.fixture
@@ -38,24 +42,35 @@ def toolkit(tmp_path):
     """Puts the recording toolkit on the path of the subprocesses; yields the record file."""
     package = tmp_path / "toolkit" / "qarv"
     package.mkdir(parents=True)
-    (package / "__init__.py").write_text("")
+    (package / "__init__.py").write_text(f"__version__ = {TOOLKIT_VERSION!r}\n")
     (package / "api.py").write_text(RECORDING_TOOLKIT)
     return tmp_path / "calls.txt"
 
 
-def run(*args, toolkit=None, env=None, cwd=None):
-    environment = dict(os.environ, **(env or {}))
+def environment(toolkit=None, env=None):
+    result = dict(os.environ, **(env or {}))
     if toolkit is not None:
-        environment["PYTHONPATH"] = str(toolkit.parent / "toolkit")
-        environment["RECORDED_CALLS"] = str(toolkit)
+        result["PYTHONPATH"] = str(toolkit.parent / "toolkit")
+        result["RECORDED_CALLS"] = str(toolkit)
     else:
-        environment.pop("PYTHONPATH", None)
+        result.pop("PYTHONPATH", None)
+    return result
+
+
+def run(*args, toolkit=None, env=None, cwd=None, stdin=None, input=None, stdout=subprocess.PIPE):
+    """Runs the command line; `stdout="closed"` starts it with file descriptor 1 closed."""
+    closed = stdout == "closed"
     return subprocess.run(
         [sys.executable, "-m", "qarv_convert", *args],
-        capture_output=True,
+        stdout=None if closed else stdout,
+        stderr=subprocess.PIPE,
+        stdin=stdin,
+        input=input,
+        preexec_fn=(lambda: os.close(1)) if closed else None,
         text=True,
-        env=environment,
+        env=environment(toolkit, env),
         cwd=cwd,
+        timeout=120,
     )
 
 
@@ -82,8 +97,12 @@ def test_convert_reports_each_step_on_stderr(tmp_path, toolkit):
     config = write(tmp_path, "[export]\nexport_path = 'out.qarv'\n")
     result = run("convert", config, toolkit=toolkit)
     assert result.returncode == 0 and result.stdout == ""
-    finished = [line.split(" after ")[0] for line in result.stderr.splitlines() if " after " in line]
-    assert finished == [f"qarv.{step} returned 0" for step in ("config", "load_onnx", "build", "export_qarv")]
+    lines = result.stderr.splitlines()
+    assert [line.split(" after ")[0] for line in lines if " after " in line] == [
+        "[1/5] config returned 0", "[2/5] load_onnx returned 0", "[3/5] build returned 0",
+        "[5/5] export_qarv returned 0", "conversion finished",
+    ]
+    assert lines[0] == "[1/5] config ..."
     assert toolkit.read_text().splitlines()[-1] == "4. export_qarv('out.qarv')"
 
 
@@ -99,27 +118,70 @@ def test_convert_reports_each_step_on_stderr(tmp_path, toolkit):
 )
 def test_failures_exit_1_with_the_module_message(tmp_path, toolkit, command, env, message):
     text = "[load]\nmodel = 'm.onnx'\n" if "model_type" in message else ""
-    result = run(command, write(tmp_path, text), toolkit=toolkit, env=env)
+    config = write(tmp_path, text)
+    result = run(command, config, toolkit=toolkit, env=env)
     assert result.returncode == 1
     assert result.stdout == ""
     assert result.stderr.rstrip("\n").endswith(message)
+    if "model_type" in message:  # a configuration report, under a line that names the file
+        assert f"qarv-convert: {config}: invalid configuration\nTOML parse error at line 1" in result.stderr
 
 
-def test_convert_without_a_toolkit_says_so(tmp_path):
+@pytest.mark.parametrize("command", ["convert", "explain", "plan", "check"])
+@pytest.mark.parametrize("kind", ["missing", "syntax"])
+def test_file_faults_name_the_file_and_come_before_any_toolkit(tmp_path, command, kind):
+    # No toolkit on the path: a fault in the file is still reported as what it is.
+    config = str(tmp_path / "absent.toml") if kind == "missing" else write(tmp_path, "[build\n")
+    result = run(command, config)
+    assert result.returncode == 1
+    first = result.stderr.splitlines()[0]
+    if kind == "missing":
+        assert result.stderr == f"qarv-convert: {config}: No such file or directory (os error 2)\n"
+    else:
+        assert first == f"qarv-convert: {config}: invalid configuration"
+    assert "qarv'" not in result.stderr and "Traceback" not in result.stderr
+
+
+def test_convert_without_a_toolkit_says_so_and_how_to_fix_it(tmp_path):
     result = run("convert", "-q", write(tmp_path, ""))
     assert result.returncode == 1
-    assert result.stderr == "ModuleNotFoundError: No module named 'qarv'\n"
+    message, hint = result.stderr.splitlines()
+    assert message == "qarv-convert: ModuleNotFoundError: No module named 'qarv'"
+    assert hint.startswith("qarv-convert: hint:") and "PYTHONPATH" in hint and sys.executable in hint
 
 
-@pytest.mark.parametrize("args", [[], ["convert"], ["frobnicate", "x.toml"], ["check", "--bogus", "x.toml"]])
+@pytest.mark.parametrize("strict", [False, True])
+def test_convert_warns_about_ignored_keys_before_the_first_step(tmp_path, toolkit, strict):
+    config = write(tmp_path, "[build]\ndatset = 'd.txt'\n")
+    checked = run("check", config)
+    result = run("convert", *(["--strict"] if strict else []), config, toolkit=toolkit)
+    warnings = result.stderr.split("[1/5]")[0]
+    assert warnings.startswith(checked.stderr)
+    if strict:
+        assert result.returncode == 1 and not toolkit.exists()
+        assert result.stderr.endswith(f"qarv-convert: {config}: not converting with --strict while there are warnings\n")
+    else:
+        assert result.returncode == 0 and toolkit.read_text().splitlines()[-1] == "4. export_qarv(None)"
+        assert "did you mean `dataset`?" in warnings
+
+
+@pytest.mark.parametrize("args", [[], ["convert"], ["frobnicate", "x.toml"], ["check", "--bogus", "x.toml"],
+                                  ["init", "a.toml", "b.toml"], ["plan", "--xml", "x.toml"]])
 def test_usage_errors_exit_2(args):
     assert run(*args).returncode == 2
 
 
-@pytest.mark.parametrize("command", ["convert", "explain", "plan", "check", "schema"])
+@pytest.mark.parametrize("command", ["init", "convert", "explain", "plan", "check", "schema"])
 def test_every_command_has_help(command):
     result = run(command, "--help")
     assert result.returncode == 0 and "usage: qarv-convert " + command in result.stdout
+
+
+def test_version_is_the_package_version():
+    import importlib.metadata
+
+    result = run("--version")
+    assert (result.returncode, result.stdout) == (0, f"qarv-convert {importlib.metadata.version('qarv-convert')}\n")
 
 
 def test_explain_prints_the_summary(tmp_path):
