@@ -1,10 +1,16 @@
 """The `qarv-convert` command line, driven as a user would: subprocesses, outputs, exit statuses."""
+import hashlib
 import json
 import os
 import pathlib
+import pty
+import re
+import select
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -284,3 +290,224 @@ def test_explain_ends_quietly_when_the_reader_goes_away(tmp_path):
     process.stdout.close()
     assert process.wait() != 0
     assert process.stderr.read() == b""
+
+
+def test_init_writes_a_complete_file_that_loads_cleanly(tmp_path, schema):
+    path = tmp_path / "new.toml"
+    result = run("init", str(path))
+    assert result.returncode == 0, result.stderr
+    text = path.read_text()
+    assert run("init", "-").stdout == text
+    for command in ("explain", "plan"):
+        assert run(command, str(path)).returncode == 0
+    assert run("check", "--strict", str(path)).stderr == f"{path}: ok\n"
+    # Every table and key is there, with a line that says its default or that it must be chosen.
+    for section, document in schema["properties"].items():
+        assert f"\n[{section}]\n" in text
+        for key in document["properties"]:
+            block = re.search(rf"((?:# .*\n)+)(?:# )?{key} = ", text)
+            assert block and re.search("# (Default: |Required|CHOOSE)", block[1]), key
+    assert re.search(r"# CHOOSE .*\nmodel = ", text)
+    # Taking every commented-out key in still gives a file without a warning.
+    uncommented = tmp_path / "all.toml"
+    uncommented.write_text(re.sub(r"(?m)^# (\w+ = )", r"\1", text))
+    assert run("check", "--strict", str(uncommented)).stderr == f"{uncommented}: ok\n"
+
+
+def test_init_never_overwrites_without_force(tmp_path):
+    path = tmp_path / "mine.toml"
+    path.write_text("# my own\n")
+    refused = run("init", str(path))
+    assert refused.returncode == 1 and path.read_text() == "# my own\n"
+    assert refused.stderr == f"qarv-convert: {path}: already exists; use --force to replace it\n"
+    assert run("init", "--force", str(path)).returncode == 0
+    assert "[load]" in path.read_text()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["mine.toml"]  # no temporary file left
+
+
+def test_plan_json_lists_the_calls_with_arrays_by_shape(tmp_path):
+    pytest.importorskip("numpy")
+    example = EXAMPLES / "detector.toml"
+    subprocess.run([sys.executable, str(EXAMPLES / "make_model.py"), str(example), "--into", str(tmp_path)],
+                   check=True, capture_output=True)
+    result = run("plan", "--json", str(example), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    calls = json.loads(result.stdout)
+    assert [call["method"] for call in calls] == ["config", "load_onnx", "build", "export_qarv"]
+    assert all(sorted(call) == ["args", "kwargs", "method"] for call in calls)
+    load = calls[1]
+    assert load["args"] == ["detector.onnx"]
+    assert load["kwargs"]["input_size_list"] == [[1, 3, 640, 640], [1, 256]]
+    assert [array["shape"] for array in load["kwargs"]["input_initial_val"]] == [[1, 3, 640, 640], [1, 256]]
+    assert calls[3] == {"method": "export_qarv", "args": ["detector.qarv"], "kwargs": {}}
+
+
+def read_record(path):
+    record = json.loads(path.read_text())
+    assert sorted(p.name for p in path.parent.iterdir() if p.name.startswith(f".{path.name}")) == []
+    return record
+
+
+def test_record_of_a_successful_run(tmp_path, toolkit):
+    config = write(tmp_path, "[build]\ndataset = 'd.txt'\n")
+    record_path = tmp_path / "run.json"
+    result = run("convert", "-q", "--record", str(record_path), config, toolkit=toolkit)
+    assert result.returncode == 0, result.stderr
+    record = read_record(record_path)
+    assert record["status"] == "succeeded" and record["failure"] is None
+    assert record["configuration"] == {
+        "path": config, "sha256": hashlib.sha256(pathlib.Path(config).read_bytes()).hexdigest()}
+    assert record["toolkit_version"] == TOOLKIT_VERSION
+    assert [step["method"] for step in record["steps"]] == ["config", "load_onnx", "build", "export_qarv"]
+    build = record["steps"][2]
+    assert build["keywords"] == ["do_quantization", "dataset", "auto_hybrid"] and build["result"] == 0
+    assert all(step["seconds"] >= 0 for step in record["steps"])
+
+
+@pytest.mark.parametrize(
+    "text, env, failure, methods",
+    [
+        ("", {"FAIL_build": "3"}, "RuntimeError: qarv.build failed with code 3", ["config", "load_onnx", "build"]),
+        ("[build]\ndo_quantization = 'yes'\n", {}, "TOML parse error at line 2", []),
+        ("[build]\ndatset = 1\n", {}, "not converted", []),
+    ],
+    ids=["failing step", "invalid file", "strict"],
+)
+def test_record_of_a_failed_run(tmp_path, toolkit, text, env, failure, methods):
+    record_path = tmp_path / "run.json"
+    record_path.write_text("an older record")
+    result = run("convert", "-q", "--strict", "--record", str(record_path), write(tmp_path, text),
+                 toolkit=toolkit, env=env)
+    assert result.returncode == 1
+    record = read_record(record_path)
+    assert record["status"] == "failed" and record["failure"].startswith(failure)
+    assert [step["method"] for step in record["steps"]] == methods
+    if methods:
+        assert record["steps"][-1]["result"] == 3
+
+
+def test_record_without_a_directory_is_refused_before_converting(tmp_path, toolkit):
+    result = run("convert", "--record", str(tmp_path / "no" / "run.json"), write(tmp_path, ""), toolkit=toolkit)
+    assert result.returncode == 1 and not toolkit.exists()
+
+
+@pytest.mark.parametrize("args", [["explain", "CONFIG"], ["plan", "CONFIG"], ["plan", "--json", "CONFIG"],
+                                  ["schema"], ["init", "-"]])
+@pytest.mark.parametrize("stdout", ["closed", "full"])
+def test_output_that_cannot_be_written_is_a_failure(tmp_path, args, stdout):
+    config = write(tmp_path, "")
+    args = [config if arg == "CONFIG" else arg for arg in args]
+    if stdout == "full":
+        with open("/dev/full", "w") as full:
+            result = run(*args, stdout=full)
+    else:
+        result = run(*args, stdout="closed")
+    assert result.returncode == 1
+    reason = "it is closed" if stdout == "closed" else "No space left on device"
+    assert re.fullmatch(f"qarv-convert: cannot write to standard output: {reason}.*\n", result.stderr)
+
+
+def test_file_names_that_are_not_utf8(tmp_path, toolkit):
+    directory = os.fsencode(tmp_path)
+    config = os.fsdecode(directory + b"/caf\xe9.toml")
+    with open(directory + b"/caf\xe9.toml", "w") as out:
+        out.write("[export]\nexport_path = 'out.qarv'\n")
+    assert run("check", config).stderr == f"{tmp_path}/caf\\xe9.toml: ok\n"
+    assert "[Configuration Summary]" in run("explain", config).stdout
+    assert run("plan", config).stdout.endswith("4. export_qarv('out.qarv')\n")
+    assert run("convert", "-q", config, toolkit=toolkit).returncode == 0
+    missing = run("check", os.fsdecode(directory + b"/gone\xff.toml"))
+    assert missing.stderr == f"qarv-convert: {tmp_path}/gone\\xff.toml: No such file or directory (os error 2)\n"
+
+
+@pytest.mark.parametrize(
+    "command, text, shown",
+    [
+        ("check", '[config]\n"a\\u001b]0;pwned\\u0007" = 1\n', "a\\u001b]0;pwned\\u0007"),
+        ("explain", '[build]\ndataset = 1 # \x9b31m\n', "# \\u009b31m"),
+    ],
+)
+def test_text_from_the_file_reaches_the_terminal_escaped(tmp_path, command, text, shown):
+    path = tmp_path / "config.toml"
+    path.write_bytes(text.encode())
+    result = run(command, str(path))
+    assert shown in result.stderr
+    assert not re.search("[\x00-\x08\x0b-\x1f\x7f-\x9f]", result.stderr)
+
+
+def test_convert_reads_a_pipe_once_for_checking_and_converting(tmp_path, toolkit):
+    result = run("convert", "-q", "/dev/stdin", input="[export]\nexport_path = 'piped.qarv'\n", toolkit=toolkit)
+    assert result.returncode == 0, result.stderr
+    assert toolkit.read_text().splitlines()[-1] == "4. export_qarv('piped.qarv')"
+
+
+def start_slow_build(tmp_path, toolkit, *args, **popen):
+    """Starts a conversion whose build step sleeps for a minute."""
+    return subprocess.Popen(
+        [sys.executable, "-m", "qarv_convert", "convert", *args, write(tmp_path, "")],
+        env=environment(toolkit, {"SLEEP_build": "60"}), **popen)
+
+
+def test_ctrl_c_during_a_step_ends_the_run_with_130_and_a_record(tmp_path, toolkit):
+    record_path = tmp_path / "run.json"
+    process = start_slow_build(tmp_path, toolkit, "--record", str(record_path), stderr=subprocess.PIPE, text=True)
+    output = ""
+    while "[3/5] build ..." not in output:
+        output += process.stderr.readline()
+    process.send_signal(signal.SIGINT)
+    output += process.stderr.read()
+    assert process.wait(timeout=20) == 130
+    assert output.endswith("qarv-convert: interrupted\n") and "Traceback" not in output
+    record = read_record(record_path)
+    assert (record["status"], record["failure"]) == ("failed", "interrupted")
+    assert record["steps"][-1]["method"] == "build"
+
+
+def read_terminal(master, process, until=None, timeout=30):
+    """What the process writes to the pseudo-terminal, up to `until` or until it ends."""
+    output, deadline = b"", time.monotonic() + timeout
+    while time.monotonic() < deadline and not (until and until in output):
+        ready, _, _ = select.select([master], [], [], 0.1)
+        if ready:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the process closed its end
+                break
+            if not chunk:
+                break
+            output += chunk
+        elif process.poll() is not None:
+            break
+    return output
+
+
+@pytest.mark.parametrize("interrupt", [False, True])
+def test_a_terminal_shows_the_running_step_with_a_live_counter(tmp_path, toolkit, interrupt):
+    master, slave = pty.openpty()
+    try:
+        sleep = "60" if interrupt else "1.6"
+        process = subprocess.Popen(
+            [sys.executable, "-m", "qarv_convert", "convert", write(tmp_path, "")],
+            env=environment(toolkit, {"SLEEP_build": sleep}), stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=slave)
+        os.close(slave)
+        output = read_terminal(master, process, until=b"[3/5] build  00:01")
+        if interrupt:
+            process.send_signal(signal.SIGINT)
+        output += read_terminal(master, process)
+        assert process.wait(timeout=20) == (130 if interrupt else 0)
+    finally:
+        os.close(master)
+    text = output.decode()
+    assert "\r[3/5] build  00:00\x1b[K" in text and "\r[3/5] build  00:01\x1b[K" in text
+    if interrupt:
+        assert text.endswith("\r\nqarv-convert: interrupted\r\n") and "Traceback" not in text
+    else:
+        assert re.search(r"\r\[3/5\] build returned 0 after 1\.\d+ s\x1b\[K\r\n", text)
+
+
+def test_quiet_and_plain_progress(tmp_path, toolkit):
+    # Not a terminal: whole lines only, never a carriage return; --quiet: nothing.
+    config = write(tmp_path, "")
+    assert "\r" not in run("convert", config, toolkit=toolkit).stderr
+    assert run("convert", "--quiet", config, toolkit=toolkit).stderr == ""

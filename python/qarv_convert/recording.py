@@ -75,9 +75,9 @@ class TimedToolkit:
 
         def timed(*args: Any, **kwargs: Any) -> Any:
             step = Step(name, list(kwargs))
-            self._started(step)
             started = time.perf_counter()
             try:
+                self._started(step)  # inside, so that an interrupt right after it still ends the step
                 step.result = attribute(*args, **kwargs)
                 return step.result
             except BaseException as error:
