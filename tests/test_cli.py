@@ -511,3 +511,30 @@ def test_quiet_and_plain_progress(tmp_path, toolkit):
     config = write(tmp_path, "")
     assert "\r" not in run("convert", config, toolkit=toolkit).stderr
     assert run("convert", "--quiet", config, toolkit=toolkit).stderr == ""
+
+
+def test_streams_are_read_interruptibly_and_within_bounds(tmp_path):
+    endless = run("check", "/dev/zero")
+    assert endless.returncode == 1
+    assert endless.stderr == "qarv-convert: /dev/zero: not a regular file and longer than 64 MiB\n"
+    # A pipe whose writer never finishes: Ctrl-C ends the wait.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    process = subprocess.Popen([sys.executable, "-m", "qarv_convert", "check", str(fifo)],
+                               stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 60
+    while True:  # opening the writing end succeeds once the command has the reading end open
+        try:
+            writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+            break
+        except OSError:
+            assert time.monotonic() < deadline and process.poll() is None
+            time.sleep(0.05)
+    try:
+        os.write(writer, b"[build]\n")
+        time.sleep(0.2)
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=20) == 130
+    finally:
+        os.close(writer)
+    assert process.stderr.read() == "qarv-convert: interrupted\n"

@@ -145,7 +145,7 @@ def _toolkit_hint() -> str:
 
 def _run_conversion(options: argparse.Namespace, name: str, record: RunRecord) -> int:
     """Checks the file, then runs the conversion; every outcome ends up in `record`."""
-    with module_path(options.config, repeatable=True) as path:
+    with module_path(options.config) as path:
         record.sha256 = sha256(path)
         try:
             warnings = _native.ignored_entries(path)

@@ -10,8 +10,8 @@ from typing import Iterator
 
 from qarv_convert.display import printable
 
-#: How much of a pipe or device `module_path(..., repeatable=True)` holds in memory. Configuration
-#: files are a few kilobytes; this only stops an endless stream from filling memory.
+#: How much of a pipe or device `module_path` holds in memory. Configuration files are a few
+#: kilobytes; this only stops an endless stream from filling memory.
 STREAM_LIMIT = 64 * 2**20
 
 
@@ -68,12 +68,14 @@ def _copy_to_memory(source: int) -> int:
 
 
 @contextlib.contextmanager
-def module_path(path: str, *, repeatable: bool = False) -> Iterator[str]:
-    """A name under which the module reads what `path` holds. Most paths are passed as they are,
-    so that the module reports their faults itself. A name that is not UTF-8, which the module
-    cannot take, is opened here and passed as `/dev/fd/N`. With `repeatable`, a pipe or device is
-    read here once, so that every later read sees the same text (checking, then converting)."""
-    if _is_utf8(path) and not (repeatable and _is_stream(path)):
+def module_path(path: str) -> Iterator[str]:
+    """A name under which the module reads what `path` holds. A regular file (or a directory, for
+    the module's own message) with a UTF-8 name is passed as it is, so that the module reports its
+    faults itself. Anything else is opened here and passed as `/dev/fd/N`: a name that is not
+    UTF-8, which the module cannot take, and a pipe or device, which is read here once, where an
+    interrupt can stop the wait for a writer or an endless stream, and so that every later read
+    (checking, then converting) sees the same text."""
+    if _is_utf8(path) and not _is_stream(path):
         yield path
         return
     try:
@@ -82,7 +84,7 @@ def module_path(path: str, *, repeatable: bool = False) -> Iterator[str]:
         raise UnreadableFile(_os_message(error)) from None
     try:
         mode = os.fstat(descriptor).st_mode
-        if repeatable and not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+        if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
             copy = _copy_to_memory(descriptor)
             os.close(descriptor)
             descriptor = copy
