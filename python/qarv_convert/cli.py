@@ -225,7 +225,11 @@ def _held_stderr() -> Iterator[Callable[[], None]]:
     unless the yielded function was called to drop it."""
     if sys.stderr is not None:
         sys.stderr.flush()
-    held = tempfile.TemporaryFile()
+    try:
+        held = tempfile.TemporaryFile()
+    except OSError:
+        yield lambda: None  # nowhere to hold it: let it through
+        return
     saved = os.dup(2)
     dropped = False
 
