@@ -178,7 +178,8 @@ def _run_conversion(options: argparse.Namespace, name: str, record: RunRecord) -
             _check_interrupted()
             record.failure = str(error)
             _say(f"{PROGRAM}: {printable(str(error)).rstrip()}")
-            if isinstance(toolkit.error, ImportError):
+            # Only when the toolkit itself is missing: a module it needs is a matter for its installation.
+            if isinstance(toolkit.error, ModuleNotFoundError) and toolkit.error.name in ("qarv", "qarv.api"):
                 _say(_toolkit_hint())
             return 1
     record.failure = None
