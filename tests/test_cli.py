@@ -1,4 +1,5 @@
 """The `qarv-convert` command line, driven as a user would: subprocesses, outputs, exit statuses."""
+import errno
 import hashlib
 import json
 import os
@@ -537,3 +538,28 @@ def test_streams_are_read_interruptibly_and_within_bounds(tmp_path):
     finally:
         os.close(writer)
     assert process.stderr.read() == "qarv-convert: interrupted\n"
+
+
+@pytest.mark.parametrize(
+    "error, expected",
+    [
+        (OSError(errno.ENOSPC, "No space left on device"), "qarv-convert: cannot write to standard output: No space left on device"),
+        (FileNotFoundError(errno.ENOENT, "No such file or directory"), "qarv-convert: CONFIG: [Errno 2] No such file or directory"),
+    ],
+)
+def test_explain_takes_failures_raised_as_oserror(monkeypatch, capsys, tmp_path, error, expected):
+    # The module may raise its write failures as OSError rather than as an internal failure.
+    import qarv_convert_inner
+    from qarv_convert.cli import main
+
+    def fail(path):
+        raise error
+
+    monkeypatch.setattr(qarv_convert_inner, "rust_explain", fail)
+    config = write(tmp_path, "")
+    sigpipe = signal.getsignal(signal.SIGPIPE)  # explain restores the default, which pytest must not keep
+    try:
+        assert main(["explain", config]) == 1
+    finally:
+        signal.signal(signal.SIGPIPE, sigpipe)
+    assert capsys.readouterr().err == expected.replace("CONFIG", config) + "\n"

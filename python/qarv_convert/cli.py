@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import errno
 import importlib.metadata
 import json
 import math
@@ -263,25 +264,40 @@ def _explain(options: argparse.Namespace) -> int:
         # Like other filters, end quietly when the reader goes away (`explain CONFIG | head`);
         # Python's default turns that into an error report from the module instead.
         signal.signal(signal.SIGPIPE, signal.SIG_DFL)
-    prefix = "failed printing to stdout: "
     try:
         # The module reports a failed write on stderr before raising it; here one line says it.
         with module_path(options.config) as path, _held_stderr() as drop_module_report:
             try:
                 qarv_convert_inner.rust_explain(path)
             except BaseException as error:
-                if isinstance(error, OSError) or (_is_panic(error) and str(error).startswith(prefix)):
+                if _output_failure(error) is not None:
                     drop_module_report()
                 raise
     except (RuntimeError, UnreadableFile) as error:
         return _load_failure(name, error)
-    except OSError as error:
-        return _stdout_failure(error.strerror or str(error))
     except BaseException as error:
-        if _is_panic(error) and str(error).startswith(prefix):
-            return _stdout_failure(str(error)[len(prefix):])
+        reason = _output_failure(error)
+        if reason is not None:
+            return _stdout_failure(reason)
+        if isinstance(error, OSError):
+            return _load_failure(name, error)
         raise
     return 0
+
+
+# Write failures of the summary. The module raises them as an internal failure with this prefix;
+# an OSError carrying one of these numbers is the same news in another form.
+_PRINTING_FAILED = "failed printing to stdout: "
+_WRITE_ERRNOS = frozenset({errno.EPIPE, errno.ENOSPC, errno.EBADF, errno.EDQUOT, errno.EFBIG, errno.EIO})
+
+
+def _output_failure(error: BaseException) -> str | None:
+    """Why the summary could not be written, when `error` says that; otherwise None."""
+    if _is_panic(error) and str(error).startswith(_PRINTING_FAILED):
+        return str(error)[len(_PRINTING_FAILED):]
+    if isinstance(error, OSError) and (error.errno in _WRITE_ERRNOS or "stdout" in str(error)):
+        return error.strerror or str(error)
+    return None
 
 
 def _describe(value: Any) -> str:
