@@ -18,10 +18,12 @@ import pytest
 EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 
 # A toolkit that writes each call, formatted the way `plan` lists calls, to $RECORDED_CALLS; a
-# step returns $FAIL_<step> and first sleeps $SLEEP_<step> seconds, so that it can be interrupted.
+# step prints $SAY_<step> on stderr, sleeps $SLEEP_<step> seconds, so that it can be interrupted,
+# and returns $FAIL_<step>.
 RECORDING_TOOLKIT = textwrap.dedent(
     """
     import os
+    import sys
     import time
     from qarv_convert.cli import format_call
     from qarv_convert.recording import Call
@@ -34,6 +36,8 @@ RECORDING_TOOLKIT = textwrap.dedent(
             self.count += 1
             with open(os.environ["RECORDED_CALLS"], "a") as out:
                 out.write(format_call(self.count, Call(method, args, kwargs)) + "\\n")
+            if "SAY_" + method in os.environ:
+                print(os.environ["SAY_" + method], file=sys.stderr)
             time.sleep(float(os.environ.get("SLEEP_" + method, "0")))
             return int(os.environ.get("FAIL_" + method, "0"))
 
@@ -495,7 +499,7 @@ def test_a_terminal_shows_the_running_step_with_a_live_counter(tmp_path, toolkit
         sleep = "60" if interrupt else "1.6"
         process = subprocess.Popen(
             [sys.executable, "-m", "qarv_convert", "convert", write(tmp_path, "")],
-            env=environment(toolkit, {"SLEEP_build": sleep}), stdin=subprocess.DEVNULL,
+            env=environment(toolkit, {"SLEEP_build": sleep, "SAY_build": "building"}), stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
         output = read_terminal(master, process, until=b"[3/5] build  00:01")
@@ -506,7 +510,9 @@ def test_a_terminal_shows_the_running_step_with_a_live_counter(tmp_path, toolkit
     finally:
         os.close(master)
     text = output.decode()
-    assert "\r[3/5] build  00:00\x1b[K" in text and "\r[3/5] build  00:01\x1b[K" in text
+    # What the toolkit prints goes above the live line, which is then drawn again under it.
+    assert "\r[3/5] build  00:00\x1b[K\r\x1b[Kbuilding\r\n\r[3/5] build  00:00\x1b[K" in text
+    assert "\r[3/5] build  00:01\x1b[K" in text
     if interrupt:
         assert text.endswith("\r\nqarv-convert: interrupted\r\n") and "Traceback" not in text
     else:

@@ -167,7 +167,7 @@ def _run_conversion(options: argparse.Namespace, name: str, record: RunRecord) -
 
         started = time.perf_counter()
         try:
-            with timed_toolkit(progress.started, finished) as toolkit:
+            with progress.attached(), timed_toolkit(progress.started, finished) as toolkit:
                 try:
                     qarv_convert_inner.rust_convert(path)
                 finally:

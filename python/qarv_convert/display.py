@@ -1,10 +1,12 @@
 """What the command line shows on a terminal: escaped text from files, elapsed times and step progress."""
 from __future__ import annotations
 
+import contextlib
 import re
+import sys
 import threading
 import time
-from typing import TYPE_CHECKING, Protocol, TextIO
+from typing import TYPE_CHECKING, Any, Iterator, Protocol, TextIO
 
 if TYPE_CHECKING:
     from qarv_convert.recording import Step
@@ -32,15 +34,20 @@ def finished_line(step: Step) -> str:
 
 
 class Progress(Protocol):
-    """Told when each toolkit step starts and ends; `close` ends whatever it still shows."""
+    """Told when each toolkit step starts and ends; `close` ends whatever it still shows, and
+    `attached` is the stretch in which other output may share its terminal."""
 
     def started(self, step: Step) -> None: ...
     def finished(self, step: Step) -> None: ...
     def close(self) -> None: ...
+    def attached(self) -> contextlib.AbstractContextManager[None]: ...
 
 
 class NoProgress:
     """`--quiet`: nothing at all."""
+
+    def attached(self) -> contextlib.AbstractContextManager[None]:
+        return contextlib.nullcontext()
 
     def started(self, step: Step) -> None:
         pass
@@ -65,6 +72,9 @@ class PlainProgress:
         except (OSError, ValueError):
             pass  # a report nobody can read is no reason to stop a conversion
 
+    def attached(self) -> contextlib.AbstractContextManager[None]:
+        return contextlib.nullcontext()
+
     def started(self, step: Step) -> None:
         self._line(f"{step.label} ...")
 
@@ -77,7 +87,8 @@ class PlainProgress:
 
 class LiveProgress:
     """On a terminal: the running step with its elapsed time on one line, redrawn every second
-    by a thread of its own, replaced by the finished line when the step ends."""
+    by a thread of its own, replaced by the finished line when the step ends. While `attached`,
+    what the toolkit prints through `sys.stdout` and `sys.stderr` goes above that line."""
 
     def __init__(self, stream: TextIO) -> None:
         self._stream = stream
@@ -86,6 +97,8 @@ class LiveProgress:
         self._thread: threading.Thread | None = None
         self._label = ""
         self._since = 0.0
+        self._shown = False  # the live line is on the screen
+        self._foreign_line = False  # someone else's line is unfinished: no redraw until it ends
 
     def _write(self, text: str) -> bool:
         try:
@@ -97,6 +110,9 @@ class LiveProgress:
 
     def _draw(self) -> bool:
         with self._lock:
+            if self._foreign_line:
+                return True
+            self._shown = True
             return self._write(f"\r{self._label}  {clock(time.monotonic() - self._since)}\x1b[K")
 
     def _redraw(self) -> None:
@@ -104,6 +120,31 @@ class LiveProgress:
         while not self._stop.wait(1.0 - (time.monotonic() - self._since) % 1.0 + 0.01):
             if not self._draw():
                 return
+
+    def _passing(self, inner: TextIO, text: str) -> int:
+        """Writes `text` to `inner` (another stream on the terminal) in place of the live line,
+        and draws the line again under it once the text ends a line."""
+        with self._lock:
+            if self._shown and text:
+                self._write("\r\x1b[K")
+                self._shown = False
+            written = inner.write(text)
+            inner.flush()
+            if text:
+                self._foreign_line = not text.endswith("\n")
+        if self._thread is not None and text.endswith("\n"):
+            self._draw()
+        return written
+
+    @contextlib.contextmanager
+    def attached(self) -> Iterator[None]:
+        saved = sys.stdout, sys.stderr
+        sys.stdout, sys.stderr = (_AboveLiveLine(stream, self) if stream is not None and stream.isatty() else stream
+                                  for stream in saved)
+        try:
+            yield
+        finally:
+            sys.stdout, sys.stderr = saved
 
     def started(self, step: Step) -> None:
         self._halt()
@@ -116,7 +157,9 @@ class LiveProgress:
     def finished(self, step: Step) -> None:
         self._halt()
         with self._lock:
-            self._write(f"\r{finished_line(step)}\x1b[K\n")
+            start = "\r" if self._shown else "\n" if self._foreign_line else ""
+            self._write(f"{start}{finished_line(step)}\x1b[K\n")
+            self._shown = self._foreign_line = False
 
     def _halt(self) -> bool:
         self._stop.set()
@@ -129,5 +172,20 @@ class LiveProgress:
     def close(self) -> None:
         """Stops the redrawing and ends its line, so that a message after it starts on its own;
         safe to call at any time and more than once."""
-        if self._halt():
+        if self._halt() and self._shown:
             self._write("\n")
+            self._shown = False
+
+
+class _AboveLiveLine:
+    """A stream on the same terminal as a live line, whose writes go above that line."""
+
+    def __init__(self, inner: TextIO, progress: LiveProgress) -> None:
+        self._inner = inner
+        self._progress = progress
+
+    def write(self, text: str) -> int:
+        return self._progress._passing(self._inner, text)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._inner, name)
