@@ -436,14 +436,17 @@ def test_file_names_that_are_not_utf8(tmp_path, toolkit):
     [
         ("check", '[config]\n"a\\u001b]0;pwned\\u0007" = 1\n', "a\\u001b]0;pwned\\u0007"),
         ("explain", '[build]\ndataset = 1 # \x9b31m\n', "# \\u009b31m"),
+        ("plan", '[build]\ndataset = "\x9b31m\\u007f"\n', '"dataset": "\\u009b31m\\u007f"'),
     ],
 )
 def test_text_from_the_file_reaches_the_terminal_escaped(tmp_path, command, text, shown):
     path = tmp_path / "config.toml"
     path.write_bytes(text.encode())
-    result = run(command, str(path))
-    assert shown in result.stderr
-    assert not re.search("[\x00-\x08\x0b-\x1f\x7f-\x9f]", result.stderr)
+    result = run(command, *(["--json"] if command == "plan" else []), str(path))
+    assert shown in result.stderr + result.stdout
+    assert not re.search("[\x00-\x08\x0b-\x1f\x7f-\x9f]", result.stderr + result.stdout)
+    if command == "plan":
+        assert json.loads(result.stdout)[2]["kwargs"]["dataset"] == "\x9b31m\x7f"
 
 
 def test_convert_reads_a_pipe_once_for_checking_and_converting(tmp_path, toolkit):

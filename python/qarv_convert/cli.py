@@ -342,7 +342,8 @@ def _plan(options: argparse.Namespace) -> int:
         return _load_failure(display_name(options.config), error)
     if options.json:
         listed = [{"method": c.method, "args": jsonable(list(c.args)), "kwargs": jsonable(c.kwargs)} for c in calls]
-        return _emit(json.dumps(listed, indent=2, ensure_ascii=False) + "\n")
+        # JSON leaves DEL and the C1 controls raw; as \u escapes they read the same to a parser.
+        return _emit(printable(json.dumps(listed, indent=2, ensure_ascii=False)) + "\n")
     return _emit("".join(format_call(number, call) + "\n" for number, call in enumerate(calls, start=1)))
 
 
