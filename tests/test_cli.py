@@ -572,3 +572,25 @@ def test_explain_takes_failures_raised_as_oserror(monkeypatch, capsys, tmp_path,
     finally:
         signal.signal(signal.SIGPIPE, sigpipe)
     assert capsys.readouterr().err == expected.replace("CONFIG", config) + "\n"
+
+
+def test_a_toolkit_result_that_cannot_be_shown(tmp_path, toolkit):
+    # A step that returns an object whose repr raises: the run fails as the module says, and the
+    # step line and the record still get written.
+    (tmp_path / "toolkit" / "qarv" / "api.py").write_text(textwrap.dedent(
+        """
+        class Odd:
+            def __repr__(self):
+                raise ValueError("no")
+
+        class QARV:
+            def __getattr__(self, name):
+                return lambda *args, **kwargs: Odd() if name == "build" else 0
+        """))
+    record_path = tmp_path / "run.json"
+    result = run("convert", "--record", str(record_path), write(tmp_path, ""), toolkit=toolkit)
+    assert result.returncode == 1 and "Traceback" not in result.stderr
+    assert "[3/5] build returned <Odd whose repr raised ValueError> after" in result.stderr
+    record = read_record(record_path)
+    assert record["steps"][-1]["result"] == "<Odd whose repr raised ValueError>"
+    assert result.stderr.endswith(f"qarv-convert: {record['failure']}\n")

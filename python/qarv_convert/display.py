@@ -21,6 +21,17 @@ def printable(text: str) -> str:
     return _CONTROL.sub(lambda match: f"\\u{ord(match[0]):04x}", text)
 
 
+def safe_repr(value: Any, limit: int = 200) -> str:
+    """`repr(value)` made safe to print: escaped, cut to `limit` characters, and never raising,
+    since the value may come from a toolkit that misbehaves."""
+    try:
+        text = repr(value)
+    except Exception as error:
+        text = f"<{type(value).__qualname__} whose repr raised {type(error).__qualname__}>"
+    text = printable(text)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
 def clock(seconds: float) -> str:
     """Elapsed time as `mm:ss`, or `h:mm:ss` from an hour on."""
     minutes, second = divmod(int(seconds), 60)
@@ -29,7 +40,7 @@ def clock(seconds: float) -> str:
 
 
 def finished_line(step: Step) -> str:
-    outcome = f"returned {step.result!r}" if step.raised is None else f"raised {step.raised}"
+    outcome = f"returned {safe_repr(step.result)}" if step.raised is None else f"raised {step.raised}"
     return f"{step.label} {outcome} after {step.seconds:.3f} s"
 
 

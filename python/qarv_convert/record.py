@@ -11,16 +11,17 @@ import tempfile
 from dataclasses import dataclass, field
 from typing import Any
 
+from qarv_convert.display import safe_repr
 from qarv_convert.recording import Step
 
 
 def _number(value: Any) -> Any:
-    """A step's result as JSON can hold it: integers as they are, anything else as its repr."""
+    """A step's result as JSON can hold it: numbers as they are, anything else as its repr."""
     if isinstance(value, int) and not isinstance(value, bool):
         return value
     if isinstance(value, float) and math.isfinite(value):
         return value
-    return None if value is None else repr(value)
+    return None if value is None else safe_repr(value)
 
 
 @dataclass
