@@ -12,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import tomllib
 
 import pytest
 
@@ -59,12 +60,13 @@ def toolkit(tmp_path):
 
 
 def environment(toolkit=None, env=None):
-    result = dict(os.environ, **(env or {}))
+    """The subprocess environment: no toolkit on the path unless `toolkit` (or `env`) puts one there."""
+    result = dict(os.environ)
+    result.pop("PYTHONPATH", None)
     if toolkit is not None:
         result["PYTHONPATH"] = str(toolkit.parent / "toolkit")
         result["RECORDED_CALLS"] = str(toolkit)
-    else:
-        result.pop("PYTHONPATH", None)
+    result.update(env or {})
     return result
 
 
@@ -102,6 +104,27 @@ def test_plan_lists_exactly_what_convert_sends(tmp_path, toolkit, example):
     planned = run("plan", str(example), cwd=tmp_path)  # no toolkit on the path: plan needs none
     assert planned.returncode == 0, planned.stderr
     assert planned.stdout == toolkit.read_text()
+
+
+STANDIN = EXAMPLES.parent / "standin"
+
+
+@pytest.mark.parametrize("example", sorted(EXAMPLES.glob("*.toml")), ids=lambda p: p.name)
+def test_examples_convert_on_the_stand_in_toolkit(tmp_path, example):
+    pytest.importorskip("numpy")
+    subprocess.run([sys.executable, str(EXAMPLES / "make_model.py"), str(example), "--into", str(tmp_path)],
+                   check=True, capture_output=True)
+    result = run("convert", "--record", "run.json", str(example), cwd=tmp_path, env={"PYTHONPATH": str(STANDIN)})
+    assert result.returncode == 0, result.stderr
+    record = json.loads((tmp_path / "run.json").read_text())
+    assert (record["status"], record["toolkit_version"]) == ("succeeded", "0.0.0+stand-in")
+    artifact = json.loads((tmp_path / export_path(example)).read_text())
+    assert [call["step"] for call in artifact["calls"]] == [step["method"] for step in record["steps"]]
+    assert run("explain", str(example)).stdout.startswith("\n[Configuration Summary]\n")
+
+
+def export_path(example):
+    return tomllib.loads(example.read_text())["export"]["export_path"]
 
 
 def test_convert_reports_each_step_on_stderr(tmp_path, toolkit):
@@ -263,7 +286,6 @@ def schema():
 
 def test_schema_validates_examples_and_rejects_wrong_types(schema):
     jsonschema = pytest.importorskip("jsonschema")
-    import tomllib
 
     validator = jsonschema.Draft202012Validator(schema)
     validator.check_schema(schema)
