@@ -25,11 +25,18 @@ install: deps
 test: install
 	$(PYTHON) -m pytest -q tests
 
-# The demo toolkit in standin/ is put on the path for the demo only, never installed.
+# The demo toolkit in standin/ is put on the path for the demo only, never installed. A starter
+# file from `init` must load without a warning; each conversion keeps a `--record` of its run.
 demo: install
+	$(PYTHON) -m qarv_convert --version
+	mkdir -p build/demo
+	$(PYTHON) -m qarv_convert init --force build/demo/starter.toml
+	sed -n '/^\[load\]/,/^\[build\]/p' build/demo/starter.toml
+	$(PYTHON) -m qarv_convert check --strict build/demo/starter.toml
 	$(PYTHON) -m qarv_convert check examples/resnet50.toml
 	$(PYTHON) -m qarv_convert explain examples/resnet50.toml
 	$(PYTHON) -m qarv_convert plan examples/resnet50.toml
+	$(PYTHON) -m qarv_convert plan --json examples/resnet50.toml
 	PYTHONPATH=$(CURDIR)/standin $(PYTHON) examples/convert_demo.py --out build/demo
 
 # The whole suite against an ASan and UBSan build, kept in its own venv and build directory.

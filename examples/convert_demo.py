@@ -13,6 +13,8 @@ import tempfile
 
 from make_model import EXAMPLES, make_materials
 
+RECORD_NAME = "run-record.json"
+
 
 def _files(directory):
     return {path for path in directory.rglob("*") if path.is_file()}
@@ -29,6 +31,13 @@ def _describe(path, work):
     return f"{line}: {' -> '.join(steps)}"
 
 
+def _summarise(record_path):
+    """The run record in a line: its status and each step with its result and duration."""
+    record = json.loads(record_path.read_text(encoding="utf-8"))
+    steps = ", ".join(f"{step['method']} {step['result']} in {step['seconds']:.3f} s" for step in record["steps"])
+    return f"  {record_path.name}: {record['status']} ({steps})"
+
+
 def convert(config, work):
     """Runs one conversion inside `work`, where the configuration's relative paths point.
     Returns whether it succeeded."""
@@ -37,13 +46,18 @@ def convert(config, work):
     shutil.copy(config, work / config.name)
     make_materials(config, work)
     before = _files(work)
-    # The command line reports each toolkit step and its duration on stderr as it runs.
-    run = subprocess.run([sys.executable, "-m", "qarv_convert", "convert", config.name], cwd=work)
+    # The command line reports each toolkit step and its duration on stderr as it runs, and keeps
+    # a record of the run beside what it converted.
+    record = work / RECORD_NAME
+    run = subprocess.run([sys.executable, "-m", "qarv_convert", "convert", "--record", RECORD_NAME, config.name],
+                         cwd=work)
+    if record.exists():
+        print(_summarise(record))
     if run.returncode != 0:
         print(f"  failed with exit status {run.returncode}")
         return False
     print("  wrote:")
-    for path in sorted(_files(work) - before):
+    for path in sorted(_files(work) - before - {record}):
         print(_describe(path, work))
     return True
 

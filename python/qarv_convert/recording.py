@@ -1,5 +1,4 @@
-"""Toolkit stand-ins that the command line puts in place of `qarv.api` for the length of one call:
-a recorder for dry runs, and a timing wrapper around the real toolkit."""
+"""Toolkit stand-ins put in place of `qarv.api` for one call: a dry-run recorder and a timing wrapper."""
 from __future__ import annotations
 
 import contextlib
@@ -40,12 +39,34 @@ class RecordingToolkit:
         return record
 
 
-class TimedToolkit:
-    """Forwards every attribute to the real toolkit object, reporting each step's duration."""
+@dataclass
+class Step:
+    """One toolkit step of a conversion as it ran: what was called, what came back, how long it took."""
 
-    def __init__(self, inner: Any, report: Callable[[str], None]) -> None:
+    method: str
+    keywords: list[str]
+    result: Any = None
+    raised: str | None = None  #: the class name of what the step raised, if it raised
+    seconds: float = 0.0
+
+    @property
+    def number(self) -> int:
+        """The step's place in the whole sequence, from 1, also when a step before it was skipped."""
+        return STEPS.index(self.method) + 1
+
+    @property
+    def label(self) -> str:
+        return f"[{self.number}/{len(STEPS)}] {self.method}"
+
+
+class TimedToolkit:
+    """Forwards every attribute to the real toolkit object, telling `started` and `finished`
+    about each step call."""
+
+    def __init__(self, inner: Any, started: Callable[[Step], None], finished: Callable[[Step], None]) -> None:
         self._inner = inner
-        self._report = report
+        self._started = started
+        self._finished = finished
 
     def __getattr__(self, name: str) -> Any:
         attribute = getattr(self._inner, name)
@@ -53,17 +74,26 @@ class TimedToolkit:
             return attribute
 
         def timed(*args: Any, **kwargs: Any) -> Any:
-            self._report(f"qarv.{name} ...")
+            step = Step(name, list(kwargs))
             started = time.perf_counter()
-            outcome = "raised"
             try:
-                result = attribute(*args, **kwargs)
-                outcome = f"returned {result!r}"
-                return result
+                self._started(step)  # inside, so that an interrupt right after it still ends the step
+                step.result = attribute(*args, **kwargs)
+                return step.result
+            except BaseException as error:
+                step.raised = type(error).__qualname__
+                raise
             finally:
-                self._report(f"qarv.{name} {outcome} after {time.perf_counter() - started:.3f} s")
+                step.seconds = time.perf_counter() - started
+                self._finished(step)
 
         return timed
+
+
+class ToolkitImport:
+    """How importing the real toolkit went, for the hint after a failed conversion."""
+
+    error: BaseException | None = None
 
 
 @contextlib.contextmanager
@@ -100,17 +130,20 @@ def recording_toolkit(calls: list[Call]) -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def timed_toolkit(report: Callable[[str], None]) -> Iterator[None]:
+def timed_toolkit(started: Callable[[Step], None], finished: Callable[[Step], None]) -> Iterator[ToolkitImport]:
     """Wraps the real toolkit's objects in `TimedToolkit`. When the toolkit cannot be imported or
-    has no `QARV`, nothing is wrapped, so that the conversion reports that failure itself."""
+    has no `QARV`, nothing is wrapped, so that the conversion reports that failure itself; the
+    yielded `ToolkitImport` keeps what the import raised."""
+    outcome = ToolkitImport()
     try:
         real = importlib.import_module("qarv.api")
         factory = real.QARV
-    except Exception:
-        yield
+    except Exception as error:
+        outcome.error = error
+        yield outcome
         return
     proxy = types.ModuleType(real.__name__, real.__doc__)
     proxy.__dict__.update({k: v for k, v in vars(real).items() if k not in ("__name__", "__doc__")})
-    proxy.QARV = lambda *args, **kwargs: TimedToolkit(factory(*args, **kwargs), report)  # type: ignore[attr-defined]
+    proxy.QARV = lambda *args, **kwargs: TimedToolkit(factory(*args, **kwargs), started, finished)  # type: ignore[attr-defined]
     with toolkit_module(proxy):
-        yield
+        yield outcome

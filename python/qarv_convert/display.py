@@ -1,0 +1,202 @@
+"""What the command line shows on a terminal: escaped text from files, elapsed times and step progress."""
+from __future__ import annotations
+
+import contextlib
+import re
+import sys
+import threading
+import time
+from typing import TYPE_CHECKING, Any, Iterator, Protocol, TextIO
+
+if TYPE_CHECKING:
+    from qarv_convert.recording import Step
+
+# C0 controls other than tab and newline, DEL and the C1 controls: any of them in a key name or a
+# quoted source line could move the cursor, recolour or retitle the terminal.
+_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
+
+
+def printable(text: str) -> str:
+    """`text` with every control character except tab and newline written as `\\u001b`."""
+    return _CONTROL.sub(lambda match: f"\\u{ord(match[0]):04x}", text)
+
+
+def safe_repr(value: Any, limit: int = 200) -> str:
+    """`repr(value)` made safe to print: escaped, cut to `limit` characters, and never raising,
+    since the value may come from a toolkit that misbehaves."""
+    try:
+        text = repr(value)
+    except Exception as error:
+        text = f"<{type(value).__qualname__} whose repr raised {type(error).__qualname__}>"
+    text = printable(text)
+    return text if len(text) <= limit else text[: limit - 3] + "..."
+
+
+def clock(seconds: float) -> str:
+    """Elapsed time as `mm:ss`, or `h:mm:ss` from an hour on."""
+    minutes, second = divmod(int(seconds), 60)
+    hours, minute = divmod(minutes, 60)
+    return f"{hours}:{minute:02}:{second:02}" if hours else f"{minute:02}:{second:02}"
+
+
+def finished_line(step: Step) -> str:
+    outcome = f"returned {safe_repr(step.result)}" if step.raised is None else f"raised {step.raised}"
+    return f"{step.label} {outcome} after {step.seconds:.3f} s"
+
+
+class Progress(Protocol):
+    """Told when each toolkit step starts and ends; `close` ends whatever it still shows, and
+    `attached` is the stretch in which other output may share its terminal."""
+
+    def started(self, step: Step) -> None: ...
+    def finished(self, step: Step) -> None: ...
+    def close(self) -> None: ...
+    def attached(self) -> contextlib.AbstractContextManager[None]: ...
+
+
+class NoProgress:
+    """`--quiet`: nothing at all."""
+
+    def attached(self) -> contextlib.AbstractContextManager[None]:
+        return contextlib.nullcontext()
+
+    def started(self, step: Step) -> None:
+        pass
+
+    def finished(self, step: Step) -> None:
+        pass
+
+    def close(self) -> None:
+        pass
+
+
+class PlainProgress:
+    """One line when a step starts and one when it ends, for logs and pipes."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+
+    def _line(self, text: str) -> None:
+        try:
+            self._stream.write(text + "\n")
+            self._stream.flush()
+        except (OSError, ValueError):
+            pass  # a report nobody can read is no reason to stop a conversion
+
+    def attached(self) -> contextlib.AbstractContextManager[None]:
+        return contextlib.nullcontext()
+
+    def started(self, step: Step) -> None:
+        self._line(f"{step.label} ...")
+
+    def finished(self, step: Step) -> None:
+        self._line(finished_line(step))
+
+    def close(self) -> None:
+        pass
+
+
+class LiveProgress:
+    """On a terminal: the running step with its elapsed time on one line, redrawn every second
+    by a thread of its own, replaced by the finished line when the step ends. While `attached`,
+    what the toolkit prints through `sys.stdout` and `sys.stderr` goes above that line."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread: threading.Thread | None = None
+        self._label = ""
+        self._since = 0.0
+        self._shown = False  # the live line is on the screen
+        self._foreign_line = False  # someone else's line is unfinished: no redraw until it ends
+
+    def _write(self, text: str) -> bool:
+        try:
+            self._stream.write(text)
+            self._stream.flush()
+            return True
+        except (OSError, ValueError):
+            return False
+
+    def _draw(self) -> bool:
+        with self._lock:
+            if self._foreign_line:
+                return True
+            self._shown = True
+            return self._write(f"\r{self._label}  {clock(time.monotonic() - self._since)}\x1b[K")
+
+    def _redraw(self) -> None:
+        # Wake just after each whole second of the step, so that the counter never skips one.
+        while not self._stop.wait(1.0 - (time.monotonic() - self._since) % 1.0 + 0.01):
+            if not self._draw():
+                return
+
+    def _passing(self, inner: TextIO, text: str) -> int:
+        """Writes `text` to `inner` (another stream on the terminal) in place of the live line,
+        and draws the line again under it once the text ends a line."""
+        with self._lock:
+            if self._shown and text:
+                self._write("\r\x1b[K")
+                self._shown = False
+            written = inner.write(text)
+            inner.flush()
+            if text:
+                self._foreign_line = not text.endswith("\n")
+        if self._thread is not None and text.endswith("\n"):
+            self._draw()
+        return written
+
+    @contextlib.contextmanager
+    def attached(self) -> Iterator[None]:
+        saved = sys.stdout, sys.stderr
+        sys.stdout, sys.stderr = (_AboveLiveLine(stream, self) if stream is not None and stream.isatty() else stream
+                                  for stream in saved)
+        try:
+            yield
+        finally:
+            sys.stdout, sys.stderr = saved
+
+    def started(self, step: Step) -> None:
+        self._halt()
+        self._label, self._since = step.label, time.monotonic()
+        self._stop.clear()
+        self._draw()
+        self._thread = threading.Thread(target=self._redraw, name="qarv-convert progress", daemon=True)
+        self._thread.start()
+
+    def finished(self, step: Step) -> None:
+        self._halt()
+        with self._lock:
+            start = "\r" if self._shown else "\n" if self._foreign_line else ""
+            self._write(f"{start}{finished_line(step)}\x1b[K\n")
+            self._shown = self._foreign_line = False
+
+    def _halt(self) -> bool:
+        self._stop.set()
+        if self._thread is None:
+            return False
+        self._thread.join()
+        self._thread = None
+        return True
+
+    def close(self) -> None:
+        """Stops the redrawing and ends its line, so that a message after it starts on its own;
+        safe to call at any time and more than once."""
+        if self._halt() and self._shown:
+            self._write("\n")
+            self._shown = False
+
+
+class _AboveLiveLine:
+    """A stream on the same terminal as a live line, whose writes go above that line."""
+
+    def __init__(self, inner: TextIO, progress: LiveProgress) -> None:
+        self._inner = inner
+        self._progress = progress
+
+    def write(self, text: str) -> int:
+        return self._progress._passing(self._inner, text)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._inner, name)

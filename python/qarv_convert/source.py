@@ -1,0 +1,102 @@
+"""Configuration files as the user names them and as the module reads them."""
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import os
+import stat
+import tempfile
+from typing import Iterator
+
+from qarv_convert.display import printable
+
+#: How much of a pipe or device `module_path` holds in memory. Configuration files are a few
+#: kilobytes; this only stops an endless stream from filling memory.
+STREAM_LIMIT = 64 * 2**20
+
+
+class UnreadableFile(Exception):
+    """The file cannot be opened or read here; the text reads like the module's own."""
+
+
+def display_name(path: str) -> str:
+    """`path` as messages show it: bytes that are not UTF-8 as `\\xff`, control characters escaped."""
+    return printable(os.fsencode(path).decode("utf-8", "backslashreplace"))
+
+
+def _os_message(error: OSError) -> str:
+    # The module words its read failures this way; a file opened here reads the same.
+    return f"{error.strerror} (os error {error.errno})"
+
+
+def _is_utf8(path: str) -> bool:
+    try:
+        path.encode("utf-8")
+    except UnicodeEncodeError:  # undecodable bytes arrive as lone surrogates
+        return False
+    return True
+
+
+def _is_stream(path: str) -> bool:
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return False  # the module reports it
+    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
+
+
+def _copy_to_memory(source: int) -> int:
+    """The rest of `source` in an anonymous file of its own, which the module can open by name."""
+    if hasattr(os, "memfd_create"):
+        copy = os.memfd_create("qarv-convert configuration", os.MFD_CLOEXEC)
+    else:
+        copy = os.dup(tempfile.TemporaryFile().fileno())
+    try:
+        total = 0
+        while chunk := os.read(source, 1 << 20):
+            total += len(chunk)
+            if total > STREAM_LIMIT:
+                raise UnreadableFile(f"not a regular file and longer than {STREAM_LIMIT >> 20} MiB")
+            os.write(copy, chunk)
+    except OSError as error:
+        os.close(copy)
+        raise UnreadableFile(_os_message(error)) from None
+    except BaseException:
+        os.close(copy)
+        raise
+    return copy
+
+
+@contextlib.contextmanager
+def module_path(path: str) -> Iterator[str]:
+    """A name under which the module reads what `path` holds. A regular file (or a directory, for
+    the module's own message) with a UTF-8 name is passed as it is, so that the module reports its
+    faults itself. Anything else is opened here and passed as `/dev/fd/N`: a name that is not
+    UTF-8, which the module cannot take, and a pipe or device, which is read here once, where an
+    interrupt can stop the wait for a writer or an endless stream, and so that every later read
+    (checking, then converting) sees the same text."""
+    if _is_utf8(path) and not _is_stream(path):
+        yield path
+        return
+    try:
+        descriptor = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError as error:
+        raise UnreadableFile(_os_message(error)) from None
+    try:
+        mode = os.fstat(descriptor).st_mode
+        if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+            copy = _copy_to_memory(descriptor)
+            os.close(descriptor)
+            descriptor = copy
+        yield f"/dev/fd/{descriptor}"
+    finally:
+        os.close(descriptor)
+
+
+def sha256(path: str) -> str | None:
+    """The SHA-256 of the file's bytes in hex, or None when it cannot be read."""
+    try:
+        with open(path, "rb") as source:
+            return hashlib.file_digest(source, "sha256").hexdigest()
+    except OSError:
+        return None
