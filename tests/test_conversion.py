@@ -8,9 +8,9 @@ import types
 import numpy as np
 import pytest
 
+from qarv_convert.recording import STEPS
 from qarv_convert_inner import rust_convert
 
-STEPS = ["config", "load_onnx", "build", "accuracy_analysis", "export_qarv"]
 WITH_ANALYSIS = """
     [accuracy_analysis]
     inputs = ["cat.jpg"]
@@ -158,7 +158,7 @@ def test_nonzero_code_stops_the_run(fake_qarv, write_config, step, code):
     fake_qarv.outcomes[step] = code
     message = run_failure(write_config(WITH_ANALYSIS))
     assert message == f"RuntimeError: qarv.{step} failed with code {code}"
-    assert fake_qarv.steps == STEPS[: STEPS.index(step) + 1]
+    assert fake_qarv.steps == list(STEPS[: STEPS.index(step) + 1])
 
 
 class Index:
@@ -166,7 +166,14 @@ class Index:
         self.value = value
 
     def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
         return self.value
+
+
+class IntSubclass(int):
+    def __index__(self):
+        return 5
 
 
 @pytest.mark.parametrize(
@@ -174,14 +181,19 @@ class Index:
     [
         (False, None),
         (Index(0), None),
+        (np.int64(0), None),
+        (IntSubclass(0), None),  # an int's own value counts, not its __index__
         (True, "RuntimeError: qarv.build failed with code 1"),
         (Index(7), "RuntimeError: qarv.build failed with code 7"),
+        (np.int32(-7), "RuntimeError: qarv.build failed with code -7"),
         (-2**31, "RuntimeError: qarv.build failed with code -2147483648"),
         (2**31, "OverflowError: out of range integral type conversion attempted"),
         (-2**31 - 1, "OverflowError: out of range integral type conversion attempted"),
+        (2**64, "OverflowError: Python int too large to convert to C long"),
+        (Index(LookupError("no index")), "LookupError: no index"),
         (None, "TypeError: 'NoneType' object cannot be interpreted as an integer"),
-        (1.0, "TypeError: 'float' object cannot be interpreted as an integer"),
     ],
+    ids=lambda value: type(value).__name__,
 )
 def test_result_codes(fake_qarv, write_config, result, message):
     fake_qarv.outcomes["build"] = result
@@ -199,32 +211,68 @@ class BadStr(Exception):
         raise ValueError("no text")
 
 
+class StrNotText(Exception):
+    def __str__(self):
+        return 5
+
+
+class StrInterrupts(Exception):
+    def __str__(self):
+        raise KeyboardInterrupt
+
+
+class StrReenters(Exception):
+    def __str__(self):
+        try:
+            rust_convert("/nonexistent/qarv.toml")
+        except RuntimeError as error:
+            return f"inner {error}"
+
+
 class Outer:
     class Nested(Exception):
         pass
 
 
-@pytest.mark.parametrize("step", ["QARV"] + STEPS)
+class Renamed(Exception):
+    pass
+
+
+Renamed.__qualname__ = "Odd: name.\udcff"
+
+
+@pytest.mark.parametrize("step", ("QARV",) + STEPS)
 @pytest.mark.parametrize(
     "exception, message",
     [
         (lambda: ValueError("bad"), "ValueError: bad"),
-        (lambda: KeyError("k"), "KeyError: 'k'"),
-        (lambda: BadStr("x"), "BadStr: <exception str() failed>"),
         (lambda: ValueError("a\udcffb"), "ValueError: a\ufffd\ufffd\ufffdb"),
         (lambda: Outer.Nested("n"), "Outer.Nested: n"),
+        (lambda: Renamed("r"), "Odd: name.\ufffd\ufffd\ufffd: r"),
+        (BadStr, "BadStr: <exception str() failed>"),
+        (StrNotText, "StrNotText: <exception str() failed>"),
+        (StrInterrupts, "StrInterrupts: <exception str() failed>"),
+        (StrReenters, "StrReenters: inner No such file or directory (os error 2)"),
+        (KeyboardInterrupt, "KeyboardInterrupt: "),
+        (lambda: SystemExit(3), "SystemExit: 3"),
+        (lambda: GeneratorExit("closing"), "GeneratorExit: closing"),
+        (MemoryError, "MemoryError: "),
     ],
-    ids=["plain", "key", "bad-str", "surrogate", "qualname"],
+    ids=["plain", "surrogate", "qualname", "odd-qualname", "bad-str", "str-not-text", "str-interrupts",
+         "str-reenters", "KeyboardInterrupt", "SystemExit", "GeneratorExit", "MemoryError"],
 )
 def test_toolkit_exceptions_become_runtime_errors(fake_qarv, write_config, step, exception, message):
     fake_qarv.outcomes[step] = exception
     try:
         rust_convert(write_config(WITH_ANALYSIS))
-    except ValueError:
-        pytest.fail("the toolkit's own exception escaped")
     except RuntimeError as error:
+        assert type(error) is RuntimeError and error.__cause__ is None
         assert str(error) == message
-    assert fake_qarv.steps == STEPS[: STEPS.index(step) + 1 if step in STEPS else 0]
+    else:
+        pytest.fail("the run succeeded")
+    assert fake_qarv.steps == list(STEPS[: STEPS.index(step) + 1 if step in STEPS else 0])
+    gc.collect()
+    assert fake_qarv.live == 0
 
 
 @pytest.mark.parametrize(

@@ -2,23 +2,19 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <type_traits>
 
-#include "python.hpp"
-#include "configuration/keywords.hpp"
-#include "functions.hpp"
+#include "python/bodies.hpp"
+#include "python/keywords.hpp"
 
 namespace qarv {
 namespace {
 
 /// A new `QARV` toolkit object. The module and the class are dropped as soon as it exists.
 PyResult<PyRef> create_toolkit() {
-    // Not interned: nothing else keeps an interned "qarv.api" alive, so interning it would add
-    // and drop an entry of the interpreter's interned-string table on every run, and now and
-    // then make that table reallocate (about 1 MB).
-    PyRef module_name = make_str("qarv.api");
-    PyResult<PyRef> module = checked(PyImport_Import(module_name.get()));
+    PyResult<PyRef> module = checked(PyImport_Import(interned<"qarv.api">()));
     if (!module) return std::move(module).error();
-    PyResult<PyRef> toolkit_class = get_attribute(module.value().get(), "QARV");
+    PyResult<PyRef> toolkit_class = get_attribute(module.value().get(), interned<"QARV">());
     if (!toolkit_class) return std::move(toolkit_class).error();
     return checked(PyObject_CallNoArgs(toolkit_class.value().get()));
 }
@@ -33,7 +29,7 @@ ConversionError raised(PyObject* type, const std::string& text) {
 
 /// Checks what a toolkit step returned: its result must read as a signed 32-bit code, and only
 /// zero lets the run go on.
-std::optional<ConversionError> check_result(const char* step, PyResult<PyRef> result) {
+std::optional<ConversionError> check_result(std::string_view step, PyResult<PyRef> result) {
     if (!result) return std::move(result).error();
     // -1 is a valid code; only a pending exception makes it a failed conversion.
     const long code = PyLong_AsLong(result.value().get());
@@ -41,19 +37,28 @@ std::optional<ConversionError> check_result(const char* step, PyResult<PyRef> re
     if (code < std::numeric_limits<std::int32_t>::min() || code > std::numeric_limits<std::int32_t>::max())
         return raised(PyExc_OverflowError, "out of range integral type conversion attempted");
     if (code != 0)
-        return raised(PyExc_RuntimeError, "qarv." + std::string(step) + " failed with code " + std::to_string(code));
+        return raised(PyExc_RuntimeError,
+                      "qarv." + std::string(step) + " failed with code " + std::to_string(code));
     return std::nullopt;
 }
 
-/// One keyword-taking step: its dictionary is built before the method is looked up, so a bad
+/// The interned name of the method that the step of `Record`'s section calls, made once per
+/// process from the first `name` it is asked for (each record has one section).
+template <class Record>
+PyObject* method_name(std::string_view name) {
+    static PyObject* const object = adopt_or_fail(PyUnicode_InternFromString(std::string(name).c_str())).release();
+    return object;
+}
+
+/// One step that takes keywords: its dictionary is built before the method is looked up, so a bad
 /// section (say, an unreadable initial-value file) fails without touching the toolkit.
 /// `positional`, when given, is the step's single positional argument.
 template <class Record>
-std::optional<ConversionError> call_toolkit_step(PyObject* toolkit, const char* step, const Record& section,
+std::optional<ConversionError> call_toolkit_step(PyObject* toolkit, std::string_view step, const Record& section,
                                                  PyObject* positional = nullptr) {
     PyResult<PyRef> keywords = to_keyword_arguments(section);
     if (!keywords) return std::move(keywords).error();
-    PyResult<PyRef> method = get_attribute(toolkit, step);
+    PyResult<PyRef> method = get_attribute(toolkit, method_name<Record>(step));
     if (!method) return std::move(method).error();
 
     if (positional) {
@@ -61,31 +66,47 @@ std::optional<ConversionError> call_toolkit_step(PyObject* toolkit, const char* 
         return check_result(step, checked(PyObject_VectorcallDict(method.value().get(), arguments, 1,
                                                                   keywords.value().get())));
     }
-    PyRef no_arguments = created(PyTuple_New(0));
+    PyRef no_arguments = adopt_or_fail(PyTuple_New(0));
     return check_result(step, checked(PyObject_Call(method.value().get(), no_arguments.get(), keywords.value().get())));
 }
 
-/// `export_qarv(path)`, where the path is `None` when the file names none.
-std::optional<ConversionError> export_model(PyObject* toolkit, const ExportConfig& section) {
-    PyRef name = interned("export_qarv");
-    PyRef path = section.export_path ? make_str(*section.export_path) : PyRef::borrow(Py_None);
-    PyObject* arguments[] = {toolkit, path.get()};
-    return check_result("export_qarv",
-                        checked(PyObject_VectorcallMethod(name.get(), arguments, 2, nullptr)));
+/// The steps of `config`, `build` and `accuracy_analysis`: the method named after the section,
+/// called with keywords only.
+template <class Record>
+std::optional<ConversionError> run_step(PyObject* toolkit, std::string_view section, const Record& record) {
+    return call_toolkit_step(toolkit, section, record);
 }
 
-/// The steps in their fixed order; the first failure ends the run.
+/// An analysis without inputs has nothing to run on: the step is skipped without a word.
+std::optional<ConversionError> run_step(PyObject* toolkit, std::string_view section,
+                                        const AccuracyAnalysisConfig& record) {
+    if (record.inputs.empty()) return std::nullopt;
+    return call_toolkit_step(toolkit, section, record);
+}
+
+/// `load_onnx(model, **keywords)`.
+std::optional<ConversionError> run_step(PyObject* toolkit, std::string_view, const OnnxLoadConfig& record) {
+    PyRef model = make_str(record.model);
+    return call_toolkit_step(toolkit, "load_onnx", record, model.get());
+}
+
+/// `export_qarv(path)`, where the path is `None` when the file names none.
+std::optional<ConversionError> run_step(PyObject* toolkit, std::string_view, const ExportConfig& record) {
+    PyRef path = record.export_path ? make_str(*record.export_path) : PyRef::borrow(Py_None);
+    PyObject* arguments[] = {toolkit, path.get()};
+    return check_result("export_qarv", checked(PyObject_VectorcallMethod(interned<"export_qarv">(), arguments, 2,
+                                                                         nullptr)));
+}
+
+/// The steps in the order of the sections; the first failure ends the run.
 std::optional<ConversionError> run_steps(PyObject* toolkit, const Configuration& configuration) {
-    if (auto error = call_toolkit_step(toolkit, "config", configuration.config)) return error;
-    const OnnxLoadConfig& load = configuration.load.onnx;
-    PyRef model = make_str(load.model);
-    if (auto error = call_toolkit_step(toolkit, "load_onnx", load, model.get())) return error;
-    if (auto error = call_toolkit_step(toolkit, "build", configuration.build)) return error;
-    // An analysis without inputs has nothing to run on: the step is skipped without a word.
-    const auto& analysis = configuration.accuracy_analysis;
-    if (analysis && !analysis->inputs.empty())
-        if (auto error = call_toolkit_step(toolkit, "accuracy_analysis", *analysis)) return error;
-    return export_model(toolkit, configuration.export_);
+    std::optional<ConversionError> failure;
+    for_each_section([&](const auto& section) {
+        if (failure) return;
+        if (const auto* record = find_record(configuration, section))
+            failure = run_step(toolkit, section.name, *record);
+    });
+    return failure;
 }
 
 } // namespace

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "functions.hpp"
+#include "python/bodies.hpp"
 #include "section/section_report.hpp"
 
 namespace qarv {
