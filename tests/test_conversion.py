@@ -253,13 +253,12 @@ Renamed.__qualname__ = "Odd: name.\udcff"
         (StrNotText, "StrNotText: <exception str() failed>"),
         (StrInterrupts, "StrInterrupts: <exception str() failed>"),
         (StrReenters, "StrReenters: inner No such file or directory (os error 2)"),
-        (KeyboardInterrupt, "KeyboardInterrupt: "),
         (lambda: SystemExit(3), "SystemExit: 3"),
         (lambda: GeneratorExit("closing"), "GeneratorExit: closing"),
         (MemoryError, "MemoryError: "),
     ],
     ids=["plain", "surrogate", "qualname", "odd-qualname", "bad-str", "str-not-text", "str-interrupts",
-         "str-reenters", "KeyboardInterrupt", "SystemExit", "GeneratorExit", "MemoryError"],
+         "str-reenters", "SystemExit", "GeneratorExit", "MemoryError"],
 )
 def test_toolkit_exceptions_become_runtime_errors(fake_qarv, write_config, step, exception, message):
     fake_qarv.outcomes[step] = exception
@@ -271,6 +270,43 @@ def test_toolkit_exceptions_become_runtime_errors(fake_qarv, write_config, step,
     else:
         pytest.fail("the run succeeded")
     assert fake_qarv.steps == list(STEPS[: STEPS.index(step) + 1 if step in STEPS else 0])
+    gc.collect()
+    assert fake_qarv.live == 0
+
+
+class Interrupted(KeyboardInterrupt):
+    pass
+
+
+class InterruptingImport:
+    """A finder that answers the import of `qarv.api` with the user's Ctrl-C."""
+
+    def find_spec(self, name, path=None, target=None):
+        if name == "qarv.api":
+            raise Interrupted("import")
+
+
+@pytest.mark.parametrize("step", ("import", "QARV") + STEPS + ("result",))
+def test_keyboard_interrupt_from_the_toolkit_stops_the_run_unchanged(fake_qarv, write_config, monkeypatch, step):
+    path = write_config(WITH_ANALYSIS)
+    raised = Interrupted(step)
+    if step == "import":
+        monkeypatch.delitem(sys.modules, "qarv.api")
+        monkeypatch.setattr(fake_qarv.package, "__path__", [], raising=False)
+        monkeypatch.setattr(sys, "meta_path", [InterruptingImport()] + sys.meta_path)
+    elif step == "result":
+        fake_qarv.outcomes["build"] = Index(raised)
+    else:
+        fake_qarv.outcomes[step] = lambda: raised
+    with pytest.raises(KeyboardInterrupt) as caught:
+        rust_convert(path)
+    assert type(caught.value) is Interrupted
+    if step != "import":
+        assert caught.value is raised
+    called = {"import": 0, "QARV": 0, "result": 3}.get(step, STEPS.index(step) + 1 if step in STEPS else 0)
+    assert fake_qarv.steps == list(STEPS[:called])
+    del caught  # its traceback's frames hold the toolkit object, not the module
+    raised.__traceback__ = None
     gc.collect()
     assert fake_qarv.live == 0
 

@@ -112,8 +112,8 @@ std::optional<ConversionError> run_steps(PyObject* toolkit, const Configuration&
 } // namespace
 
 std::optional<ConversionError> run_conversion(const std::string& path) {
-    auto configuration = load_configuration(path);
-    if (!configuration) return ConversionError::from(std::move(configuration).error());
+    PyResult<Configuration> configuration = load_or_stop(path);
+    if (!configuration) return std::move(configuration).error();
 
     PyResult<PyRef> toolkit = create_toolkit();
     if (!toolkit) return std::move(toolkit).error();

@@ -68,6 +68,10 @@ PyObject* call_exported(const char* function, Body body, PyObject* const* args, 
 
     std::optional<ConversionError> error = body(*path);
     if (!error) Py_RETURN_NONE;
+    if (error->kind == ConversionError::Kind::stop) {
+        restore_raised(error->exception.release());
+        return nullptr;
+    }
     // The body has released everything it held; only now is the exception's text taken.
     const std::string text = error->text();
     error.reset();
@@ -104,7 +108,10 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "qarv_convert_inner", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    // A size of 0, not -1: on a second import the interpreter then calls the init function again,
+    // which hands back the one module object (or refuses another interpreter), instead of copying
+    // the first module's dictionary into a new module without asking.
+    PyModuleDef_HEAD_INIT, "qarv_convert_inner", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 /// The interpreter that first imported the module; the module serves no other.

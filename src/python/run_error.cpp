@@ -27,8 +27,18 @@ std::optional<std::string> string_form(PyObject* object) {
 } // namespace
 
 ConversionError ConversionError::from(LoadError error) {
-    return {error.kind == LoadError::Kind::file_read ? Kind::file_read : Kind::configuration,
-            std::move(error.message), PyRef()};
+    switch (error.kind) {
+    case LoadError::Kind::file_read: return {Kind::file_read, std::move(error.message), PyRef()};
+    case LoadError::Kind::configuration: return {Kind::configuration, std::move(error.message), PyRef()};
+    case LoadError::Kind::interrupted: break;
+    }
+    return interrupted();
+}
+
+ConversionError ConversionError::interrupted() {
+    ConversionError stop = take_raised_exception();
+    stop.kind = Kind::stop;
+    return stop;
 }
 
 ConversionError ConversionError::python(PyRef exception) {
@@ -60,6 +70,8 @@ ConversionError take_raised_exception() {
         PyErr_PrintEx(0);
         throw InternalFailure(message);
     }
+    if (PyErr_GivenExceptionMatches(exception.get(), PyExc_KeyboardInterrupt))
+        return {ConversionError::Kind::stop, {}, std::move(exception)};
     return ConversionError::python(std::move(exception));
 }
 

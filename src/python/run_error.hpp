@@ -10,15 +10,20 @@
 namespace qarv {
 
 /// The one failure value of a run. File-read and configuration failures carry their text; a
-/// Python failure carries the raised exception, whose text is taken only at the boundary.
+/// Python failure carries the raised exception, whose text is taken only at the boundary. A stop
+/// carries an exception that reaches the caller unchanged: the user's request to stop the run
+/// (KeyboardInterrupt), or whatever a signal handler raised while the run waited.
 struct ConversionError {
-    enum class Kind { file_read, configuration, python };
+    enum class Kind { file_read, configuration, python, stop };
     Kind kind;
     std::string message; ///< file read and configuration kinds
-    PyRef exception;     ///< python kind
+    PyRef exception;     ///< python and stop kinds
 
+    /// A loading failure; an interrupted load takes the exception the signal handler left pending.
     static ConversionError from(LoadError error);
     static ConversionError python(PyRef exception);
+    /// The exception that a signal handler left pending while the run waited.
+    static ConversionError interrupted();
     /// "{qualified class name}: {str(exception)}" for the python kind, else the message.
     std::string text() const;
 };
@@ -27,8 +32,22 @@ template <class T>
 using PyResult = Result<T, ConversionError>;
 
 /// The pending exception as a Python-kind error; a `SystemError` when none is pending. A
-/// `PanicException` from another module is not a run failure: it becomes an `InternalFailure`.
+/// KeyboardInterrupt is a stop, not a failed step. A `PanicException` from another module is not a
+/// run failure: it becomes an `InternalFailure`.
 ConversionError take_raised_exception();
+
+/// Asked when a wait on the operating system is cut short by a signal: runs the interpreter's
+/// signal handlers, and says whether one raised (the exception is then pending).
+inline bool signal_handler_raised() { return PyErr_CheckSignals() < 0; }
+
+/// Loads the file at `path` as the reader does, ending early when a signal handler raised while
+/// it waited; that exception then stops the run.
+inline PyResult<Configuration> load_or_stop(const std::string& path) {
+    static const StopCheck stop = signal_handler_raised;
+    auto loaded = load_configuration(path, stop);
+    if (!loaded) return ConversionError::from(std::move(loaded).error());
+    return std::move(loaded).value();
+}
 
 /// Result of an operation that can legitimately raise: the new reference, or the raised error.
 inline PyResult<PyRef> checked(PyObject* result) {
