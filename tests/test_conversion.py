@@ -1,4 +1,5 @@
 """The conversion run: the toolkit calls a configuration produces, and how every failure surfaces."""
+import builtins
 import gc
 import math
 import sys
@@ -324,6 +325,39 @@ def test_toolkit_missing(fake_qarv, write_config, monkeypatch, missing, message)
     else:
         monkeypatch.setitem(sys.modules, missing, None)
     assert run_failure(write_config()) == message
+
+
+def import_outcome():
+    """What the interpreter's own `import qarv.api` makes of the modules as they stand."""
+    try:
+        exec("import qarv.api", {})
+    except Exception as error:
+        return f"{type(error).__qualname__}: {error}"
+    return None
+
+
+@pytest.mark.parametrize("state", ["package-missing", "package-none", "module-none", "hooked-import"])
+def test_toolkit_import_behaves_as_the_import_statement(fake_qarv, write_config, monkeypatch, state):
+    """The toolkit comes through the interpreter's own import, hooks and all."""
+    imported = []
+    if state == "package-missing":
+        monkeypatch.delitem(sys.modules, "qarv")
+    elif state == "package-none":
+        monkeypatch.setitem(sys.modules, "qarv", None)
+    elif state == "module-none":
+        monkeypatch.setitem(sys.modules, "qarv.api", None)
+    else:
+        original = builtins.__import__
+        monkeypatch.setattr(builtins, "__import__", lambda name, *args: imported.append(name) or original(name, *args))
+    expected = import_outcome()
+    imported.clear()
+    path = write_config()
+    if expected is None:
+        rust_convert(path)
+        assert fake_qarv.steps[-1] == "export_qarv"
+    else:
+        assert run_failure(path) == expected
+    assert imported == (["qarv.api"] if state == "hooked-import" else [])
 
 
 def expected_load_failure(path):

@@ -1,4 +1,7 @@
 // The conversion driver: the body of `rust_convert`.
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -50,24 +53,27 @@ PyObject* method_name(std::string_view name) {
     return object;
 }
 
-/// One step that takes keywords: its dictionary is built before the method is looked up, so a bad
+/// Looks up and calls the toolkit's method `name` in one step, with `positional` (when given)
+/// and `keywords`, and checks its result code.
+std::optional<ConversionError> call_method(PyObject* toolkit, std::string_view step, PyObject* name,
+                                           PyObject* positional, const KeywordArguments& keywords) {
+    std::array<PyObject*, 2 + KeywordArguments::capacity> arguments{toolkit};
+    std::size_t count = 1;
+    if (positional) arguments[count++] = positional;
+    std::copy_n(keywords.values(), keywords.size(), arguments.begin() + static_cast<std::ptrdiff_t>(count));
+    PyRef names = keywords.names();
+    return check_result(step, checked(PyObject_VectorcallMethod(name, arguments.data(), count, names.get())));
+}
+
+/// One step that takes keywords: they are all made before the method is looked up, so a bad
 /// section (say, an unreadable initial-value file) fails without touching the toolkit.
 /// `positional`, when given, is the step's single positional argument.
 template <class Record>
 std::optional<ConversionError> call_toolkit_step(PyObject* toolkit, std::string_view step, const Record& section,
                                                  PyObject* positional = nullptr) {
-    PyResult<PyRef> keywords = to_keyword_arguments(section);
+    PyResult<KeywordArguments> keywords = to_keyword_arguments(section);
     if (!keywords) return std::move(keywords).error();
-    PyResult<PyRef> method = get_attribute(toolkit, method_name<Record>(step));
-    if (!method) return std::move(method).error();
-
-    if (positional) {
-        PyObject* arguments[] = {positional};
-        return check_result(step, checked(PyObject_VectorcallDict(method.value().get(), arguments, 1,
-                                                                  keywords.value().get())));
-    }
-    PyRef no_arguments = adopt_or_fail(PyTuple_New(0));
-    return check_result(step, checked(PyObject_Call(method.value().get(), no_arguments.get(), keywords.value().get())));
+    return call_method(toolkit, step, method_name<Record>(step), positional, keywords.value());
 }
 
 /// The steps of `config`, `build` and `accuracy_analysis`: the method named after the section,
@@ -93,9 +99,7 @@ std::optional<ConversionError> run_step(PyObject* toolkit, std::string_view, con
 /// `export_qarv(path)`, where the path is `None` when the file names none.
 std::optional<ConversionError> run_step(PyObject* toolkit, std::string_view, const ExportConfig& record) {
     PyRef path = record.export_path ? make_str(*record.export_path) : PyRef::borrow(Py_None);
-    PyObject* arguments[] = {toolkit, path.get()};
-    return check_result("export_qarv", checked(PyObject_VectorcallMethod(interned<"export_qarv">(), arguments, 2,
-                                                                         nullptr)));
+    return call_method(toolkit, "export_qarv", interned<"export_qarv">(), path.get(), KeywordArguments());
 }
 
 /// The steps in the order of the sections; the first failure ends the run.

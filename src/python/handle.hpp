@@ -85,10 +85,7 @@ PyObject* interned() {
     return object;
 }
 
-/// Inserts into a dict or appends to a list; like `adopt_or_fail`, a failure is internal.
-inline void set_item(PyObject* dict, PyObject* key, PyObject* value) {
-    if (PyDict_SetItem(dict, key, value) < 0) fail_internally();
-}
+/// Appends to a list; like `adopt_or_fail`, a failure is internal.
 inline void append(PyObject* list, PyObject* item) {
     if (PyList_Append(list, item) < 0) fail_internally();
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -36,14 +37,14 @@ PyRef to_python(const T& value) {
     }
 }
 
-/// Inserts `value` under `name` when it holds something; `None` only when `always`.
+/// Adds `value` under `name` when it holds something; `None` only when `always`.
 template <class T>
-void insert(PyObject* keywords, PyObject* name, const T& value, bool always = false) {
+void insert(KeywordArguments& keywords, PyObject* name, const T& value, bool always = false) {
     if constexpr (is_optional_v<T>) {
-        if (value) set_item(keywords, name, to_python(*value).get());
-        else if (always) set_item(keywords, name, Py_None);
+        if (value) keywords.add(name, to_python(*value));
+        else if (always) keywords.add(name, PyRef::borrow(Py_None));
     } else {
-        set_item(keywords, name, to_python(value).get());
+        keywords.add(name, to_python(value));
     }
 }
 
@@ -59,14 +60,15 @@ const auto& key_names() {
     return names;
 }
 
-/// The keyword dictionary of a record whose every key is a keyword of the same name.
+/// The keywords of a record whose every key is a keyword of the same name.
 template <class Record>
-PyResult<PyRef> keyword_dictionary(const Record& section) {
-    PyRef keywords = adopt_or_fail(PyDict_New());
+PyResult<KeywordArguments> uniform_keywords(const Record& section) {
+    static_assert(std::tuple_size_v<decltype(Describe<Record>::fields)> <= KeywordArguments::capacity);
+    KeywordArguments keywords;
     const auto& names = key_names<Record>();
     std::size_t index = 0;
     for_each_field<Record>([&](const auto& field) {
-        insert(keywords.get(), names[index++], section.*(field.member), field.send == Send::always);
+        insert(keywords, names[index++], section.*(field.member), field.send == Send::always);
     });
     return keywords;
 }
@@ -108,21 +110,28 @@ PyResult<PyRef> load_initial_values(const std::string& path) {
 
 } // namespace
 
-PyResult<PyRef> to_keyword_arguments(const ConfigConfig& section) { return keyword_dictionary(section); }
-PyResult<PyRef> to_keyword_arguments(const BuildConfig& section) { return keyword_dictionary(section); }
-PyResult<PyRef> to_keyword_arguments(const AccuracyAnalysisConfig& section) {
-    return keyword_dictionary(section);
+PyRef KeywordArguments::names() const {
+    if (size_ == 0) return PyRef();
+    PyRef tuple = adopt_or_fail(PyTuple_New(static_cast<Py_ssize_t>(size_)));
+    for (std::size_t i = 0; i < size_; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), Py_NewRef(names_[i]));
+    return tuple;
 }
 
-PyResult<PyRef> to_keyword_arguments(const OnnxLoadConfig& section) {
-    PyRef keywords = adopt_or_fail(PyDict_New());
-    insert(keywords.get(), interned<"inputs">(), section.inputs);
-    insert(keywords.get(), interned<"outputs">(), section.outputs);
-    insert(keywords.get(), interned<"input_size_list">(), section.input_size_list);
+PyResult<KeywordArguments> to_keyword_arguments(const ConfigConfig& section) { return uniform_keywords(section); }
+PyResult<KeywordArguments> to_keyword_arguments(const BuildConfig& section) { return uniform_keywords(section); }
+PyResult<KeywordArguments> to_keyword_arguments(const AccuracyAnalysisConfig& section) {
+    return uniform_keywords(section);
+}
+
+PyResult<KeywordArguments> to_keyword_arguments(const OnnxLoadConfig& section) {
+    KeywordArguments keywords;
+    insert(keywords, interned<"inputs">(), section.inputs);
+    insert(keywords, interned<"outputs">(), section.outputs);
+    insert(keywords, interned<"input_size_list">(), section.input_size_list);
     if (section.input_initial_val_file) {
         PyResult<PyRef> arrays = load_initial_values(*section.input_initial_val_file);
         if (!arrays) return std::move(arrays).error();
-        set_item(keywords.get(), interned<"input_initial_val">(), arrays.value().get());
+        keywords.add(interned<"input_initial_val">(), std::move(arrays).value());
     }
     return keywords;
 }
