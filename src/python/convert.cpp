@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <string>
-#include <type_traits>
+#include <string_view>
 
 #include "python/bodies.hpp"
 #include "python/keywords.hpp"
@@ -45,10 +45,10 @@ std::optional<ConversionError> check_result(std::string_view step, PyResult<PyRe
     return std::nullopt;
 }
 
-/// The interned name of the method that the step of `Record`'s section calls, made once per
-/// process from the first `name` it is asked for (each record has one section).
+/// The interned name of the method named after `Record`'s section, made once per process from
+/// the first `name` it is asked for (each record has one section).
 template <class Record>
-PyObject* method_name(std::string_view name) {
+PyObject* section_method(std::string_view name) {
     static PyObject* const object = adopt_or_fail(PyUnicode_InternFromString(std::string(name).c_str())).release();
     return object;
 }
@@ -69,31 +69,31 @@ std::optional<ConversionError> call_method(PyObject* toolkit, std::string_view s
 /// section (say, an unreadable initial-value file) fails without touching the toolkit.
 /// `positional`, when given, is the step's single positional argument.
 template <class Record>
-std::optional<ConversionError> call_toolkit_step(PyObject* toolkit, std::string_view step, const Record& section,
-                                                 PyObject* positional = nullptr) {
+std::optional<ConversionError> call_toolkit_step(PyObject* toolkit, std::string_view step, PyObject* name,
+                                                 const Record& section, PyObject* positional = nullptr) {
     PyResult<KeywordArguments> keywords = to_keyword_arguments(section);
     if (!keywords) return std::move(keywords).error();
-    return call_method(toolkit, step, method_name<Record>(step), positional, keywords.value());
+    return call_method(toolkit, step, name, positional, keywords.value());
 }
 
 /// The steps of `config`, `build` and `accuracy_analysis`: the method named after the section,
 /// called with keywords only.
 template <class Record>
 std::optional<ConversionError> run_step(PyObject* toolkit, std::string_view section, const Record& record) {
-    return call_toolkit_step(toolkit, section, record);
+    return call_toolkit_step(toolkit, section, section_method<Record>(section), record);
 }
 
 /// An analysis without inputs has nothing to run on: the step is skipped without a word.
 std::optional<ConversionError> run_step(PyObject* toolkit, std::string_view section,
                                         const AccuracyAnalysisConfig& record) {
     if (record.inputs.empty()) return std::nullopt;
-    return call_toolkit_step(toolkit, section, record);
+    return call_toolkit_step(toolkit, section, section_method<AccuracyAnalysisConfig>(section), record);
 }
 
 /// `load_onnx(model, **keywords)`.
 std::optional<ConversionError> run_step(PyObject* toolkit, std::string_view, const OnnxLoadConfig& record) {
     PyRef model = make_str(record.model);
-    return call_toolkit_step(toolkit, "load_onnx", record, model.get());
+    return call_toolkit_step(toolkit, "load_onnx", interned<"load_onnx">(), record, model.get());
 }
 
 /// `export_qarv(path)`, where the path is `None` when the file names none.

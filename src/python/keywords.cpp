@@ -1,4 +1,4 @@
-// Turning section records into toolkit keyword dictionaries.
+// Turning section records into the keyword arguments of toolkit calls.
 #include "python/keywords.hpp"
 
 #include <array>

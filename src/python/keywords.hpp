@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <utility>
 
 #include "configuration/records.hpp"
 #include "python/run_error.hpp"
@@ -17,18 +18,18 @@ public:
     /// More than any section record has keys.
     static constexpr std::size_t capacity = 16;
 
-    /// `name` must be interned and live for the process (see `interned`).
-    void add(PyObject* name, PyRef value) noexcept {
-        names_[size_] = name;
-        values_[size_++] = value.release();
-    }
     KeywordArguments() = default;
-    KeywordArguments(KeywordArguments&& other) noexcept : names_(other.names_), values_(other.values_), size_(other.size_) {
-        other.size_ = 0;
-    }
+    KeywordArguments(KeywordArguments&& other) noexcept
+        : names_(other.names_), values_(other.values_), size_(std::exchange(other.size_, 0)) {}
     KeywordArguments& operator=(KeywordArguments&&) = delete;
     ~KeywordArguments() {
         for (std::size_t i = 0; i < size_; ++i) Py_DECREF(values_[i]);
+    }
+
+    /// Takes over `value`. `name` must be interned and live for the process (see `interned`).
+    void add(PyObject* name, PyRef value) noexcept {
+        names_[size_] = name;
+        values_[size_++] = value.release();
     }
 
     [[nodiscard]] std::size_t size() const noexcept { return size_; }
@@ -39,7 +40,7 @@ public:
 
 private:
     std::array<PyObject*, capacity> names_{};
-    std::array<PyObject*, capacity> values_{};
+    std::array<PyObject*, capacity> values_{}; ///< owned, the first `size_`
     std::size_t size_ = 0;
 };
 
