@@ -85,13 +85,13 @@ PyObject* call_exported(const char* function, Body body, PyObject* const* args, 
 
 extern "C" {
 static PyObject* rust_convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return qarv::guarded("rust_convert", [&] {
+    return qarv::run_guarded("rust_convert", [&] {
         return qarv::call_exported("rust_convert", qarv::run_conversion, args, nargs, kwnames);
     });
 }
 
 static PyObject* rust_explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return qarv::guarded("rust_explain", [&] {
+    return qarv::run_guarded("rust_explain", [&] {
         return qarv::call_exported("rust_explain", qarv::explain_configuration, args, nargs, kwnames);
     });
 }

@@ -25,13 +25,15 @@ PyRef sequence_items(PyObject* object, const char* expected) {
     return PyRef::steal(PySequence_Fast(object, expected));
 }
 
-/// A `str` argument as UTF-8, or none with the interpreter's error set.
-std::optional<std::string_view> str_argument(PyObject* object, const char* what) {
+/// A `str` argument, `what`, as UTF-8 text, or none with the interpreter's error set.
+std::optional<std::string> utf8_text(PyObject* object, const char* what) {
     if (!PyUnicode_Check(object)) {
         PyErr_Format(PyExc_TypeError, "expected %s of type 'str', got '%s'", what, Py_TYPE(object)->tp_name);
         return std::nullopt;
     }
-    return utf8_text(object);
+    std::optional<std::string_view> text = qarv::utf8_text(object);
+    if (!text) return std::nullopt;
+    return std::string(*text);
 }
 
 PyObject* render_table_impl(PyObject* rows_argument) {
@@ -45,9 +47,9 @@ PyObject* render_table_impl(PyObject* rows_argument) {
         std::vector<std::string> row;
         const Py_ssize_t cell_count = PySequence_Fast_GET_SIZE(cells.get());
         for (Py_ssize_t c = 0; c < cell_count; ++c) {
-            std::optional<std::string_view> text = str_argument(PySequence_Fast_GET_ITEM(cells.get(), c), "a table cell");
+            std::optional<std::string> text = utf8_text(PySequence_Fast_GET_ITEM(cells.get(), c), "a table cell");
             if (!text) return nullptr;
-            row.emplace_back(*text);
+            row.push_back(std::move(*text));
         }
         table.add_row(std::move(row));
     }
@@ -55,7 +57,7 @@ PyObject* render_table_impl(PyObject* rows_argument) {
 }
 
 PyObject* schema_document_impl(PyObject* name_argument) {
-    std::optional<std::string_view> name = str_argument(name_argument, "a record name");
+    std::optional<std::string> name = utf8_text(name_argument, "a record name");
     if (!name) return nullptr;
     std::optional<nlohmann::json> document = schema_document_named(*name);
     if (!document) {
@@ -72,9 +74,9 @@ PyObject* configuration_schema_impl(PyObject*) {
 /// Loads the file as the conversion would (its errors raise `RuntimeError` with the same text),
 /// then lists the rendered warnings about the keys and tables that loading passed over.
 PyObject* ignored_entries_impl(PyObject* path_argument) {
-    std::optional<std::string_view> path = str_argument(path_argument, "a path");
+    std::optional<std::string> path = utf8_text(path_argument, "a path");
     if (!path) return nullptr;
-    auto text = read_configuration_text(std::string(*path));
+    auto text = read_configuration_text(*path);
     if (!text) {
         PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
         return nullptr;
@@ -95,23 +97,23 @@ PyObject* ignored_entries_impl(PyObject* path_argument) {
 
 /// The edge of each function: an internal failure raises `PanicException`, as in the main module.
 template <PyObject* (*Body)(PyObject*)>
-PyObject* one_argument(PyObject*, PyObject* argument) noexcept {
-    return guarded("qarv_convert._native", [&] { return Body(argument); });
+PyObject* guarded(PyObject*, PyObject* argument) noexcept {
+    return run_guarded("qarv_convert._native", [&] { return Body(argument); });
 }
 
 template <PyObject* (*Body)(PyObject*)>
-PyObject* no_arguments(PyObject*, PyObject*) noexcept {
-    return guarded("qarv_convert._native", [&] { return Body(nullptr); });
+PyObject* guarded_noargs(PyObject*, PyObject*) noexcept {
+    return run_guarded("qarv_convert._native", [&] { return Body(nullptr); });
 }
 
 PyMethodDef native_methods[] = {
-    {"render_table", one_argument<render_table_impl>, METH_O,
+    {"render_table", guarded<render_table_impl>, METH_O,
      "render_table(rows)\n--\n\nThe rows of text cells drawn as a console table."},
-    {"schema_document", one_argument<schema_document_impl>, METH_O,
+    {"schema_document", guarded<schema_document_impl>, METH_O,
      "schema_document(name)\n--\n\nThe schema document of the named section record, as compact JSON."},
-    {"configuration_schema", no_arguments<configuration_schema_impl>, METH_NOARGS,
+    {"configuration_schema", guarded_noargs<configuration_schema_impl>, METH_NOARGS,
      "configuration_schema()\n--\n\nThe schema document of a whole configuration file, as compact JSON."},
-    {"ignored_entries", one_argument<ignored_entries_impl>, METH_O,
+    {"ignored_entries", guarded<ignored_entries_impl>, METH_O,
      "ignored_entries(path)\n--\n\nWarnings about the keys and tables that the configuration ignores."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -18,7 +18,7 @@ bool is_panic(PyObject* exception) noexcept;
 /// Runs `body`, a function called from Python, so that nothing thrown escapes into the
 /// interpreter: an internal failure (or the C++ runtime out of memory) becomes `PanicException`.
 template <class Body>
-PyObject* guarded(const char* function, Body&& body) noexcept {
+PyObject* run_guarded(const char* function, Body&& body) noexcept {
     try {
         return body();
     } catch (const std::exception& failure) {
