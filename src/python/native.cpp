@@ -95,7 +95,8 @@ PyObject* ignored_entries_impl(PyObject* path_argument) {
     return list.release();
 }
 
-/// The edge of each function: an internal failure raises `PanicException`, as in the main module.
+/// The edge of each function: an `InternalFailure` (a broken invariant in the plain C++, or the
+/// interpreter out of memory) raises `PanicException`, as in the main module.
 template <PyObject* (*Body)(PyObject*)>
 PyObject* guarded(PyObject*, PyObject* argument) noexcept {
     return run_guarded("qarv_convert._native", [&] { return Body(argument); });
