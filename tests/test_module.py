@@ -85,12 +85,16 @@ CHILD = textwrap.dedent(
     """
     import os, sys
     import qarv_convert_inner
+    from qarv_convert import _native
     if sys.argv[2] == "non-blocking":
         os.set_blocking(1, False)
     sys.stderr.write("ready\\n")
     sys.stderr.flush()
     try:
-        qarv_convert_inner.rust_explain(sys.argv[1])
+        if sys.argv[2] == "ignored-entries":
+            _native.ignored_entries(sys.argv[1])
+        else:
+            qarv_convert_inner.rust_explain(sys.argv[1])
     except BaseException as error:
         sys.stderr.write(f"{type(error).__name__}: {error}\\n")
     else:
@@ -122,17 +126,27 @@ def long_summary_config(write_config, characters=20_000):
     return write_config(f'[config]\ncustom_string = "{"x" * characters}"\n', name="long.toml")
 
 
-@pytest.mark.parametrize("wait", ["open-without-writer", "read-from-silent-writer", "write-to-full-pipe"])
-def test_sigint_ends_a_blocked_call_with_keyboard_interrupt(tmp_path, write_config, wait):
+@pytest.mark.parametrize(
+    "function, wait",
+    [
+        ("", "open-without-writer"),
+        ("", "read-from-silent-writer"),
+        ("", "write-to-full-pipe"),
+        # The command line's helper reads the file too (and writes nothing itself).
+        ("ignored-entries", "open-without-writer"),
+        ("ignored-entries", "read-from-silent-writer"),
+    ],
+)
+def test_sigint_ends_a_blocked_call_with_keyboard_interrupt(tmp_path, write_config, function, wait):
     fifo = tmp_path / "config.fifo"
     os.mkfifo(fifo)
     keep, child = [], None
     try:
         if wait == "open-without-writer":
-            child = start_child(str(fifo))
+            child = start_child(str(fifo), function)
         elif wait == "read-from-silent-writer":
             keep.append(os.open(fifo, os.O_RDWR))  # a writer that never writes
-            child = start_child(str(fifo))
+            child = start_child(str(fifo), function)
         else:
             reader, writer = os.pipe()  # nobody reads: the summary fills the pipe
             keep += [reader, writer]

@@ -10,6 +10,7 @@
 #include "loading/load_configuration.hpp"
 #include "python/handle.hpp"
 #include "python/panic.hpp"
+#include "python/signals.hpp"
 #include "section/json_text.hpp"
 #include "table/console_table.hpp"
 
@@ -76,9 +77,11 @@ PyObject* configuration_schema_impl(PyObject*) {
 PyObject* ignored_entries_impl(PyObject* path_argument) {
     std::optional<std::string> path = utf8_text(path_argument, "a path");
     if (!path) return nullptr;
-    auto text = read_configuration_text(*path);
+    auto text = read_configuration_text(*path, stop_on_signal());
     if (!text) {
-        PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
+        // Interrupted: the exception a signal handler raised is pending already.
+        if (text.error().kind != LoadError::Kind::interrupted)
+            PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
         return nullptr;
     }
     if (auto loaded = parse_configuration(text.value()); !loaded) {

@@ -5,6 +5,7 @@
 
 #include "loading/load_configuration.hpp"
 #include "python/handle.hpp"
+#include "python/signals.hpp"
 #include "result.hpp"
 
 namespace qarv {
@@ -36,15 +37,10 @@ using PyResult = Result<T, ConversionError>;
 /// run failure: it becomes an `InternalFailure`.
 ConversionError take_raised_exception();
 
-/// Asked when a wait on the operating system is cut short by a signal: runs the interpreter's
-/// signal handlers, and says whether one raised (the exception is then pending).
-inline bool signal_handler_raised() { return PyErr_CheckSignals() < 0; }
-
 /// Loads the file at `path` as the reader does, ending early when a signal handler raised while
 /// it waited; that exception then stops the run.
 inline PyResult<Configuration> load_or_stop(const std::string& path) {
-    static const StopCheck stop = signal_handler_raised;
-    auto loaded = load_configuration(path, stop);
+    auto loaded = load_configuration(path, stop_on_signal());
     if (!loaded) return ConversionError::from(std::move(loaded).error());
     return std::move(loaded).value();
 }
