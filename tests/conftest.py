@@ -6,7 +6,7 @@ import weakref
 
 import pytest
 
-STEPS = ("config", "load_onnx", "build", "accuracy_analysis", "export_qarv")
+from qarv_convert.recording import STEPS
 
 
 class FakeToolkit:

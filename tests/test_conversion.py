@@ -1,4 +1,5 @@
 """The conversion run: the toolkit calls a configuration produces, and how every failure surfaces."""
+import builtins
 import gc
 import math
 import sys
@@ -8,9 +9,9 @@ import types
 import numpy as np
 import pytest
 
+from qarv_convert.recording import STEPS
 from qarv_convert_inner import rust_convert
 
-STEPS = ["config", "load_onnx", "build", "accuracy_analysis", "export_qarv"]
 WITH_ANALYSIS = """
     [accuracy_analysis]
     inputs = ["cat.jpg"]
@@ -35,12 +36,21 @@ def typed_calls(calls):
     return [(name, typed(args), typed(kwargs)) for name, args, kwargs in calls]
 
 
-def run_failure(path):
-    with pytest.raises(RuntimeError) as caught:
+def outcome(path):
+    """None after a run that went through, else the text of the run's failure."""
+    try:
         rust_convert(path)
-    assert type(caught.value) is RuntimeError
-    assert caught.value.__cause__ is None
-    return str(caught.value)
+    except RuntimeError as error:
+        assert type(error) is RuntimeError
+        assert error.__cause__ is None
+        return str(error)
+    return None
+
+
+def run_failure(path):
+    message = outcome(path)
+    assert message is not None, "the run succeeded"
+    return message
 
 
 def test_empty_file_calls_four_steps_with_default_keywords(fake_qarv, write_config):
@@ -158,7 +168,7 @@ def test_nonzero_code_stops_the_run(fake_qarv, write_config, step, code):
     fake_qarv.outcomes[step] = code
     message = run_failure(write_config(WITH_ANALYSIS))
     assert message == f"RuntimeError: qarv.{step} failed with code {code}"
-    assert fake_qarv.steps == STEPS[: STEPS.index(step) + 1]
+    assert fake_qarv.steps == list(STEPS[: STEPS.index(step) + 1])
 
 
 class Index:
@@ -166,7 +176,14 @@ class Index:
         self.value = value
 
     def __index__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
         return self.value
+
+
+class IntSubclass(int):
+    def __index__(self):
+        return 5
 
 
 @pytest.mark.parametrize(
@@ -174,24 +191,24 @@ class Index:
     [
         (False, None),
         (Index(0), None),
+        (np.int64(0), None),
+        (IntSubclass(0), None),  # an int's own value counts, not its __index__
         (True, "RuntimeError: qarv.build failed with code 1"),
         (Index(7), "RuntimeError: qarv.build failed with code 7"),
+        (np.int32(-7), "RuntimeError: qarv.build failed with code -7"),
         (-2**31, "RuntimeError: qarv.build failed with code -2147483648"),
         (2**31, "OverflowError: out of range integral type conversion attempted"),
         (-2**31 - 1, "OverflowError: out of range integral type conversion attempted"),
+        (2**64, "OverflowError: Python int too large to convert to C long"),
+        (Index(LookupError("no index")), "LookupError: no index"),
         (None, "TypeError: 'NoneType' object cannot be interpreted as an integer"),
-        (1.0, "TypeError: 'float' object cannot be interpreted as an integer"),
     ],
+    ids=lambda value: type(value).__name__,
 )
 def test_result_codes(fake_qarv, write_config, result, message):
     fake_qarv.outcomes["build"] = result
-    path = write_config()
-    if message is None:
-        rust_convert(path)
-        assert fake_qarv.steps[-1] == "export_qarv"
-    else:
-        assert run_failure(path) == message
-        assert fake_qarv.steps[-1] == "build"
+    assert outcome(write_config()) == message
+    assert fake_qarv.steps[-1] == ("export_qarv" if message is None else "build")
 
 
 class BadStr(Exception):
@@ -199,32 +216,95 @@ class BadStr(Exception):
         raise ValueError("no text")
 
 
+class StrNotText(Exception):
+    def __str__(self):
+        return 5
+
+
+class StrInterrupts(Exception):
+    def __str__(self):
+        raise KeyboardInterrupt
+
+
+class StrReenters(Exception):
+    def __str__(self):
+        return f"inner {outcome('/nonexistent/qarv.toml')}"
+
+
 class Outer:
     class Nested(Exception):
         pass
 
 
-@pytest.mark.parametrize("step", ["QARV"] + STEPS)
+class Renamed(Exception):
+    pass
+
+
+Renamed.__qualname__ = "Odd: name.\udcff"
+
+
+@pytest.mark.parametrize("step", ("QARV",) + STEPS)
 @pytest.mark.parametrize(
     "exception, message",
     [
         (lambda: ValueError("bad"), "ValueError: bad"),
-        (lambda: KeyError("k"), "KeyError: 'k'"),
-        (lambda: BadStr("x"), "BadStr: <exception str() failed>"),
         (lambda: ValueError("a\udcffb"), "ValueError: a\ufffd\ufffd\ufffdb"),
         (lambda: Outer.Nested("n"), "Outer.Nested: n"),
+        (lambda: Renamed("r"), "Odd: name.\ufffd\ufffd\ufffd: r"),
+        (BadStr, "BadStr: <exception str() failed>"),
+        (StrNotText, "StrNotText: <exception str() failed>"),
+        (StrInterrupts, "StrInterrupts: <exception str() failed>"),
+        (StrReenters, "StrReenters: inner No such file or directory (os error 2)"),
+        (lambda: SystemExit(3), "SystemExit: 3"),
+        (lambda: GeneratorExit("closing"), "GeneratorExit: closing"),
+        (MemoryError, "MemoryError: "),
     ],
-    ids=["plain", "key", "bad-str", "surrogate", "qualname"],
+    ids=["plain", "surrogate", "qualname", "odd-qualname", "bad-str", "str-not-text", "str-interrupts",
+         "str-reenters", "SystemExit", "GeneratorExit", "MemoryError"],
 )
 def test_toolkit_exceptions_become_runtime_errors(fake_qarv, write_config, step, exception, message):
     fake_qarv.outcomes[step] = exception
-    try:
-        rust_convert(write_config(WITH_ANALYSIS))
-    except ValueError:
-        pytest.fail("the toolkit's own exception escaped")
-    except RuntimeError as error:
-        assert str(error) == message
-    assert fake_qarv.steps == STEPS[: STEPS.index(step) + 1 if step in STEPS else 0]
+    assert run_failure(write_config(WITH_ANALYSIS)) == message
+    assert fake_qarv.steps == list(STEPS[: STEPS.index(step) + 1 if step in STEPS else 0])
+    gc.collect()
+    assert fake_qarv.live == 0
+
+
+class Interrupted(KeyboardInterrupt):
+    pass
+
+
+class InterruptingImport:
+    """A finder that answers the import of `qarv.api` with the user's Ctrl-C."""
+
+    def find_spec(self, name, path=None, target=None):
+        if name == "qarv.api":
+            raise Interrupted("import")
+
+
+@pytest.mark.parametrize("step", ("import", "QARV") + STEPS + ("result",))
+def test_keyboard_interrupt_from_the_toolkit_stops_the_run_unchanged(fake_qarv, write_config, monkeypatch, step):
+    path = write_config(WITH_ANALYSIS)
+    raised = Interrupted(step)
+    if step == "import":
+        monkeypatch.delitem(sys.modules, "qarv.api")
+        monkeypatch.setattr(fake_qarv.package, "__path__", [], raising=False)
+        monkeypatch.setattr(sys, "meta_path", [InterruptingImport()] + sys.meta_path)
+    elif step == "result":
+        fake_qarv.outcomes["build"] = Index(raised)
+    else:
+        fake_qarv.outcomes[step] = lambda: raised
+    with pytest.raises(KeyboardInterrupt) as caught:
+        rust_convert(path)
+    assert type(caught.value) is Interrupted
+    if step != "import":
+        assert caught.value is raised
+    called = {"import": 0, "QARV": 0, "result": 3}.get(step, STEPS.index(step) + 1 if step in STEPS else 0)
+    assert fake_qarv.steps == list(STEPS[:called])
+    del caught  # its traceback's frames hold the toolkit object, not the module
+    raised.__traceback__ = None
+    gc.collect()
+    assert fake_qarv.live == 0
 
 
 @pytest.mark.parametrize(
@@ -240,6 +320,34 @@ def test_toolkit_missing(fake_qarv, write_config, monkeypatch, missing, message)
     else:
         monkeypatch.setitem(sys.modules, missing, None)
     assert run_failure(write_config()) == message
+
+
+def import_outcome():
+    """What the interpreter's own `import qarv.api` makes of the modules as they stand."""
+    try:
+        exec("import qarv.api", {})
+    except Exception as error:
+        return f"{type(error).__qualname__}: {error}"
+    return None
+
+
+@pytest.mark.parametrize("state", ["package-missing", "package-none", "module-none", "hooked-import"])
+def test_toolkit_import_behaves_as_the_import_statement(fake_qarv, write_config, monkeypatch, state):
+    """The toolkit comes through the interpreter's own import, hooks and all."""
+    imported = []
+    if state == "package-missing":
+        monkeypatch.delitem(sys.modules, "qarv")
+    elif state == "package-none":
+        monkeypatch.setitem(sys.modules, "qarv", None)
+    elif state == "module-none":
+        monkeypatch.setitem(sys.modules, "qarv.api", None)
+    else:
+        original = builtins.__import__
+        monkeypatch.setattr(builtins, "__import__", lambda name, *args: imported.append(name) or original(name, *args))
+    expected = import_outcome()
+    imported.clear()
+    assert outcome(write_config()) == expected
+    assert imported == (["qarv.api"] if state == "hooked-import" else [])
 
 
 def expected_load_failure(path):

@@ -8,12 +8,11 @@ import time
 import tracemalloc
 import weakref
 
-import numpy as np
 import pytest
 
 from qarv_convert_inner import rust_convert, rust_explain
 
-from conftest import STEPS
+from qarv_convert.recording import STEPS
 
 FULL = """
     [config]
@@ -167,94 +166,6 @@ def test_hundred_thousand_mixed_calls_keep_memory_flat(fake_qarv, write_config, 
     # bound, and 16 bytes of native memory lost per call the second.
     assert traced_after - traced_before < 32_000, traced_after - traced_before
     assert rss_after - rss_before < 1_000_000, rss_after - rss_before
-
-
-class IntSubclass(int):
-    def __index__(self):
-        return 5
-
-
-class IndexRaises:
-    def __index__(self):
-        raise LookupError("no index")
-
-
-class IndexNotInt:
-    def __index__(self):
-        return "7"
-
-
-@pytest.mark.parametrize(
-    "result, message",
-    [
-        (0.0, "TypeError: 'float' object cannot be interpreted as an integer"),
-        ("0", "TypeError: 'str' object cannot be interpreted as an integer"),
-        (IntSubclass(0), None),  # an int's own value counts, not its __index__
-        (IntSubclass(4), "RuntimeError: qarv.build failed with code 4"),
-        (IndexRaises(), "LookupError: no index"),
-        (IndexNotInt(), "TypeError: __index__ returned non-int (type str)"),
-        (2**64, "OverflowError: Python int too large to convert to C long"),
-        (2**31 + 0.0, "TypeError: 'float' object cannot be interpreted as an integer"),
-        (np.int64(0), None),
-        (np.int32(-7), "RuntimeError: qarv.build failed with code -7"),
-        (np.uint64(2**63), "OverflowError: Python int too large to convert to C long"),
-        (np.True_, "TypeError: 'numpy.bool' object cannot be interpreted as an integer"),
-        ([], "TypeError: 'list' object cannot be interpreted as an integer"),
-    ],
-    ids=lambda value: type(value).__name__,
-)
-def test_odd_results(fake_qarv, write_config, result, message):
-    fake_qarv.outcomes["build"] = result
-    assert outcome_of(rust_convert, write_config(FULL)) == message
-    assert fake_qarv.steps == (list(STEPS) if message is None else list(STEPS[:3]))
-
-
-class StrNotText(Exception):
-    def __str__(self):
-        return 5
-
-
-class StrInterrupts(Exception):
-    def __str__(self):
-        raise KeyboardInterrupt
-
-
-class Renamed(Exception):
-    pass
-
-
-Renamed.__qualname__ = "Odd: name.\udcff"
-
-
-class StrReenters(Exception):
-    def __str__(self):
-        return "inner " + outcome_of(rust_convert, "/nonexistent/qarv.toml")
-
-
-@pytest.mark.parametrize(
-    "exception, message",
-    [
-        (KeyboardInterrupt, "KeyboardInterrupt: "),
-        (lambda: SystemExit(3), "SystemExit: 3"),
-        (lambda: GeneratorExit("closing"), "GeneratorExit: closing"),
-        (lambda: StopIteration(7), "StopIteration: 7"),
-        (MemoryError, "MemoryError: "),
-        (lambda: ValueError(1, b"x"), "ValueError: (1, b'x')"),
-        (lambda: OSError(2, "gone", "f.onnx"), "FileNotFoundError: [Errno 2] gone: 'f.onnx'"),
-        (StrNotText, "StrNotText: <exception str() failed>"),
-        (StrInterrupts, "StrInterrupts: <exception str() failed>"),
-        (lambda: Renamed("r"), "Odd: name.\ufffd\ufffd\ufffd: r"),
-        (StrReenters, "StrReenters: inner No such file or directory (os error 2)"),
-    ],
-    ids=["KeyboardInterrupt", "SystemExit", "GeneratorExit", "StopIteration", "MemoryError", "args",
-         "OSError", "str-not-text", "str-interrupts", "qualname", "str-reenters"],
-)
-@pytest.mark.parametrize("step", ["QARV", "config", "export_qarv"])
-def test_odd_exceptions_become_runtime_errors(fake_qarv, write_config, exception, message, step):
-    fake_qarv.outcomes[step] = exception
-    assert outcome_of(rust_convert, write_config(FULL)) == message
-    gc.collect()
-    assert fake_qarv.live == 0
 
 
 @pytest.mark.parametrize(

@@ -34,16 +34,14 @@ struct Limits {
     static constexpr Limits length_at_least(std::uint64_t length) { return {std::nullopt, std::nullopt, length}; }
 };
 
-/// How a key reaches the toolkit.
+/// How an optional key reaches the toolkit when the field holds none.
 enum class Send {
-    when_set,     ///< as a keyword, left out when the field holds none
-    always,       ///< as a keyword, `None` when the field holds none
-    positionally, ///< not a keyword: the driver passes it as a positional argument
-    loaded,       ///< the field names a NumPy file whose arrays are sent (under `keyword`)
+    when_set, ///< left out
+    always,   ///< sent as `None`
 };
 
-/// One key of a section record: its name (TOML key, field, JSON property and, unless renamed,
-/// toolkit keyword), where the record keeps it, its description and its limits.
+/// One key of a section record: its name (TOML key, field, JSON property and, but for the
+/// initial-value file, toolkit keyword), where the record keeps it, its description and its limits.
 template <class Record, class T>
 struct Field {
     std::string_view name;
@@ -51,11 +49,6 @@ struct Field {
     std::string_view description; ///< empty: the key has no description
     Limits limits{};
     Send send = Send::when_set;
-    std::string_view keyword{}; ///< empty: the keyword is `name`
-
-    [[nodiscard]] constexpr std::string_view keyword_name() const {
-        return keyword.empty() ? name : keyword;
-    }
 };
 
 // Default member initialisers are the default records: `T{}` is the section at its defaults.
@@ -166,8 +159,7 @@ Record& make_record(Configuration& configuration, const Section<Record, Member>&
 }
 
 /// The declaration of a section record: `name` (the record's name) and `fields` in declaration
-/// order. `keyword_order`, where present, lists field indices in the order the toolkit step
-/// receives its keywords; otherwise that order is the declaration order.
+/// order, which is also the order of its toolkit step's keywords.
 template <class Record>
 struct Describe;
 
@@ -214,8 +206,7 @@ struct Describe<OnnxLoadConfig> {
     using R = OnnxLoadConfig;
     static constexpr std::string_view name = "OnnxLoadConfig";
     static constexpr auto fields = std::make_tuple(
-        Field<R, std::string>{"model", &R::model, "Path to the ONNX model file", {},
-                              Send::positionally},
+        Field<R, std::string>{"model", &R::model, "Path to the ONNX model file"},
         Field<R, std::optional<std::vector<std::string>>>{
             "inputs", &R::inputs, "Optional list of input names (e.g. [\"input0\"])"},
         Field<R, std::optional<std::vector<std::vector<std::uint64_t>>>>{
@@ -223,12 +214,9 @@ struct Describe<OnnxLoadConfig> {
             "Optional shape list matching each input (e.g. [[1, 3, 224, 224]])"},
         Field<R, std::optional<std::string>>{
             "input_initial_val_file", &R::input_initial_val_file,
-            "Path to a `.npy` or `.npz` file containing a list of NumPy arrays", {}, Send::loaded,
-            "input_initial_val"},
+            "Path to a `.npy` or `.npz` file containing a list of NumPy arrays"},
         Field<R, std::optional<std::vector<std::string>>>{"outputs", &R::outputs,
                                                           "Optional list of output names"});
-    /// `load_onnx` takes its names before its shapes and the loaded arrays last.
-    static constexpr std::array<std::size_t, 4> keyword_order{1, 4, 2, 3};
 };
 
 template <>
@@ -274,25 +262,6 @@ struct Describe<ExportConfig> {
 template <class Record, class Visit>
 constexpr void for_each_field(Visit&& visit) {
     std::apply([&](const auto&... field) { (visit(field), ...); }, Describe<Record>::fields);
-}
-
-/// Calls `visit(field)` for the field at `index` of `Record`'s declaration.
-template <class Record, class Visit>
-constexpr void visit_field(std::size_t index, Visit&& visit) {
-    std::size_t i = 0;
-    for_each_field<Record>([&](const auto& field) {
-        if (i++ == index) visit(field);
-    });
-}
-
-/// Calls `visit(field)` for the fields of `Record` in the order its toolkit step takes them.
-template <class Record, class Visit>
-constexpr void for_each_keyword_field(Visit&& visit) {
-    if constexpr (requires { Describe<Record>::keyword_order; }) {
-        for (std::size_t index : Describe<Record>::keyword_order) visit_field<Record>(index, visit);
-    } else {
-        for_each_field<Record>(visit);
-    }
 }
 
 } // namespace qarv

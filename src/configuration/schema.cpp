@@ -86,7 +86,7 @@ json schema_document() {
         property["default"] = json_value(defaults.*(field.member));
         properties[std::string(field.name)] = std::move(property);
     });
-    if (!document.contains("title")) document["title"] = std::string(Describe<Record>::name);
+    document["title"] = std::string(Describe<Record>::name);
     document["$schema"] = std::string(draft_2020_12);
     return document;
 }

@@ -1,13 +1,16 @@
 // `qarv_convert._native`: a private module that hands the command line the data only the C++ side
 // has. It is not part of `qarv_convert_inner`, whose surface stays exactly its two functions.
-#include <exception>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "configuration/schema.hpp"
 #include "loading/ignored_entries.hpp"
 #include "loading/load_configuration.hpp"
-#include "python.hpp"
+#include "python/handle.hpp"
+#include "python/panic.hpp"
+#include "python/signals.hpp"
 #include "section/json_text.hpp"
 #include "table/console_table.hpp"
 
@@ -23,16 +26,15 @@ PyRef sequence_items(PyObject* object, const char* expected) {
     return PyRef::steal(PySequence_Fast(object, expected));
 }
 
-/// A `str` as UTF-8, or none with the interpreter's error set.
+/// A `str` argument, `what`, as UTF-8 text, or none with the interpreter's error set.
 std::optional<std::string> utf8_text(PyObject* object, const char* what) {
     if (!PyUnicode_Check(object)) {
         PyErr_Format(PyExc_TypeError, "expected %s of type 'str', got '%s'", what, Py_TYPE(object)->tp_name);
         return std::nullopt;
     }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    std::optional<std::string_view> text = qarv::utf8_text(object);
     if (!text) return std::nullopt;
-    return std::string(text, static_cast<std::size_t>(size));
+    return std::string(*text);
 }
 
 PyObject* render_table_impl(PyObject* rows_argument) {
@@ -75,9 +77,11 @@ PyObject* configuration_schema_impl(PyObject*) {
 PyObject* ignored_entries_impl(PyObject* path_argument) {
     std::optional<std::string> path = utf8_text(path_argument, "a path");
     if (!path) return nullptr;
-    auto text = read_configuration_text(*path);
+    auto text = read_configuration_text(*path, stop_on_signal());
     if (!text) {
-        PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
+        // Interrupted: the exception a signal handler raised is pending already.
+        if (text.error().kind != LoadError::Kind::interrupted)
+            PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
         return nullptr;
     }
     if (auto loaded = parse_configuration(text.value()); !loaded) {
@@ -89,8 +93,8 @@ PyObject* ignored_entries_impl(PyObject* path_argument) {
         PyErr_SetString(PyExc_RuntimeError, render(warnings.error()).c_str());
         return nullptr;
     }
-    PyRef list = created(PyList_New(0));
-    for (const TomlError& warning : warnings.value()) append(list.get(), make_str(render(warning, "warning")));
+    PyRef list = adopt_or_fail(PyList_New(0));
+    for (const TomlError& warning : warnings.value()) append(list.get(), make_str(render(warning, "warning")).get());
     return list.release();
 }
 
@@ -98,19 +102,12 @@ PyObject* ignored_entries_impl(PyObject* path_argument) {
 /// interpreter out of memory) raises `PanicException`, as in the main module.
 template <PyObject* (*Body)(PyObject*)>
 PyObject* guarded(PyObject*, PyObject* argument) noexcept {
-    try {
-        return Body(argument);
-    } catch (const std::exception& failure) {
-        raise_panic(failure.what());
-    } catch (...) {
-        raise_panic("internal failure without a message");
-    }
-    return nullptr;
+    return run_guarded("qarv_convert._native", [&] { return Body(argument); });
 }
 
 template <PyObject* (*Body)(PyObject*)>
-PyObject* guarded_noargs(PyObject* self, PyObject*) noexcept {
-    return guarded<Body>(self, nullptr);
+PyObject* guarded_noargs(PyObject*, PyObject*) noexcept {
+    return run_guarded("qarv_convert._native", [&] { return Body(nullptr); });
 }
 
 PyMethodDef native_methods[] = {

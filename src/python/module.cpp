@@ -1,12 +1,12 @@
 // The extension module `qarv_convert_inner`: initialisation, the two exported functions, their
 // argument handling, and the edge where failures become Python exceptions.
 #include <atomic>
-#include <cstdio>
-#include <exception>
-#include <new>
+#include <cstdint>
 
-#include "functions.hpp"
-#include "python.hpp"
+#include "python/bodies.hpp"
+#include "python/handle.hpp"
+#include "python/panic.hpp"
+#include "python/shims.hpp"
 
 namespace qarv {
 namespace {
@@ -50,45 +50,34 @@ std::optional<std::string> extract_path(PyObject* object) {
         restore_raised(raised);
         return std::nullopt;
     }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(object, &size);
+    std::optional<std::string_view> text = utf8_text(object);
     if (!text) return std::nullopt;
-    return std::string(text, static_cast<std::size_t>(size));
-}
-
-/// Turns an internal failure into `PanicException` after reporting it on standard error.
-PyObject* panic(const char* function, const char* message) noexcept {
-    std::fprintf(stderr, "qarv_convert_inner: internal failure in %s: %s\n", function, message);
-    std::fflush(stderr);
-    raise_panic(message);
-    return nullptr;
+    return std::string(*text);
 }
 
 using Body = std::optional<ConversionError> (*)(const std::string&);
 
-/// The edge shared by both functions: argument matching, the body, and the translation of its
-/// outcome into `None`, `RuntimeError` or `PanicException`.
+/// What both functions share: argument matching, the body, and the translation of its outcome
+/// into `None` or `RuntimeError`.
 PyObject* call_exported(const char* function, Body body, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-    try {
-        PyObject* argument = match_path(function, args, nargs, kwnames);
-        if (!argument) return nullptr;
-        std::optional<std::string> path = extract_path(argument);
-        if (!path) return nullptr;
+                        PyObject* kwnames) {
+    PyObject* argument = match_path(function, args, nargs, kwnames);
+    if (!argument) return nullptr;
+    std::optional<std::string> path = extract_path(argument);
+    if (!path) return nullptr;
 
-        std::optional<ConversionError> error = body(*path);
-        if (!error) Py_RETURN_NONE;
-        // The body has released everything it held; only now is the exception's text taken.
-        const std::string text = error->text();
-        error.reset();
-        PyRef message = make_str(text);
-        PyErr_SetObject(PyExc_RuntimeError, message.get());
+    std::optional<ConversionError> error = body(*path);
+    if (!error) Py_RETURN_NONE;
+    if (error->kind == ConversionError::Kind::stop) {
+        restore_raised(error->exception.release());
         return nullptr;
-    } catch (const std::exception& failure) {
-        return panic(function, failure.what());
-    } catch (...) {
-        return panic(function, "internal failure without a message");
     }
+    // The body has released everything it held; only now is the exception's text taken.
+    const std::string text = error->text();
+    error.reset();
+    PyRef message = make_str(text);
+    PyErr_SetObject(PyExc_RuntimeError, message.get());
+    return nullptr;
 }
 
 } // namespace
@@ -96,11 +85,15 @@ PyObject* call_exported(const char* function, Body body, PyObject* const* args, 
 
 extern "C" {
 static PyObject* rust_convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return qarv::call_exported("rust_convert", qarv::run_conversion, args, nargs, kwnames);
+    return qarv::run_guarded("rust_convert", [&] {
+        return qarv::call_exported("rust_convert", qarv::run_conversion, args, nargs, kwnames);
+    });
 }
 
 static PyObject* rust_explain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    return qarv::call_exported("rust_explain", qarv::explain_configuration, args, nargs, kwnames);
+    return qarv::run_guarded("rust_explain", [&] {
+        return qarv::call_exported("rust_explain", qarv::explain_configuration, args, nargs, kwnames);
+    });
 }
 }
 
@@ -115,7 +108,10 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "qarv_convert_inner", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    // A size of 0, not -1: on a second import the interpreter then calls the init function again,
+    // which hands back the one module object (or refuses another interpreter), instead of copying
+    // the first module's dictionary into a new module without asking.
+    PyModuleDef_HEAD_INIT, "qarv_convert_inner", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 /// The interpreter that first imported the module; the module serves no other.
@@ -124,7 +120,7 @@ std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* module_object = nullptr;
 
 /// Adds a function bound to the module as an attribute and to `__all__`.
-bool add_function(PyObject* module, PyMethodDef* method) {
+bool add_function(PyObject* module, PyMethodDef* method) noexcept {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return false;
     PyRef function = PyRef::steal(PyCMethod_New(method, module, module_name.get(), nullptr));
@@ -142,7 +138,9 @@ bool add_function(PyObject* module, PyMethodDef* method) {
     return PyList_Append(all.get(), name.get()) == 0;
 }
 
-PyObject* initialise() {
+/// Every failure here is reported the way the interpreter expects of an init function: an
+/// exception set and null returned. Nothing on this path throws.
+PyObject* initialise() noexcept {
     const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1) return nullptr;
     std::int64_t expected = -1;
@@ -168,10 +166,4 @@ PyObject* initialise() {
 } // namespace
 } // namespace qarv
 
-PyMODINIT_FUNC PyInit_qarv_convert_inner() noexcept {
-    try {
-        return qarv::initialise();
-    } catch (const std::exception& failure) {
-        return qarv::panic("PyInit_qarv_convert_inner", failure.what());
-    }
-}
+PyMODINIT_FUNC PyInit_qarv_convert_inner() noexcept { return qarv::initialise(); }

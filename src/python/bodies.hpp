@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "python.hpp"
+#include "python/run_error.hpp"
 
 namespace qarv {
 

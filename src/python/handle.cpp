@@ -1,0 +1,13 @@
+// The one path by which a failure to make a basic object leaves the Python-facing code.
+#include "python/handle.hpp"
+
+#include "result.hpp"
+
+namespace qarv {
+
+void fail_internally() {
+    PyErr_Print();
+    throw InternalFailure("Python API call failed");
+}
+
+} // namespace qarv

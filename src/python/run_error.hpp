@@ -1,0 +1,59 @@
+// The failure value of a run, and the checks that turn a raised Python exception into one.
+#pragma once
+
+#include <string>
+
+#include "loading/load_configuration.hpp"
+#include "python/handle.hpp"
+#include "python/signals.hpp"
+#include "result.hpp"
+
+namespace qarv {
+
+/// The one failure value of a run. File-read and configuration failures carry their text; a
+/// Python failure carries the raised exception, whose text is taken only at the boundary. A stop
+/// carries an exception that reaches the caller unchanged: the user's request to stop the run
+/// (KeyboardInterrupt), or whatever a signal handler raised while the run waited.
+struct ConversionError {
+    enum class Kind { file_read, configuration, python, stop };
+    Kind kind;
+    std::string message; ///< file read and configuration kinds
+    PyRef exception;     ///< python and stop kinds
+
+    /// A loading failure; an interrupted load takes the exception the signal handler left pending.
+    static ConversionError from(LoadError error);
+    static ConversionError python(PyRef exception);
+    /// The exception that a signal handler left pending while the run waited.
+    static ConversionError interrupted();
+    /// "{qualified class name}: {str(exception)}" for the python kind, else the message.
+    std::string text() const;
+};
+
+template <class T>
+using PyResult = Result<T, ConversionError>;
+
+/// The pending exception as a Python-kind error; a `SystemError` when none is pending. A
+/// KeyboardInterrupt is a stop, not a failed step. A `PanicException` from another module is not a
+/// run failure: it becomes an `InternalFailure`.
+ConversionError take_raised_exception();
+
+/// Loads the file at `path` as the reader does, ending early when a signal handler raised while
+/// it waited; that exception then stops the run.
+inline PyResult<Configuration> load_or_stop(const std::string& path) {
+    auto loaded = load_configuration(path, stop_on_signal());
+    if (!loaded) return ConversionError::from(std::move(loaded).error());
+    return std::move(loaded).value();
+}
+
+/// Result of an operation that can legitimately raise: the new reference, or the raised error.
+inline PyResult<PyRef> checked(PyObject* result) {
+    if (!result) return take_raised_exception();
+    return PyRef::steal(result);
+}
+
+/// `object.name`, or the raised error. `name` must be interned (see `interned`).
+inline PyResult<PyRef> get_attribute(PyObject* object, PyObject* name) {
+    return checked(PyObject_GetAttr(object, name));
+}
+
+} // namespace qarv
