@@ -185,10 +185,24 @@ def test_syntax_fault_at_the_end_without_final_newline(tmp_path):
     assert carets == "  |" + " " * 11 + "^"
 
 
-def test_syntax_faults_are_reported_with_one_caret(tmp_path):
-    lines = load_error(tmp_path, "[build]\ndataset = 'a'\ndataset = 'b'\n").splitlines()
-    assert lines[0].startswith("TOML parse error at line 3, column ")
-    assert lines[3].endswith("|" + " " * (int(lines[0].rsplit(" ", 1)[1])) + "^")
+@pytest.mark.parametrize(
+    "text, line, key",
+    [
+        ("[build]\ndataset = 'a'\ndataset = 'b'\n", 3, "dataset"),
+        ('[build]\ndataset = "a"\n"dataset" = "b"\n', 3, '"dataset"'),
+        ("[build]\ndataset = 'a'\n'dataset' = 'b'\n", 3, "'dataset'"),
+        ("build.dataset = 'a'\nbuild . dataset = 'b'\n", 2, "build . dataset"),
+        ("[build]\n[config]\n[build]\n", 3, "build"),
+        ("[[x.y]]\n[x . y]\n", 2, "x . y"),
+        ("a = 1\n[a.b]\n", 2, "a.b"),
+        ("a = {b = 1}\na.c = 2\n", 2, "a.c"),
+        ("x = 1\nbuild = {dataset = 'a', \"data\\u0073et\" = 'b'}\n", 2, '"data\\u0073et"'),
+    ],
+)
+def test_duplicate_key_points_at_the_second_key_as_written(tmp_path, text, line, key):
+    source_line = text.splitlines()[line - 1]
+    column = source_line.rindex(key) + 1
+    assert load_error(tmp_path, text) == report(line, column, source_line, len(key), "duplicate key")
 
 
 @pytest.mark.parametrize(

@@ -10,9 +10,7 @@ CORPUS = pathlib.Path(__file__).resolve().parents[2] / "shared" / "toml-test"
 LISTING = CORPUS / "files-toml-1.1.0"
 
 # Documents the parser judges differently from the corpus, each with the reason.
-KNOWN_DEVIATIONS = {
-    "invalid/key/special-character.toml": "the parser accepts non-ASCII bare keys",
-}
+KNOWN_DEVIATIONS = {}
 
 
 def corpus_files(kind):
