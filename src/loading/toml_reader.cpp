@@ -88,8 +88,16 @@ struct DocumentStorage {
     std::string arena;
     Pool<Node> nodes;
     Pool<EntryRecord> entries;
-    /// Open addressing over (table, key): entry index + 1, 0 for an empty slot.
-    std::vector<std::uint32_t> slots;
+
+    /// Tables up to this many keys are searched along their entries, which lie close together;
+    /// bigger ones go through the hash index.
+    static constexpr std::uint32_t scan_limit = 8;
+    struct Slot {
+        std::uint32_t entry; ///< entry index + 1, 0 for an empty slot
+        std::uint32_t hash;
+    };
+    /// Open addressing over (table, key) for the keys of big tables.
+    std::vector<Slot> slots;
     std::size_t used = 0;
 
     [[nodiscard]] std::string_view view(TextRef ref) const noexcept {
@@ -106,33 +114,59 @@ struct DocumentStorage {
         return static_cast<std::uint32_t>(h);
     }
 
-    [[nodiscard]] std::uint32_t find(std::uint32_t table, std::string_view key, std::uint32_t hash) const noexcept {
-        if (slots.empty()) return none;
+    /// The entry of `table` under `key`, or `none`.
+    [[nodiscard]] std::uint32_t find(std::uint32_t table, std::string_view key) const noexcept {
+        const Node& node = nodes[table];
+        if (node.list.count <= scan_limit) {
+            for (std::uint32_t at = node.list.first; at != none; at = entries[at].next)
+                if (view(entries[at].key) == key) return at;
+            return none;
+        }
+        const std::uint32_t hash = hash_of(table, key);
         const std::size_t slot_mask = slots.size() - 1;
         for (std::size_t at = hash & slot_mask;; at = (at + 1) & slot_mask) {
-            const std::uint32_t held = slots[at];
-            if (held == 0) return none;
-            const EntryRecord& entry = entries[held - 1];
-            if (entry.hash == hash && entry.table == table && view(entry.key) == key) return held - 1;
+            const Slot slot = slots[at];
+            if (slot.entry == 0) return none;
+            if (slot.hash != hash) continue;
+            const EntryRecord& entry = entries[slot.entry - 1];
+            if (entry.table == table && view(entry.key) == key) return slot.entry - 1;
         }
     }
 
-    void index(std::uint32_t entry) {
+    /// Links a new entry into its table, indexing the table's keys once it outgrows a scan.
+    void add(std::uint32_t entry_index) {
+        EntryRecord& entry = entries[entry_index];
+        Node& node = nodes[entry.table];
+        if (node.list.last == none) node.list.first = entry_index;
+        else entries[node.list.last].next = entry_index;
+        node.list.last = entry_index;
+        ++node.list.count;
+        if (node.list.count == scan_limit + 1) {
+            for (std::uint32_t at = node.list.first; at != none; at = entries[at].next) index(at);
+        } else if (node.list.count > scan_limit + 1) {
+            index(entry_index);
+        }
+    }
+
+private:
+    void index(std::uint32_t entry_index) {
+        EntryRecord& entry = entries[entry_index];
+        entry.hash = hash_of(entry.table, view(entry.key));
         if ((used + 1) * 2 > slots.size()) {
-            std::vector<std::uint32_t> grown(std::max<std::size_t>(64, slots.size() * 2), 0);
+            std::vector<Slot> grown(std::max<std::size_t>(64, slots.size() * 2), Slot{0, 0});
             const std::size_t grown_mask = grown.size() - 1;
-            for (std::uint32_t held : slots)
-                if (held != 0) {
-                    std::size_t at = entries[held - 1].hash & grown_mask;
-                    while (grown[at] != 0) at = (at + 1) & grown_mask;
-                    grown[at] = held;
+            for (const Slot slot : slots)
+                if (slot.entry != 0) {
+                    std::size_t at = slot.hash & grown_mask;
+                    while (grown[at].entry != 0) at = (at + 1) & grown_mask;
+                    grown[at] = slot;
                 }
             slots = std::move(grown);
         }
         const std::size_t slot_mask = slots.size() - 1;
-        std::size_t at = entries[entry].hash & slot_mask;
-        while (slots[at] != 0) at = (at + 1) & slot_mask;
-        slots[at] = entry + 1;
+        std::size_t at = entry.hash & slot_mask;
+        while (slots[at].entry != 0) at = (at + 1) & slot_mask;
+        slots[at] = {entry_index + 1, entry.hash};
         ++used;
     }
 };
@@ -236,14 +270,8 @@ private:
         return s_.nodes.push(node);
     }
     static std::uint32_t placeholder(Kind kind) { return 1 + static_cast<std::uint32_t>(kind); }
-    void add_entry(std::uint32_t table, const KeySegment& key, std::uint32_t value, std::uint32_t hash) {
-        const std::uint32_t entry = s_.entries.push({key.text, key.start, key.end, table, value, none, hash});
-        Node& node = s_.nodes[table];
-        if (node.list.last == none) node.list.first = entry;
-        else s_.entries[node.list.last].next = entry;
-        node.list.last = entry;
-        ++node.list.count;
-        s_.index(entry);
+    void add_entry(std::uint32_t table, const KeySegment& key, std::uint32_t value) {
+        s_.add(s_.entries.push({key.text, key.start, key.end, table, value, none, 0}));
     }
     void append_element(std::uint32_t array, std::uint32_t element) {
         Node& node = s_.nodes[array];
@@ -913,7 +941,7 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
                 }
                 return unexpected("`,`, `]`");
             }
-            add_entry(frame.target, frame.key, result, DocumentStorage::hash_of(frame.target, s_.view(frame.key.text)));
+            add_entry(frame.target, frame.key, result);
             if (!skip_space_and_newlines()) return false;
             if (i_ < n_ && text_[i_] == ',') {
                 ++i_;
@@ -946,15 +974,14 @@ bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>&
     for (std::size_t k = 0; k + 1 < segments.size(); ++k) {
         const KeySegment& segment = segments[k];
         const std::string_view name = s_.view(segment.text);
-        const std::uint32_t hash = DocumentStorage::hash_of(table, name);
-        const std::uint32_t entry = s_.find(table, name, hash);
+        const std::uint32_t entry = s_.find(table, name);
         if (entry == none) {
             const std::uint16_t depth = static_cast<std::uint16_t>(s_.nodes[table].depth + 1);
             if (depth > max_nesting) return nesting(segment.start, segment.end);
             std::uint8_t flags = dotted_flag;
             if (ignored) flags |= ignored_flag;
             const std::uint32_t child = new_node(Kind::table, flags, depth, segment.start, segment.end);
-            add_entry(table, segment, child, hash);
+            add_entry(table, segment, child);
             table = child;
             continue;
         }
@@ -976,11 +1003,10 @@ bool Reader::key_value(std::uint32_t table) {
     if (!resolve_dotted(table, segments_, false)) return false;
     const KeySegment last = segments_.back();
     const std::string_view name = s_.view(last.text);
-    const std::uint32_t hash = DocumentStorage::hash_of(table, name);
-    if (s_.find(table, name, hash) != none) return duplicate(segments_);
+    if (s_.find(table, name) != none) return duplicate(segments_);
     std::uint32_t result;
     if (!value(static_cast<std::uint16_t>(s_.nodes[table].depth + 1), ignored, result)) return false;
-    add_entry(table, last, result, hash);
+    add_entry(table, last, result);
     return true;
 }
 
@@ -993,7 +1019,7 @@ bool Reader::inline_key(Frame& frame) {
     if (!resolve_dotted(table, segments_, true)) return false;
     const KeySegment last = segments_.back();
     const std::string_view name = s_.view(last.text);
-    if (s_.find(table, name, DocumentStorage::hash_of(table, name)) != none) return duplicate(segments_);
+    if (s_.find(table, name) != none) return duplicate(segments_);
     // Values nest one level below the table they go into.
     frame.depth = static_cast<std::uint16_t>(s_.nodes[table].depth);
     if (frame.depth + 1u > max_nesting) return nesting(last.start, last.end);
@@ -1022,8 +1048,7 @@ bool Reader::header(std::uint32_t& current) {
         const KeySegment& segment = segments_[k];
         const bool last = k + 1 == segments_.size();
         const std::string_view name = s_.view(segment.text);
-        const std::uint32_t hash = DocumentStorage::hash_of(table, name);
-        const std::uint32_t entry = s_.find(table, name, hash);
+        const std::uint32_t entry = s_.find(table, name);
         const std::uint16_t depth = static_cast<std::uint16_t>(s_.nodes[table].depth + 1);
         if (entry == none) {
             if (depth + (array && last ? 1u : 0u) > max_nesting) return nesting(segment.start, segment.end);
@@ -1034,7 +1059,7 @@ bool Reader::header(std::uint32_t& current) {
                 const std::uint8_t flags = last ? from_header_flag : implicit_flag;
                 child = new_node(Kind::table, static_cast<std::uint8_t>(flags | inherited), depth, start, end);
             }
-            add_entry(table, segment, child, hash);
+            add_entry(table, segment, child);
             table = child;
         } else {
             const std::uint32_t held = s_.entries[entry].value;
@@ -1157,7 +1182,7 @@ std::vector<Entry> Value::sorted_entries() const {
 
 std::optional<Value> Value::find(std::string_view key) const {
     if (kind() != Kind::table) return std::nullopt;
-    const std::uint32_t entry = storage_->find(index_, key, DocumentStorage::hash_of(index_, key));
+    const std::uint32_t entry = storage_->find(index_, key);
     if (entry == none) return std::nullopt;
     return Value(storage_, storage_->entries[entry].value);
 }
