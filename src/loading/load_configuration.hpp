@@ -29,7 +29,7 @@ using StopCheck = std::function<bool()>;
 
 /// The largest configuration file read. Real ones are a few kilobytes; the cap stops endless or
 /// huge inputs (a FIFO, /dev/zero) from filling memory.
-inline constexpr std::size_t max_file_size = std::size_t{1} << 30;
+inline constexpr std::size_t max_file_size = std::size_t{256} << 20;
 
 /// The whole file at `path` as UTF-8 text, or a file-read error: the system's text with
 /// " (os error N)", a NUL in the path, text that is not UTF-8, or a file beyond

@@ -15,8 +15,9 @@
 
 namespace qarv::toml {
 
-/// How deep values may nest, counting every table level (header segments, dotted-key segments,
-/// inline tables) and every array level from the root. Deeper input is refused with a report.
+/// How deep values may nest. A value's level is one more than the number of tables (made by
+/// header or dotted-key segments, or inline) and arrays around it, the root not counted: in
+/// `a.b = [1]` the array is at level 2 and the 1 at level 3. Deeper input is refused with a report.
 inline constexpr std::size_t max_nesting = 128;
 
 enum class Kind : std::uint8_t {

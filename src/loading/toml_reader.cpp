@@ -903,8 +903,9 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
                 if (!inline_key(frames_.back())) return false;
                 continue;
             }
-        } else if (!scalar(hidden, result)) {
-            return false;
+        } else {
+            if (level > max_nesting) return nesting(i_, i_ + 1);
+            if (!scalar(hidden, result)) return false;
         }
 
         // A value is complete: hand it to the container it stands in, closing containers as they end.
@@ -1004,6 +1005,7 @@ bool Reader::key_value(std::uint32_t table) {
     const KeySegment last = segments_.back();
     const std::string_view name = s_.view(last.text);
     if (s_.find(table, name) != none) return duplicate(segments_);
+    if (s_.nodes[table].depth + 1u > max_nesting) return nesting(last.start, last.end);
     std::uint32_t result;
     if (!value(static_cast<std::uint16_t>(s_.nodes[table].depth + 1), ignored, result)) return false;
     add_entry(table, last, result);
