@@ -68,8 +68,9 @@ public:
     /// False for a scalar or static array under a key that the `KeepFilter` refused: its kind
     /// is known, but it has no content and no span.
     [[nodiscard]] bool kept() const noexcept;
-    /// The value's text [start, end): a string with its quotes, a table header from `[` to `]`,
-    /// an inline table from `{` to `}`. The root table's span is empty.
+    /// The value's text [start, end): a string with its quotes, a table header from `[` to `]`
+    /// (the first header of a `[[...]]` array), an inline table from `{` to `}`, for a table made
+    /// by a dotted key the key segment that names it. The root table's span is empty.
     [[nodiscard]] ByteSpan span() const noexcept;
     /// Header-defined tables and elements of `[[...]]` arrays; other tables and values are false.
     [[nodiscard]] bool from_header() const noexcept;

@@ -305,7 +305,7 @@ private:
     // --- structure
     bool header(std::uint32_t& current);
     bool key_value(std::uint32_t table);
-    bool resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>& segments, bool inside_inline);
+    bool resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>& segments);
     bool inline_key(Frame& frame);
     bool duplicate(const std::vector<KeySegment>& segments) {
         return fail(segments.front().start, segments.back().end, "duplicate key");
@@ -645,9 +645,11 @@ bool Reader::scalar(bool ignored, std::uint32_t& out) {
     const std::size_t start = i_;
     const char c = text_[i_];
     if (c == '"' || c == '\'') {
+        const std::size_t arena_size = s_.arena.size();
         TextRef text{};
         if (!string_literal(text)) return false;
         if (ignored) {
+            s_.arena.resize(arena_size); // its decoded text is not kept
             out = placeholder(Kind::string);
             return true;
         }
@@ -967,7 +969,7 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
 
 // ---------------------------------------------------------------- structure
 
-bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>& segments, bool inside_inline) {
+bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>& segments) {
     // Walks the key's leading segments from `table`, making dotted tables where none exist. Only
     // tables made by dotted keys can be walked into: header tables and inline tables are closed
     // to dotted keys written elsewhere.
@@ -991,7 +993,6 @@ bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>&
             return duplicate(segments);
         table = s_.entries[entry].value;
     }
-    (void)inside_inline;
     return true;
 }
 
@@ -1001,7 +1002,7 @@ bool Reader::key_value(std::uint32_t table) {
     ++i_;
     skip_blank();
     const bool ignored = ignored_below(table, segments_.front());
-    if (!resolve_dotted(table, segments_, false)) return false;
+    if (!resolve_dotted(table, segments_)) return false;
     const KeySegment last = segments_.back();
     const std::string_view name = s_.view(last.text);
     if (s_.find(table, name) != none) return duplicate(segments_);
@@ -1018,7 +1019,7 @@ bool Reader::inline_key(Frame& frame) {
     ++i_;
     if (!skip_space_and_newlines()) return false;
     std::uint32_t table = frame.node;
-    if (!resolve_dotted(table, segments_, true)) return false;
+    if (!resolve_dotted(table, segments_)) return false;
     const KeySegment last = segments_.back();
     const std::string_view name = s_.view(last.text);
     if (s_.find(table, name) != none) return duplicate(segments_);
