@@ -657,7 +657,7 @@ bool Reader::scalar(bool ignored, std::uint32_t& out) {
         s_.nodes[out].text = text;
         return true;
     }
-    if (text_.compare(i_, 4, "true") == 0 || text_.compare(i_, 5, "false") == 0) {
+    if ((c == 't' && text_.substr(i_, 4) == "true") || (c == 'f' && text_.substr(i_, 5) == "false")) {
         const bool truth = c == 't';
         i_ += truth ? 4 : 5;
         if (i_ < n_ && is_token_character(text_[i_])) {
@@ -725,16 +725,12 @@ bool Reader::number(bool ignored, std::uint32_t& out) {
         // Decimal integers have no leading zeros.
         if (base == 10 && token[at] == '0' && whole_end - at > 1) return invalid();
         unsigned __int128 magnitude = 0;
-        constexpr unsigned __int128 maximum = ~static_cast<unsigned __int128>(0);
         bool overflow = false;
-        for (std::size_t k = at; k < whole_end; ++k) {
+        for (std::size_t k = at; k < whole_end && !overflow; ++k) {
             if (token[k] == '_') continue;
-            const unsigned digit = static_cast<unsigned>(hex_value(token[k]));
-            if (magnitude > (maximum - digit) / base) {
-                overflow = true;
-                break;
-            }
-            magnitude = magnitude * base + digit;
+            const auto digit = static_cast<unsigned __int128>(hex_value(token[k]));
+            overflow = __builtin_mul_overflow(magnitude, base, &magnitude) ||
+                       __builtin_add_overflow(magnitude, digit, &magnitude);
         }
         if (negative && magnitude > (static_cast<unsigned __int128>(1) << 127)) overflow = true;
         if (overflow) return fail(start, i_, "integer number overflowed");
