@@ -20,6 +20,7 @@ namespace qarv::toml {
 /// `a.b = [1]` the array is at level 2 and the 1 at level 3. Deeper input is refused with a report.
 inline constexpr std::size_t max_nesting = 128;
 
+/// What a value is; the four date-time kinds follow TOML's offset and local forms.
 enum class Kind : std::uint8_t {
     table,
     array,
