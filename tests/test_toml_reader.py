@@ -186,3 +186,33 @@ def test_nesting_past_the_limit_is_refused_with_a_position(tmp_path, form, depth
     output = load_on_small_stack(tmp_path, nested(form, depth))
     assert output.startswith("TOML parse error at line 1, column ")
     assert output.rstrip().endswith("nesting deeper than 128 levels")
+
+
+@pytest.mark.parametrize(
+    "text, fault",
+    [
+        # Dotted keys may extend a table that headers only passed through...
+        ("[a.b.c]\n[a]\nb.d = 1\n", None),
+        # ...which then belongs to the dotted keys: no header may define it afterwards.
+        ("[a.b.c]\n[a]\nb.d = 1\n[a.b]\n", "duplicate key"),
+        ("[a.b.c]\n[a]\nb.d = 1\n[a.b.e]\n", None),
+        # A table that a header defined is closed to dotted keys written elsewhere.
+        ("[a.b]\n[a]\nb.c = 1\n", "duplicate key"),
+        ("a = {b = 1}\n[a.c]\n", "duplicate key"),
+        ("[[a]]\n[a.b]\nx = 1\n[[a]]\n[a.b]\n", None),
+        ("a = [{b = 1}]\n[[a]]\n", "duplicate key"),
+        # Inside an inline table newlines may separate pairs, but a value starts on its key's line.
+        ("a = {\n  b = 1,\n  c.d = 2,\n}\n", None),
+        ("a = { b =\n 1 }\n", "unexpected newline, expected a value"),
+        ("a = {b.c = 1, b = 2}\n", "duplicate key"),
+    ],
+)
+def test_table_rules(tmp_path, text, fault):
+    path = tmp_path / "tables.toml"
+    path.write_text(text, encoding="utf-8")
+    if fault is None:
+        _native.toml_test_json(str(path))
+        return
+    with pytest.raises(RuntimeError) as caught:
+        _native.toml_test_json(str(path))
+    assert str(caught.value).splitlines()[-1] == fault

@@ -967,8 +967,8 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
 
 bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>& segments) {
     // Walks the key's leading segments from `table`, making dotted tables where none exist. Only
-    // tables made by dotted keys can be walked into: header tables and inline tables are closed
-    // to dotted keys written elsewhere.
+    // tables made by dotted keys, or passed through by headers without being defined, can be
+    // walked into: tables defined by a header and inline tables are closed to dotted keys.
     const bool ignored = ignored_below(table, segments.front());
     for (std::size_t k = 0; k + 1 < segments.size(); ++k) {
         const KeySegment& segment = segments[k];
@@ -984,9 +984,12 @@ bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>&
             table = child;
             continue;
         }
-        const Node& node = s_.nodes[s_.entries[entry].value];
-        if (node.kind != Kind::table || !(node.flags & dotted_flag) || (node.flags & inline_flag))
+        Node& node = s_.nodes[s_.entries[entry].value];
+        if (node.kind != Kind::table || !(node.flags & (dotted_flag | implicit_flag)) || (node.flags & inline_flag))
             return duplicate(segments);
+        // A table that headers only passed through becomes the dotted keys' own: no header may
+        // define it afterwards.
+        node.flags = static_cast<std::uint8_t>((node.flags & ~implicit_flag) | dotted_flag);
         table = s_.entries[entry].value;
     }
     return true;
@@ -1013,7 +1016,7 @@ bool Reader::inline_key(Frame& frame) {
     if (!key(segments_)) return false;
     if (i_ >= n_ || text_[i_] != '=') return unexpected("`.`, `=`");
     ++i_;
-    if (!skip_space_and_newlines()) return false;
+    skip_blank(); // a value starts on the line of its `=`, also in an inline table
     std::uint32_t table = frame.node;
     if (!resolve_dotted(table, segments_)) return false;
     const KeySegment last = segments_.back();
