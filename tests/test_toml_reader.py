@@ -216,3 +216,19 @@ def test_table_rules(tmp_path, text, fault):
     with pytest.raises(RuntimeError) as caught:
         _native.toml_test_json(str(path))
     assert str(caught.value).splitlines()[-1] == fault
+
+
+@pytest.mark.parametrize(
+    "literal, value",
+    [
+        ('"""\r\na\r\nb\\\r\n  c"""', "a\nbc"),
+        ("'''\r\na\r\nb'''", "a\nb"),
+        ('"""a\nb"""', "a\nb"),
+        ('"a\\tb\\e\\x41\\u00e9\\U0001F600"', "a\tb\x1bAé\U0001F600"),
+        ("'C:\\path'", "C:\\path"),
+    ],
+)
+def test_strings_decode_with_line_ends_as_line_feeds(tmp_path, literal, value):
+    path = tmp_path / "strings.toml"
+    path.write_bytes(f"x = {literal}\n".encode())
+    assert json.loads(_native.toml_test_json(str(path)))["x"] == {"type": "string", "value": value}
