@@ -1,4 +1,5 @@
 // Mapping a parsed TOML document onto the configuration records.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -66,17 +67,24 @@ using MaybeError = std::optional<TomlError>;
 class Mapper {
 public:
     MaybeError map_root(const toml::Value& root, Configuration& out) {
-        for (const toml::Entry& entry : root.sorted_entries()) {
+        // Only the sections are looked at, in the byte order of their names; other root keys,
+        // however many, are passed over without a look.
+        std::vector<std::string_view> names;
+        for_each_section([&](const auto& section) { names.push_back(section.name); });
+        std::ranges::sort(names);
+        for (const std::string_view name : names) {
+            const std::optional<toml::Value> value = root.find(name);
+            if (!value) continue;
             MaybeError error;
             for_each_section([&](const auto& section) {
-                if (section.name != entry.key) return;
+                if (section.name != name) return;
                 if constexpr (std::is_same_v<typename std::remove_cvref_t<decltype(section)>::record_type, OnnxLoadConfig>)
-                    error = map_load(entry.value, out.*section.member);
+                    error = map_load(*value, out.*section.member);
                 else
-                    error = map_section(entry.value, make_record(out, section));
+                    error = map_section(*value, make_record(out, section));
             });
             if (error) {
-                error->keys.insert(error->keys.begin(), std::string(entry.key));
+                error->keys.insert(error->keys.begin(), std::string(name));
                 return error;
             }
         }

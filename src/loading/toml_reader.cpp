@@ -106,6 +106,11 @@ struct DocumentStorage {
         return std::string_view(*text).substr(ref.start, length);
     }
 
+    /// Key equality that settles most mismatches on the length and first byte, without a call.
+    static bool same(std::string_view a, std::string_view b) noexcept {
+        return a.size() == b.size() && (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
+    }
+
     static std::uint32_t hash_of(std::uint32_t table, std::string_view key) noexcept {
         std::uint64_t h = std::hash<std::string_view>{}(key) ^ (std::uint64_t{table} * 0x9E3779B97F4A7C15ull);
         h ^= h >> 29;
@@ -119,7 +124,7 @@ struct DocumentStorage {
         const Node& node = nodes[table];
         if (node.list.count <= scan_limit) {
             for (std::uint32_t at = node.list.first; at != none; at = entries[at].next)
-                if (view(entries[at].key) == key) return at;
+                if (same(view(entries[at].key), key)) return at;
             return none;
         }
         const std::uint32_t hash = hash_of(table, key);
@@ -129,7 +134,7 @@ struct DocumentStorage {
             if (slot.entry == 0) return none;
             if (slot.hash != hash) continue;
             const EntryRecord& entry = entries[slot.entry - 1];
-            if (entry.table == table && view(entry.key) == key) return slot.entry - 1;
+            if (entry.table == table && same(view(entry.key), key)) return slot.entry - 1;
         }
     }
 
@@ -779,11 +784,14 @@ bool Reader::number(bool ignored, std::uint32_t& out) {
     }
     if (k != token.size() || !(fraction || exponent)) return invalid();
 
-    scratch_.clear();
+    // std::from_chars takes neither underscores nor a plus sign.
+    if (scratch_.size() < token.size()) scratch_.resize(token.size());
+    char* const digits = scratch_.data();
+    std::size_t length = 0;
     for (std::size_t j = negative ? 0 : at; j < token.size(); ++j)
-        if (token[j] != '_') scratch_ += token[j];
+        if (token[j] != '_') digits[length++] = token[j];
     double result = 0;
-    const auto [end, status] = std::from_chars(scratch_.data(), scratch_.data() + scratch_.size(), result);
+    const auto [end, status] = std::from_chars(digits, digits + length, result);
     if (status == std::errc::result_out_of_range) {
         // Out of range either way: tell a huge value from a tiny one by the decimal exponent of
         // its first significant digit.
@@ -808,7 +816,7 @@ bool Reader::number(bool ignored, std::uint32_t& out) {
         }
         if (position + power >= 0) return fail(start, i_, "floating-point number overflowed");
         result = negative ? -0.0 : 0.0;
-    } else if (status != std::errc() || end != scratch_.data() + scratch_.size()) {
+    } else if (status != std::errc() || end != digits + length) {
         return invalid();
     }
     out = make(Kind::floating);
