@@ -67,10 +67,12 @@ fuzz: deps
 	  -dict=tests/fuzz/configuration.dict -artifact_prefix=build/fuzz-artifacts/ -print_final_stats=1 \
 	  build/fuzz-corpus examples tests/fuzz/regressions $(wildcard $(TOML_TEST)/valid $(TOML_TEST)/invalid)
 
-# Timings beside pure-Python baselines measured in the same run; rtoml is only needed here.
+# Timings beside pure-Python baselines measured in the same run; rtoml and toml-rs, the large-file
+# baselines, are only needed here.
 bench: install
-	$(PIP) install --quiet --disable-pip-version-check rtoml
+	$(PIP) install --quiet --disable-pip-version-check rtoml toml-rs
 	$(PYTHON) benchmarks/bench_conversion.py
+	$(PYTHON) benchmarks/bench_loading.py
 
 clean:
 	rm -rf build

@@ -10,10 +10,7 @@ import subprocess
 import sys
 import tempfile
 import time
-import tomllib
 import types
-
-import rtoml
 
 import baseline
 import qarv_convert_inner
@@ -158,11 +155,6 @@ def loads_only(convert):
     return run
 
 
-def read_with_tomllib(path):
-    with open(path, "rb") as file:
-        return tomllib.load(file)
-
-
 def large_file(path, megabytes):
     """The real sections, then ignored tables of mixed values up to the size asked for."""
     chunks = [pathlib.Path(TYPICAL).read_text(encoding="utf-8")]
@@ -221,25 +213,6 @@ def main():
         reference = per_call(baseline.convert, TYPICAL)
     row("rust_convert, no-op toolkit", ours, "same + kwargs, calls", reference, 8)
 
-    growth = []
-    with tempfile.TemporaryDirectory() as directory, swapped_modules({"qarv": None, "qarv.api": None}):
-        for megabytes in (1, 10, 50):
-            path = os.path.join(directory, f"{megabytes}mb.toml")
-            large_file(path, megabytes)
-            actual = os.path.getsize(path) / 1e6
-            # tomllib takes about half a second per MB: it gets fewer repeats on the big files.
-            repeats, slow_repeats = {1: (5, 5), 10: (5, 3), 50: (2, 1)}[megabytes]
-            budget = 0.2 if megabytes == 1 else 0
-            timings = {
-                "ours": per_call(loads_only(qarv_convert_inner.rust_convert), path, repeats, budget),
-                "rtoml": per_call(rtoml.load, pathlib.Path(path), repeats, budget),
-                "tomllib": per_call(read_with_tomllib, path, slow_repeats, budget),
-            }
-            growth.append((megabytes, actual, timings))
-            if megabytes == 10:
-                row(f"load {actual:.1f} MB file", timings["ours"], "rtoml.load", timings["rtoml"], 2)
-                row(f"load {actual:.1f} MB file", timings["ours"], "tomllib.load", timings["tomllib"], None)
-
     # Peak memory must follow the input, not the summary: the summary is drawn in bounded pieces.
     summary_input, summary_output, summary_growth, summary_seconds = summary_memory(20)
 
@@ -249,16 +222,11 @@ def main():
     for line in [header] + rows:
         print("  ".join(str(cell).ljust(width) for cell, width in zip(line, widths)).rstrip())
 
-    print("\ntime per MB (the same generated file, ignored tables of mixed values):")
-    print(f"{'size':>8}  {'ours':>10}  {'rtoml':>10}  {'tomllib':>10}")
-    for megabytes, actual, timings in growth:
-        cells = "  ".join(f"{timings[name] / actual * 1e3:>7.2f} ms" for name in ("ours", "rtoml", "tomllib"))
-        print(f"{actual:>5.1f} MB  {cells}")
     growth_ratio = summary_growth / summary_input
     print(f"\nsummary of one {summary_input / 1e6:.0f} MB string value: {summary_output / 1e6:,.0f} MB written in "
           f"{summary_seconds:.2f} s, peak memory grew {summary_growth / 1e6:.0f} MB = {growth_ratio:.1f}x the input "
           f"(target <= 4x: {'met' if growth_ratio <= 4 else 'MISSED'})")
-    print(f"\nPython {sys.version.split()[0]}, rtoml {rtoml.__version__}, {os.cpu_count()} cores")
+    print(f"\nPython {sys.version.split()[0]}, {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":

@@ -185,10 +185,24 @@ def test_syntax_fault_at_the_end_without_final_newline(tmp_path):
     assert carets == "  |" + " " * 11 + "^"
 
 
-def test_syntax_faults_are_reported_with_one_caret(tmp_path):
-    lines = load_error(tmp_path, "[build]\ndataset = 'a'\ndataset = 'b'\n").splitlines()
-    assert lines[0].startswith("TOML parse error at line 3, column ")
-    assert lines[3].endswith("|" + " " * (int(lines[0].rsplit(" ", 1)[1])) + "^")
+@pytest.mark.parametrize(
+    "text, line, key",
+    [
+        ("[build]\ndataset = 'a'\ndataset = 'b'\n", 3, "dataset"),
+        ('[build]\ndataset = "a"\n"dataset" = "b"\n', 3, '"dataset"'),
+        ("[build]\ndataset = 'a'\n'dataset' = 'b'\n", 3, "'dataset'"),
+        ("build.dataset = 'a'\nbuild . dataset = 'b'\n", 2, "build . dataset"),
+        ("[build]\n[config]\n[build]\n", 3, "build"),
+        ("[[x.y]]\n[x . y]\n", 2, "x . y"),
+        ("a = 1\n[a.b]\n", 2, "a.b"),
+        ("a = {b = 1}\na.c = 2\n", 2, "a.c"),
+        ("x = 1\nbuild = {dataset = 'a', \"data\\u0073et\" = 'b'}\n", 2, '"data\\u0073et"'),
+    ],
+)
+def test_duplicate_key_points_at_the_second_key_as_written(tmp_path, text, line, key):
+    source_line = text.splitlines()[line - 1]
+    column = source_line.rindex(key) + 1
+    assert load_error(tmp_path, text) == report(line, column, source_line, len(key), "duplicate key")
 
 
 @pytest.mark.parametrize(
@@ -259,3 +273,140 @@ def test_large_file_of_comments_loads(tmp_path, capfd):
     assert os.path.getsize(path) > 100_000_000
     qarv_convert_inner.rust_explain(str(path))
     capfd.readouterr()
+
+
+# Integers at the edges of each type: u8, i32, u64 (`input_size_list`), and the 64- and 128-bit
+# edges past which a non-integer key names the literal "as i128" or "as u128".
+I64_MIN, U64_MAX, I128_MAX = -(2**63), 2**64 - 1, 2**127 - 1
+
+
+@pytest.mark.parametrize(
+    "section, key, value, message",
+    [
+        ("config", "optimization_level", 0, None),
+        ("config", "optimization_level", 255, None),
+        ("config", "optimization_level", 256, "invalid value: integer `256`, expected u8"),
+        ("config", "optimization_level", -1, "invalid value: integer `-1`, expected u8"),
+        ("config", "optimization_level", U64_MAX + 1, f"invalid value: integer `{U64_MAX + 1}`, expected u8"),
+        ("build", "qarv_batch_size", -(2**31), None),
+        ("build", "qarv_batch_size", 2**31 - 1, None),
+        ("build", "qarv_batch_size", I64_MIN - 1, f"invalid value: integer `{I64_MIN - 1}`, expected i32"),
+        ("config", "quantized_dtype", I64_MIN, f"invalid type: integer `{I64_MIN}`, expected a string"),
+        ("config", "quantized_dtype", U64_MAX, f"invalid type: integer `{U64_MAX}`, expected a string"),
+        ("config", "quantized_dtype", U64_MAX + 1, f"invalid type: integer `{U64_MAX + 1}` as i128, expected a string"),
+        ("config", "quantized_dtype", I64_MIN - 1, f"invalid type: integer `{I64_MIN - 1}` as i128, expected a string"),
+        ("config", "quantized_dtype", -(2**127), f"invalid type: integer `{-(2**127)}` as i128, expected a string"),
+        ("config", "quantized_dtype", I128_MAX, f"invalid type: integer `{I128_MAX}` as i128, expected a string"),
+        ("config", "quantized_dtype", I128_MAX + 1, f"invalid type: integer `{I128_MAX + 1}` as u128, expected a string"),
+        ("config", "quantized_dtype", 2**128 - 1, f"invalid type: integer `{2**128 - 1}` as u128, expected a string"),
+        ("build", "do_quantization", 2**100, f"invalid type: integer `{2**100}` as i128, expected a boolean"),
+        ("config", "mean_values", [U64_MAX, I64_MIN], None),
+        ("config", "mean_values", [U64_MAX + 1], f"invalid type: integer `{U64_MAX + 1}` as i128, expected f32"),
+        ("config", "mean_values", 2**127, f"invalid type: integer `{2**127}` as u128, expected a sequence"),
+    ],
+)
+def test_integer_edges(tmp_path, capfd, section, key, value, message):
+    literal = repr(value).replace(" ", "")
+    line = f"{key} = {literal}"
+    text = f"[{section}]\n{line}\n"
+    if message is None:
+        path = _write(tmp_path / "edges.toml", text.encode())
+        qarv_convert_inner.rust_explain(path)
+        capfd.readouterr()
+        return
+    bad = literal if not isinstance(value, list) else literal.strip("[]").split(",")[0]
+    expected = report(2, line.index(bad) + 1, line, len(bad), message)
+    assert load_error(tmp_path, text) == expected
+
+
+def test_input_size_list_takes_the_whole_u64_range(write_config, fake_qarv):
+    path = write_config(f"[load]\nmodel_type = 'Onnx'\ninput_size_list = [[0, 1, {U64_MAX}]]\n")
+    qarv_convert_inner.rust_convert(path)
+    (_, _, kwargs), = [call for call in fake_qarv.calls if call[0] == "load_onnx"]
+    assert kwargs["input_size_list"] == [[0, 1, U64_MAX]]
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        (str(U64_MAX + 1), f"invalid value: integer `{U64_MAX + 1}`, expected usize"),
+        ("-1", "invalid value: integer `-1`, expected usize"),
+    ],
+)
+def test_input_size_list_faults_point_at_the_load_header(tmp_path, value, message):
+    text = f"[load]\nmodel_type = 'Onnx'\ninput_size_list = [[1, {value}]]\n"
+    assert load_error(tmp_path, text) == report(1, 1, "[load]", 6, message)
+
+
+def test_model_as_a_128_bit_integer_names_its_type(tmp_path):
+    text = f"[load]\nmodel_type = 'Onnx'\nmodel = {U64_MAX + 1}\n"
+    message = f"invalid type: integer `{U64_MAX + 1}` as i128, expected a string"
+    assert load_error(tmp_path, text) == report(1, 1, "[load]", 6, message)
+
+
+@pytest.mark.parametrize(
+    "line, literal, message",
+    [
+        (f"x = [1, {{ y = {2**128} }}]", str(2**128), "integer number overflowed"),
+        (f"Optimization_Level = {-(2**127) - 1}", str(-(2**127) - 1), "integer number overflowed"),
+        ("x.y = 1e309", "1e309", "floating-point number overflowed"),
+        ("x = -1" + "0" * 309 + ".5", "-1" + "0" * 309 + ".5", "floating-point number overflowed"),
+    ],
+)
+def test_number_faults_under_ignored_keys_point_at_the_literal(tmp_path, line, literal, message):
+    text = f"[config]\n{line}\n"
+    column = line.index(literal) + 1
+    assert load_error(tmp_path, text) == report(2, column, line, len(literal), message)
+
+
+CAP_MESSAGE = "file is larger than 256 MiB, the most a configuration file may hold"
+
+
+def test_endless_device_stops_at_the_size_cap():
+    assert load_error_at("/dev/zero") == CAP_MESSAGE
+
+
+# The writer is another process: the module holds the interpreter lock while it reads, so a
+# writer thread of this interpreter could not run.
+ENDLESS_WRITER = """
+import os, sys
+chunk = b"# " + b"x" * 65_533 + b"\\n"
+written = 0
+fifo = os.open(sys.argv[1], os.O_WRONLY)
+try:
+    while True:
+        written += os.write(fifo, chunk)
+except BrokenPipeError:
+    pass
+print(written)
+"""
+
+
+def test_endless_fifo_stops_at_the_size_cap(tmp_path):
+    import subprocess
+    import sys
+
+    path = tmp_path / "endless.toml"
+    os.mkfifo(path)
+    writer = subprocess.Popen([sys.executable, "-c", ENDLESS_WRITER, str(path)], stdout=subprocess.PIPE, text=True)
+    try:
+        message = load_error_at(str(path))
+        written = int(writer.communicate(timeout=60)[0])
+    finally:
+        writer.kill()
+    assert message == CAP_MESSAGE
+    # The reader stopped just past the cap and closed the pipe, which ended the writer.
+    assert 256 * 2**20 < written < 256 * 2**20 + 2**20
+
+
+def test_regular_file_over_the_cap_is_refused_before_reading(tmp_path):
+    path = tmp_path / "sparse.toml"
+    with open(path, "wb") as out:
+        out.truncate(256 * 2**20 + 1)
+    assert load_error_at(str(path)) == CAP_MESSAGE
+
+
+def load_error_at(path):
+    with pytest.raises(RuntimeError) as caught:
+        qarv_convert_inner.rust_explain(path)
+    return str(caught.value)

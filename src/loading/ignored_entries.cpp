@@ -5,7 +5,7 @@
 #include <cctype>
 
 #include "configuration/records.hpp"
-#include "loading/source_text.hpp"
+#include "loading/load_configuration.hpp"
 
 namespace qarv {
 namespace {
@@ -54,58 +54,68 @@ std::string nearest_name(std::string_view name, const std::vector<std::string_vi
     return std::string(nearest);
 }
 
-Result<std::vector<TomlError>, TomlError> find_ignored_entries(std::string text) {
-    const SourceText source(std::make_shared<const std::string>(std::move(text)));
-    auto document = parse_document(source);
-    if (!document) return std::move(document).error();
+namespace {
 
+/// Warnings about the root keys that are not sections and the section keys that are not fields,
+/// in file order.
+std::vector<TomlError> ignored_entries(const toml::Document& document) {
     struct Found {
-        toml::source_position at;
+        std::size_t at;
         TomlError warning;
     };
     std::vector<Found> found;
-    const auto warn = [&](const toml::key& key, std::string message, const std::vector<std::string_view>& known,
+    const auto warn = [&](const toml::Entry& entry, std::string message, const std::vector<std::string_view>& known,
                           std::vector<std::string> keys) {
-        if (std::string nearest = nearest_name(key.str(), known); !nearest.empty())
+        if (std::string nearest = nearest_name(entry.key, known); !nearest.empty())
             message += "; did you mean `" + nearest + "`?";
-        found.push_back({key.source().begin, {std::move(message), source.span(key.source()), source.text(), std::move(keys)}});
+        found.push_back({entry.key_span.start, {std::move(message), entry.key_span, document.text(), std::move(keys)}});
     };
 
     std::vector<std::string_view> sections;
     for_each_section([&](const auto& section) { sections.push_back(section.name); });
-    const auto check_section = [&](std::string_view section, const toml::node& node, std::vector<std::string_view> known) {
-        const toml::table* table = node.as_table();
-        if (!table) return;
-        for (const auto& [key, value] : *table)
-            if (std::ranges::find(known, key.str()) == known.end())
-                warn(key, "unknown key `" + std::string(key.str()) + "` in [" + std::string(section) + "] is ignored",
-                     known, {std::string(section), std::string(key.str())});
+    const auto check_section = [&](std::string_view section, const toml::Value& value, std::vector<std::string_view> known) {
+        if (!value.is_table()) return;
+        for (const toml::Entry& entry : value.entries())
+            if (std::ranges::find(known, entry.key) == known.end())
+                warn(entry, "unknown key `" + std::string(entry.key) + "` in [" + std::string(section) + "] is ignored",
+                     known, {std::string(section), std::string(entry.key)});
     };
 
-    for (const auto& [key, node] : document.value()) {
-        const std::string_view name = key.str();
+    for (const toml::Entry& entry : document.root().entries()) {
         bool known_section = false;
-        // A named reference, since clang before 16 cannot capture a structured binding.
-        const toml::node& value = node;
         for_each_section([&](const auto& section) {
             using Record = typename std::remove_cvref_t<decltype(section)>::record_type;
-            if (section.name != name) return;
+            if (section.name != entry.key) return;
             known_section = true;
             std::vector<std::string_view> known = field_names<Record>();
             if constexpr (std::is_same_v<Record, OnnxLoadConfig>) known.push_back(LoadConfig::tag);
-            check_section(name, value, std::move(known));
+            check_section(entry.key, entry.value, std::move(known));
         });
         if (!known_section) {
-            const char* what = node.is_table() ? "unknown table `" : "unknown key `";
-            warn(key, what + std::string(name) + "` is ignored", sections, {std::string(name)});
+            const char* what = entry.value.is_table() ? "unknown table `" : "unknown key `";
+            warn(entry, what + std::string(entry.key) + "` is ignored", sections, {std::string(entry.key)});
         }
     }
-    std::ranges::stable_sort(found, [](const Found& a, const Found& b) {
-        return a.at.line != b.at.line ? a.at.line < b.at.line : a.at.column < b.at.column;
-    });
+    std::ranges::stable_sort(found, [](const Found& a, const Found& b) { return a.at < b.at; });
     std::vector<TomlError> warnings;
     for (Found& entry : found) warnings.push_back(std::move(entry.warning));
     return warnings;
+}
+
+} // namespace
+
+Result<CheckedConfiguration, TomlError> check_configuration(std::string text) {
+    auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(text)));
+    if (!document) return std::move(document).error();
+    auto configuration = map_configuration(document.value());
+    if (!configuration) return std::move(configuration).error();
+    return CheckedConfiguration{std::move(configuration).value(), ignored_entries(document.value())};
+}
+
+Result<std::vector<TomlError>, TomlError> find_ignored_entries(std::string text) {
+    auto checked = check_configuration(std::move(text));
+    if (!checked) return std::move(checked).error();
+    return std::move(checked.value().warnings);
 }
 
 } // namespace qarv

@@ -4,14 +4,23 @@
 #include <string>
 #include <vector>
 
+#include "configuration/records.hpp"
 #include "loading/toml_error.hpp"
 #include "result.hpp"
 
 namespace qarv {
 
-/// One warning per key or table that the configuration ignores, in file order, each pointing at
-/// the key and naming the nearest known key when one is close. A text that does not parse gives
-/// the parser's error instead.
+/// A loaded configuration with one warning per key or table that it ignores, in file order, each
+/// pointing at the key and naming the nearest known key when one is close.
+struct CheckedConfiguration {
+    Configuration configuration;
+    std::vector<TomlError> warnings;
+};
+
+/// Parses and maps `text` once, and lists what it ignores; the error is the one loading gives.
+Result<CheckedConfiguration, TomlError> check_configuration(std::string text);
+
+/// The warnings of `check_configuration`, or its error.
 Result<std::vector<TomlError>, TomlError> find_ignored_entries(std::string text);
 
 /// The known name closest to `name` (same letters in another case, or a few edits away); empty

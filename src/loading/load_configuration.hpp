@@ -1,11 +1,14 @@
 // Reading a configuration file and turning its text into a `Configuration`.
 #pragma once
 
+#include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "configuration/records.hpp"
+#include "loading/toml_document.hpp"
 #include "loading/toml_error.hpp"
 #include "result.hpp"
 
@@ -24,12 +27,24 @@ struct LoadError {
 /// false retries the call. An empty check always retries.
 using StopCheck = std::function<bool()>;
 
+/// The largest configuration file read. Real ones are a few kilobytes; the cap stops endless or
+/// huge inputs (a FIFO, /dev/zero) from filling memory.
+inline constexpr std::size_t max_file_size = std::size_t{256} << 20;
+
 /// The whole file at `path` as UTF-8 text, or a file-read error: the system's text with
-/// " (os error N)", a NUL in the path, or text that is not UTF-8.
+/// " (os error N)", a NUL in the path, text that is not UTF-8, or a file beyond
+/// `max_file_size`, of which no more than one byte past the cap is read.
 Result<std::string, LoadError> read_configuration_text(const std::string& path, const StopCheck& stop = {});
 
 /// Parses `text` as TOML and maps it onto a `Configuration`; errors carry `text` as their source.
 Result<Configuration, TomlError> parse_configuration(std::string text);
+
+/// The document of a configuration text, with trees kept for the sections only: every other
+/// root key is checked and passed over.
+Result<toml::Document, TomlError> parse_configuration_document(std::shared_ptr<const std::string> text);
+
+/// Maps a document onto a `Configuration`; errors carry the document's text as their source.
+Result<Configuration, TomlError> map_configuration(const toml::Document& document);
 
 /// Reads, parses and validates the file at `path`. Configuration errors come rendered.
 Result<Configuration, LoadError> load_configuration(const std::string& path, const StopCheck& stop = {});

@@ -1,13 +1,12 @@
-// Parsing the configuration text with toml++ and mapping the document onto the records.
+// Mapping a parsed TOML document onto the configuration records.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <type_traits>
 
-#include "loading/toml.hpp"
-
 #include "loading/load_configuration.hpp"
-#include "loading/source_text.hpp"
+#include "loading/toml_document.hpp"
 #include "text/float_text.hpp"
 #include "text/quoted.hpp"
 #include "text/utf8.hpp"
@@ -15,21 +14,27 @@
 namespace qarv {
 namespace {
 
-/// What an error message calls the TOML value it met.
-std::string found(const toml::node& node) {
-    switch (node.type()) {
-    case toml::node_type::boolean:
-        return node.as_boolean()->get() ? "boolean `true`" : "boolean `false`";
-    case toml::node_type::integer:
-        return "integer `" + std::to_string(node.as_integer()->get()) + "`";
-    case toml::node_type::floating_point:
-        return "floating point `" + plain_float_text(node.as_floating_point()->get()) + "`";
-    case toml::node_type::string: {
-        std::string text = "string ";
-        append_quoted(text, node.as_string()->get());
+/// What an error message calls the TOML value it met. Integers beyond both 64-bit ranges are
+/// named with the 128-bit type they were read as.
+std::string found(const toml::Value& value) {
+    switch (value.kind()) {
+    case toml::Kind::boolean:
+        return value.boolean() ? "boolean `true`" : "boolean `false`";
+    case toml::Kind::integer: {
+        const toml::Integer n = value.integer();
+        std::string text = "integer `" + n.decimal() + "`";
+        if (!n.fits_64_bits())
+            text += !n.negative && n.magnitude > (~static_cast<unsigned __int128>(0) >> 1) ? " as u128" : " as i128";
         return text;
     }
-    case toml::node_type::array:
+    case toml::Kind::floating:
+        return "floating point `" + plain_float_text(value.floating()) + "`";
+    case toml::Kind::string: {
+        std::string text = "string ";
+        append_quoted(text, value.string());
+        return text;
+    }
+    case toml::Kind::array:
         return "sequence";
     default: // tables, inline tables and date-times
         return "map";
@@ -61,20 +66,22 @@ using MaybeError = std::optional<TomlError>;
 
 class Mapper {
 public:
-    explicit Mapper(const SourceText& source) : source_(source) {}
-
-    MaybeError map_root(const toml::table& root, Configuration& out) {
-        for (const auto& [key, node] : root) {
-            const std::string_view name = key.str();
+    MaybeError map_root(const toml::Value& root, Configuration& out) {
+        // Only the sections are looked at, in the byte order of their names; other root keys,
+        // however many, are passed over without a look.
+        std::vector<std::string_view> names;
+        for_each_section([&](const auto& section) { names.push_back(section.name); });
+        std::ranges::sort(names);
+        for (const std::string_view name : names) {
+            const std::optional<toml::Value> value = root.find(name);
+            if (!value) continue;
             MaybeError error;
-            // A named reference, since clang before 16 cannot capture a structured binding.
-            const toml::node& value = node;
             for_each_section([&](const auto& section) {
                 if (section.name != name) return;
                 if constexpr (std::is_same_v<typename std::remove_cvref_t<decltype(section)>::record_type, OnnxLoadConfig>)
-                    error = map_load(value, out.*section.member);
+                    error = map_load(*value, out.*section.member);
                 else
-                    error = map_section(value, make_record(out, section));
+                    error = map_section(*value, make_record(out, section));
             });
             if (error) {
                 error->keys.insert(error->keys.begin(), std::string(name));
@@ -86,89 +93,90 @@ public:
 
 private:
     /// An error about one value; in the second pass of `[load]` it carries no span of its own.
-    TomlError value_error(const toml::node& node, std::string message) const {
+    TomlError value_error(const toml::Value& value, std::string message) const {
         TomlError error{std::move(message), {}, {}, {}};
-        if (positioned_) error.span = source_.span(node.source());
+        if (positioned_) error.span = value.span();
         return error;
     }
 
     template <class T>
-    TomlError type_error(const toml::node& node) const {
-        return value_error(node, "invalid type: " + found(node) + ", expected " + std::string(Expected<T>::text));
+    TomlError type_error(const toml::Value& value) const {
+        return value_error(value, "invalid type: " + found(value) + ", expected " + std::string(Expected<T>::text));
+    }
+
+    /// Integer types refuse every integer outside their range alike, 128-bit literals included.
+    template <class T>
+    MaybeError convert_integer(const toml::Value& value, T& out) {
+        if (value.kind() != toml::Kind::integer) return type_error<T>(value);
+        const toml::Integer n = value.integer();
+        const unsigned __int128 limit = n.negative
+            ? (std::is_signed_v<T> ? static_cast<unsigned __int128>(-static_cast<__int128>(std::numeric_limits<T>::min())) : 0)
+            : static_cast<unsigned __int128>(std::numeric_limits<T>::max());
+        if (n.magnitude > limit)
+            return value_error(value, "invalid value: integer `" + n.decimal() + "`, expected " +
+                                          std::string(Expected<T>::text));
+        out = n.negative ? static_cast<T>(-static_cast<__int128>(n.magnitude)) : static_cast<T>(n.magnitude);
+        return std::nullopt;
+    }
+
+    MaybeError convert(const toml::Value& value, std::uint8_t& out) { return convert_integer(value, out); }
+    MaybeError convert(const toml::Value& value, std::int32_t& out) { return convert_integer(value, out); }
+    MaybeError convert(const toml::Value& value, std::uint64_t& out) { return convert_integer(value, out); }
+
+    MaybeError convert(const toml::Value& value, bool& out) {
+        if (value.kind() != toml::Kind::boolean) return type_error<bool>(value);
+        out = value.boolean();
+        return std::nullopt;
+    }
+
+    MaybeError convert(const toml::Value& value, std::string& out) {
+        if (value.kind() != toml::Kind::string) return type_error<std::string>(value);
+        out = value.string();
+        return std::nullopt;
+    }
+
+    MaybeError convert(const toml::Value& value, float& out) {
+        if (value.kind() == toml::Kind::floating) {
+            out = to_single(value.floating());
+        } else if (value.kind() == toml::Kind::integer && value.integer().fits_64_bits()) {
+            const toml::Integer n = value.integer();
+            out = n.fits_int64() ? static_cast<float>(n.as_int64()) : static_cast<float>(static_cast<std::uint64_t>(n.magnitude));
+        } else {
+            return type_error<float>(value);
+        }
+        return std::nullopt;
     }
 
     template <class T>
-    MaybeError convert_integer(const toml::node& node, T& out) {
-        if (!node.is_integer()) return type_error<T>(node);
-        const std::int64_t value = node.as_integer()->get();
-        const bool fits = std::is_signed_v<T>
-            ? value >= static_cast<std::int64_t>(std::numeric_limits<T>::min()) &&
-                  value <= static_cast<std::int64_t>(std::numeric_limits<T>::max())
-            : value >= 0 && static_cast<std::uint64_t>(value) <= std::numeric_limits<T>::max();
-        if (!fits)
-            return value_error(node, "invalid value: integer `" + std::to_string(value) + "`, expected " +
-                                         std::string(Expected<T>::text));
-        out = static_cast<T>(value);
-        return std::nullopt;
-    }
-
-    MaybeError convert(const toml::node& node, std::uint8_t& out) { return convert_integer(node, out); }
-    MaybeError convert(const toml::node& node, std::int32_t& out) { return convert_integer(node, out); }
-    MaybeError convert(const toml::node& node, std::uint64_t& out) { return convert_integer(node, out); }
-
-    MaybeError convert(const toml::node& node, bool& out) {
-        if (!node.is_boolean()) return type_error<bool>(node);
-        out = node.as_boolean()->get();
-        return std::nullopt;
-    }
-
-    MaybeError convert(const toml::node& node, std::string& out) {
-        if (!node.is_string()) return type_error<std::string>(node);
-        out = node.as_string()->get();
-        return std::nullopt;
-    }
-
-    MaybeError convert(const toml::node& node, float& out) {
-        if (node.is_floating_point()) out = to_single(node.as_floating_point()->get());
-        else if (node.is_integer()) out = static_cast<float>(node.as_integer()->get());
-        else return type_error<float>(node);
-        return std::nullopt;
-    }
-
-    template <class T>
-    MaybeError convert(const toml::node& node, std::vector<T>& out) {
-        const toml::array* array = node.as_array();
-        if (!array) return type_error<std::vector<T>>(node);
+    MaybeError convert(const toml::Value& value, std::vector<T>& out) {
+        if (!value.is_array()) return type_error<std::vector<T>>(value);
         out.clear();
-        out.reserve(array->size());
-        for (const toml::node& element : *array)
+        out.reserve(value.size());
+        for (const toml::Value& element : value.elements())
             if (MaybeError error = convert(element, out.emplace_back())) return error;
         return std::nullopt;
     }
 
     template <class T>
-    MaybeError convert(const toml::node& node, std::optional<T>& out) {
-        T value{};
-        if (MaybeError error = convert(node, value)) return error;
-        out = std::move(value);
+    MaybeError convert(const toml::Value& value, std::optional<T>& out) {
+        T converted{};
+        if (MaybeError error = convert(value, converted)) return error;
+        out = std::move(converted);
         return std::nullopt;
     }
 
     /// Maps the entries of a table onto a record that starts at its default; `skip` names an
     /// entry that is not the record's (the `[load]` tag).
     template <class Record>
-    MaybeError map_fields(const toml::table& table, Record& out, std::string_view skip = {}) {
-        for (const auto& [key, entry] : table) {
-            const std::string_view name = key.str();
-            if (name == skip) continue;
-            // A named reference, since clang before 16 cannot capture a structured binding.
-            const toml::node& node = entry;
+    MaybeError map_fields(const toml::Value& table, Record& out, std::string_view skip = {}) {
+        for (const toml::Entry& entry : table.sorted_entries()) {
+            if (entry.key == skip) continue;
             MaybeError error;
             for_each_field<Record>([&](const auto& field) {
-                if (field.name == name) error = convert(node, out.*field.member);
+                if (field.name == entry.key) error = convert(entry.value, out.*field.member);
             });
             if (error) {
-                error->keys.insert(error->keys.begin(), std::string(name));
+                error->keys.insert(error->keys.begin(), std::string(entry.key));
                 return error;
             }
         }
@@ -176,33 +184,31 @@ private:
     }
 
     template <class Record>
-    MaybeError map_section(const toml::node& node, Record& out) {
-        const toml::table* table = node.as_table();
-        if (!table)
-            return value_error(node, "invalid type: " + found(node) + ", expected struct " +
-                                         std::string(Describe<Record>::name));
-        return map_fields(*table, out);
+    MaybeError map_section(const toml::Value& value, Record& out) {
+        if (!value.is_table())
+            return value_error(value, "invalid type: " + found(value) + ", expected struct " +
+                                          std::string(Describe<Record>::name));
+        return map_fields(value, out);
     }
 
     /// `[load]` holds its tag among the variant's keys: find the tag first, then map the rest.
-    MaybeError map_load(const toml::node& node, LoadConfig& out) {
-        const toml::table* table = node.as_table();
-        if (!table)
-            return value_error(node, "invalid type: " + found(node) + ", expected internally tagged enum LoadConfig");
+    MaybeError map_load(const toml::Value& table, LoadConfig& out) {
+        if (!table.is_table())
+            return value_error(table, "invalid type: " + found(table) + ", expected internally tagged enum LoadConfig");
         const auto whole_table = [&](TomlError error) {
-            if (!error.span) error.span = source_.span(table->source());
+            if (!error.span) error.span = table.span();
             return error;
         };
 
-        const toml::node* tag = table->get(LoadConfig::tag);
+        const std::optional<toml::Value> tag = table.find(LoadConfig::tag);
         if (!tag) return whole_table({"missing field `" + std::string(LoadConfig::tag) + "`", {}, {}, {}});
-        if (!tag->is_string()) {
+        if (tag->kind() != toml::Kind::string) {
             TomlError error = value_error(*tag, "invalid type: " + found(*tag) + ", expected variant identifier");
             error.keys.emplace_back(LoadConfig::tag);
             return whole_table(std::move(error));
         }
-        if (const std::string& variant = tag->as_string()->get(); variant != LoadConfig::onnx_variant) {
-            TomlError error = value_error(*tag, "unknown variant `" + variant + "`, expected `" +
+        if (const std::string_view variant = tag->string(); variant != LoadConfig::onnx_variant) {
+            TomlError error = value_error(*tag, "unknown variant `" + std::string(variant) + "`, expected `" +
                                                     std::string(LoadConfig::onnx_variant) + "`");
             error.keys.emplace_back(LoadConfig::tag);
             return whole_table(std::move(error));
@@ -211,29 +217,39 @@ private:
         // The variant's keys are read from entries set aside while looking for the tag; their
         // errors point at the whole table.
         positioned_ = false;
-        MaybeError error = map_fields(*table, out.onnx, LoadConfig::tag);
+        MaybeError error = map_fields(table, out.onnx, LoadConfig::tag);
         positioned_ = true;
         if (error) return whole_table(std::move(*error));
         return std::nullopt;
     }
 
-    const SourceText& source_;
     bool positioned_ = true;
 };
 
 } // namespace
 
-Result<Configuration, TomlError> parse_configuration(std::string text) {
-    const SourceText source(std::make_shared<const std::string>(std::move(text)));
-    auto document = parse_document(source);
-    if (!document) return std::move(document).error();
+Result<toml::Document, TomlError> parse_configuration_document(std::shared_ptr<const std::string> text) {
+    // Only the sections need a tree; everything else is checked and passed over.
+    return toml::Document::parse(std::move(text), [](std::string_view key) {
+        bool section = false;
+        for_each_section([&](const auto& known) { section = section || known.name == key; });
+        return section;
+    });
+}
 
+Result<Configuration, TomlError> map_configuration(const toml::Document& document) {
     Configuration configuration;
-    if (MaybeError error = Mapper(source).map_root(document.value(), configuration)) {
-        error->source = source.text();
+    if (MaybeError error = Mapper().map_root(document.root(), configuration)) {
+        error->source = document.text();
         return std::move(*error);
     }
     return configuration;
+}
+
+Result<Configuration, TomlError> parse_configuration(std::string text) {
+    auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(text)));
+    if (!document) return std::move(document).error();
+    return map_configuration(document.value());
 }
 
 } // namespace qarv

@@ -1,4 +1,4 @@
-// Reading the configuration file from disk.
+// Reading the configuration file from disk, up to a fixed size.
 #include <cerrno>
 #include <cstring>
 #include <algorithm>
@@ -16,6 +16,11 @@ namespace {
 LoadError os_error(int number) {
     return {LoadError::Kind::file_read,
             std::string(std::strerror(number)) + " (os error " + std::to_string(number) + ")"};
+}
+
+LoadError too_large() {
+    return {LoadError::Kind::file_read,
+            "file is larger than " + std::to_string(max_file_size >> 20) + " MiB, the most a configuration file may hold"};
 }
 
 /// Closes the descriptor on every path out of the read.
@@ -44,12 +49,18 @@ Result<std::string, LoadError> read_configuration_text(const std::string& path, 
     // The size is only a hint for the buffer; files that lie about it (procfs, pipes) still read whole.
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
         expected = static_cast<std::size_t>(info.st_size);
+    if (expected > max_file_size) return too_large();
 
     // One byte beyond the expected size lets the read that finds the end fit without growing.
-    std::string text(std::max<std::size_t>(expected + 1, 4096), '\0');
+    // Nothing past the cap and one byte is read: that byte tells a file at the cap from a larger one.
+    constexpr std::size_t limit = max_file_size + 1;
+    std::string text(std::min(std::max<std::size_t>(expected + 1, 4096), limit), '\0');
     std::size_t filled = 0;
     for (;;) {
-        if (filled == text.size()) text.resize(text.size() * 2);
+        if (filled == text.size()) {
+            if (filled == limit) return too_large();
+            text.resize(std::min(text.size() * 2, limit));
+        }
         const ssize_t got = ::read(fd, text.data() + filled, text.size() - filled);
         if (got < 0) {
             if (errno == EINTR) {
@@ -66,14 +77,6 @@ Result<std::string, LoadError> read_configuration_text(const std::string& path, 
     if (!utf8::is_valid(text))
         return LoadError{LoadError::Kind::file_read, "stream did not contain valid UTF-8"};
     return text;
-}
-
-Result<Configuration, LoadError> load_configuration(const std::string& path, const StopCheck& stop) {
-    auto text = read_configuration_text(path, stop);
-    if (!text) return std::move(text).error();
-    auto configuration = parse_configuration(std::move(text).value());
-    if (!configuration) return LoadError{LoadError::Kind::configuration, render(configuration.error())};
-    return std::move(configuration).value();
 }
 
 } // namespace qarv

@@ -11,6 +11,7 @@
 #include "python/handle.hpp"
 #include "python/panic.hpp"
 #include "python/signals.hpp"
+#include "loading/toml_json.hpp"
 #include "section/json_text.hpp"
 #include "table/console_table.hpp"
 
@@ -98,6 +99,27 @@ PyObject* ignored_entries_impl(PyObject* path_argument) {
     return list.release();
 }
 
+// ---- toml_test_json: the reader's view of a TOML file, for the conformance tests.
+
+/// The file's document in the toml-test JSON encoding, every root key kept; a file that does
+/// not load raises `RuntimeError` with the loading message.
+PyObject* toml_test_json_impl(PyObject* path_argument) {
+    std::optional<std::string> path = utf8_text(path_argument, "a path");
+    if (!path) return nullptr;
+    auto text = read_configuration_text(*path);
+    if (!text) {
+        PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
+        return nullptr;
+    }
+    auto document = toml::Document::parse(std::make_shared<const std::string>(std::move(text).value()));
+    if (!document) {
+        PyErr_SetString(PyExc_RuntimeError, render(document.error()).c_str());
+        return nullptr;
+    }
+    return make_str(toml::toml_test_json(document.value())).release();
+}
+// ---- end of toml_test_json
+
 /// The edge of each function: an `InternalFailure` (a broken invariant in the plain C++, or the
 /// interpreter out of memory) raises `PanicException`, as in the main module.
 template <PyObject* (*Body)(PyObject*)>
@@ -119,6 +141,8 @@ PyMethodDef native_methods[] = {
      "configuration_schema()\n--\n\nThe schema document of a whole configuration file, as compact JSON."},
     {"ignored_entries", guarded<ignored_entries_impl>, METH_O,
      "ignored_entries(path)\n--\n\nWarnings about the keys and tables that the configuration ignores."},
+    {"toml_test_json", guarded<toml_test_json_impl>, METH_O,
+     "toml_test_json(path)\n--\n\nThe TOML file as toml-test JSON (for tests)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,4 +1,4 @@
-// toml++ as this project includes it: in place of <toml++/toml.h>, with one fault of its tables defused.
+// toml++, the independent TOML reader that fuzzing compares ours with, with one fault of its tables defused.
 #pragma once
 
 #include <toml++/impl/preprocessor.h>
@@ -7,7 +7,7 @@
 // toml++ 3.3's generated whitespace test marks as unreachable a branch that U+00A1..U+0499 do
 // reach (any such character where the parser checks for whitespace, e.g. right after a value),
 // which is undefined behaviour. Within its generated tables an unlisted branch means "not in the
-// set", so that is what it returns here. Every file reaches toml++ through this header, which keeps
+// set", so that is what it returns here. Every fuzz source reaches toml++ through this header, which keeps
 // one definition of those inline functions.
 #pragma push_macro("TOML_UNREACHABLE")
 #undef TOML_UNREACHABLE

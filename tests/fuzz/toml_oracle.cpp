@@ -1,3 +1,3 @@
 // The one translation unit that compiles toml++'s implementation; every other file sees declarations.
 #define TOML_IMPLEMENTATION
-#include "loading/toml.hpp"
+#include "toml_oracle.hpp"

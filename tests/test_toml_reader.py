@@ -1,0 +1,234 @@
+"""The TOML reader on its own: number literals at their limits, nesting limits on a small stack,
+and the wording of syntax faults."""
+import json
+import math
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from qarv_convert import _native
+
+U128_MAX = 2**128 - 1
+I128_MIN = -(2**127)
+
+
+def decoded(tmp_path, literal):
+    """The value of `x = literal` as the reader decodes it, or the fault's message line."""
+    path = tmp_path / "numbers.toml"
+    path.write_text(f"x = {literal}\n", encoding="utf-8")
+    try:
+        value = json.loads(_native.toml_test_json(str(path)))["x"]
+    except RuntimeError as error:
+        return str(error).splitlines()[-1]
+    return value["type"], float(value["value"]) if value["type"] == "float" else int(value["value"])
+
+
+@pytest.mark.parametrize(
+    "literal, value",
+    [
+        (str(U128_MAX), U128_MAX),
+        (str(I128_MIN), I128_MIN),
+        (str(2**64), 2**64),
+        (str(-(2**63) - 1), -(2**63) - 1),
+        ("0x" + "f" * 32, U128_MAX),
+        ("0o" + oct(U128_MAX)[2:], U128_MAX),
+        ("0b" + "1" * 128, U128_MAX),
+        ("-0", 0),
+        ("+1_000", 1000),
+    ],
+)
+def test_integers_hold_the_whole_128_bit_range(tmp_path, literal, value):
+    assert decoded(tmp_path, literal) == ("integer", value)
+
+
+@pytest.mark.parametrize(
+    "literal",
+    [str(U128_MAX + 1), str(I128_MIN - 1), "0x1" + "0" * 32, "0b1" + "0" * 128, "9" * 60, "-" + "9" * 60],
+)
+def test_integers_beyond_128_bits_overflow(tmp_path, literal):
+    assert decoded(tmp_path, literal) == "integer number overflowed"
+
+
+@pytest.mark.parametrize(
+    "literal, value",
+    [
+        ("1e-400", 0.0),
+        ("-1e-400", -0.0),
+        ("2e-324", 0.0),
+        ("5e-324", 5e-324),
+        ("1.7976931348623157e308", 1.7976931348623157e308),
+        ("-1.7976931348623158e308", -1.7976931348623157e308),  # rounds down to the largest double
+        ("1" * 201 + ".5", float("1" * 201)),
+        ("0." + "3" * 151, 1 / 3),
+        ("0." + "0" * 400 + "1e400", 0.1),
+        ("1_000.000_1e-0_3", 1.0000001),
+        ("-inf", -math.inf),
+    ],
+)
+def test_floats_read_correctly_rounded_and_underflow_to_zero(tmp_path, literal, value):
+    kind, number = decoded(tmp_path, literal)
+    assert kind == "float" and number == value and math.copysign(1, number) == math.copysign(1, value)
+
+
+@pytest.mark.parametrize(
+    "literal",
+    ["1.7976931348623159e308", "-1e309", "1" + "0" * 309 + ".0", "0.1e310", "1e99999999999999999999"],
+)
+def test_finite_floats_too_large_for_a_double_overflow(tmp_path, literal):
+    assert decoded(tmp_path, literal) == "floating-point number overflowed"
+
+
+@pytest.mark.parametrize(
+    "literal",
+    ["0x1p3", "0x1.8p1", "1.", ".5", "1e", "01", "00.5", "1__0", "_1", "1_", "+0x1", "0X1", "1.e5", "inf_", "nan1"],
+)
+def test_malformed_numbers_are_refused(tmp_path, literal):
+    message = decoded(tmp_path, literal)
+    assert message == "invalid number" or message == "unexpected `.`, expected a value" or message.startswith(
+        "unexpected `_`"
+    )
+
+
+@pytest.mark.parametrize(
+    "text, position, message",
+    [
+        ("[build\n", (1, 7), "unexpected newline, expected `.`, `]`"),
+        ("[[a]\n", (1, 5), "unexpected newline, expected `]]`"),
+        ("a = 1 2\n", (1, 7), "unexpected `2`, expected newline, `#`"),
+        ("a = [1 2]\n", (1, 8), "unexpected `2`, expected `,`, `]`"),
+        ("a = {b = 1 c = 2}\n", (1, 12), "unexpected `c`, expected `,`, `}`"),
+        ("a", (1, 2), "unexpected end of input, expected `.`, `=`"),
+        ("a+b = 1\n", (1, 2), "unexpected `+`, expected `.`, `=`"),
+        ("é = 1\n", (1, 1), "unexpected `é`, expected a key"),
+        ("`a` = 1\n", (1, 1), "unexpected '`', expected a key"),
+        ("a = \n", (1, 5), "unexpected newline, expected a value"),
+        ('a = "\\q"\n', (1, 6), "invalid escape sequence, expected `b`, `t`, `n`, `f`, `r`, `e`, `\"`, `\\`, `x`, `u`, `U`"),
+        ('a = "\\uD800"\n', (1, 6), "invalid escape sequence, expected a Unicode scalar value"),
+        ('a = "b\n', (1, 7), 'unterminated string, expected `"`'),
+        ("a = 1 # \x01\n", (1, 9), "control character in a comment"),
+        ("a = 1\r\n\rb = 2\n", (2, 1), "carriage return without a line feed"),
+        ("a = 2024-02-30\n", (1, 5), "invalid date-time"),
+    ],
+)
+def test_syntax_faults_name_what_was_expected(tmp_path, text, position, message):
+    path = tmp_path / "fault.toml"
+    path.write_bytes(text.encode())
+    with pytest.raises(RuntimeError) as caught:
+        _native.toml_test_json(str(path))
+    lines = str(caught.value).splitlines()
+    assert lines[0] == f"TOML parse error at line {position[0]}, column {position[1]}"
+    assert lines[-1] == message
+
+
+# Each document is read on a thread with a 256 KiB stack, in a child process so that an overflow
+# cannot take the test run down with it. Every form of depth counts towards one limit of 128.
+SMALL_STACK = textwrap.dedent(
+    """
+    import sys, threading
+    import qarv_convert_inner
+    sys.modules["qarv"] = None
+    results = []
+
+    def load(path):
+        try:
+            qarv_convert_inner.rust_convert(path)
+        except RuntimeError as error:
+            results.append(str(error))
+
+    threading.stack_size(256 * 1024)
+    thread = threading.Thread(target=load, args=(sys.argv[1],))
+    thread.start()
+    thread.join()
+    print(results[0])
+    """
+)
+
+
+def nested(form, depth):
+    if form == "arrays":
+        return "a = " + "[" * depth + "]" * depth + "\n"
+    if form == "arrays around a value":
+        return "a = " + "[" * (depth - 1) + "1" + "]" * (depth - 1) + "\n"
+    if form == "inline tables":
+        return "a = " + "{a = " * (depth - 1) + "1" + "}" * (depth - 1) + "\n"
+    if form == "dotted keys":
+        return ".".join(["a"] * depth) + " = 1\n"
+    if form == "table header":
+        return "[" + ".".join(["a"] * depth) + "]\n"
+    if form == "array of tables":
+        return "[[" + ".".join(["a"] * (depth - 1)) + "]]\n"
+    raise ValueError(form)
+
+
+FORMS = ["arrays", "arrays around a value", "inline tables", "dotted keys", "table header", "array of tables"]
+
+
+def load_on_small_stack(tmp_path, text):
+    path = tmp_path / "deep.toml"
+    path.write_text(text, encoding="utf-8")
+    result = subprocess.run(
+        [sys.executable, "-c", SMALL_STACK, str(path)], capture_output=True, text=True, timeout=60
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+@pytest.mark.parametrize("form", FORMS)
+def test_nesting_at_the_limit_loads(tmp_path, form):
+    assert load_on_small_stack(tmp_path, nested(form, 128)).startswith("ModuleNotFoundError: ")
+
+
+@pytest.mark.parametrize("form", FORMS)
+@pytest.mark.parametrize("depth", [129, 150_000])
+def test_nesting_past_the_limit_is_refused_with_a_position(tmp_path, form, depth):
+    output = load_on_small_stack(tmp_path, nested(form, depth))
+    assert output.startswith("TOML parse error at line 1, column ")
+    assert output.rstrip().endswith("nesting deeper than 128 levels")
+
+
+@pytest.mark.parametrize(
+    "text, fault",
+    [
+        # Dotted keys may extend a table that headers only passed through...
+        ("[a.b.c]\n[a]\nb.d = 1\n", None),
+        # ...which then belongs to the dotted keys: no header may define it afterwards.
+        ("[a.b.c]\n[a]\nb.d = 1\n[a.b]\n", "duplicate key"),
+        ("[a.b.c]\n[a]\nb.d = 1\n[a.b.e]\n", None),
+        # A table that a header defined is closed to dotted keys written elsewhere.
+        ("[a.b]\n[a]\nb.c = 1\n", "duplicate key"),
+        ("a = {b = 1}\n[a.c]\n", "duplicate key"),
+        ("[[a]]\n[a.b]\nx = 1\n[[a]]\n[a.b]\n", None),
+        ("a = [{b = 1}]\n[[a]]\n", "duplicate key"),
+        # Inside an inline table newlines may separate pairs, but a value starts on its key's line.
+        ("a = {\n  b = 1,\n  c.d = 2,\n}\n", None),
+        ("a = { b =\n 1 }\n", "unexpected newline, expected a value"),
+        ("a = {b.c = 1, b = 2}\n", "duplicate key"),
+    ],
+)
+def test_table_rules(tmp_path, text, fault):
+    path = tmp_path / "tables.toml"
+    path.write_text(text, encoding="utf-8")
+    if fault is None:
+        _native.toml_test_json(str(path))
+        return
+    with pytest.raises(RuntimeError) as caught:
+        _native.toml_test_json(str(path))
+    assert str(caught.value).splitlines()[-1] == fault
+
+
+@pytest.mark.parametrize(
+    "literal, value",
+    [
+        ('"""\r\na\r\nb\\\r\n  c"""', "a\nbc"),
+        ("'''\r\na\r\nb'''", "a\nb"),
+        ('"""a\nb"""', "a\nb"),
+        ('"a\\tb\\e\\x41\\u00e9\\U0001F600"', "a\tb\x1bAé\U0001F600"),
+        ("'C:\\path'", "C:\\path"),
+    ],
+)
+def test_strings_decode_with_line_ends_as_line_feeds(tmp_path, literal, value):
+    path = tmp_path / "strings.toml"
+    path.write_bytes(f"x = {literal}\n".encode())
+    assert json.loads(_native.toml_test_json(str(path)))["x"] == {"type": "string", "value": value}
