@@ -1014,7 +1014,8 @@ bool Reader::inline_key(Frame& frame) {
     if (!key(segments_)) return false;
     if (i_ >= n_ || text_[i_] != '=') return unexpected("`.`, `=`");
     ++i_;
-    if (!skip_space_and_newlines()) return false;
+    // Newlines may stand between the pairs of an inline table, but not inside one.
+    skip_blank();
     std::uint32_t table = frame.node;
     if (!resolve_dotted(table, segments_, true)) return false;
     const KeySegment last = segments_.back();
