@@ -556,7 +556,11 @@ bool Reader::basic_string(bool multiline, TextRef& out) {
             continue;
         }
         if (multiline && c == '\r' && j + 1 < n_ && text_[j + 1] == '\n') {
-            at = j + 2;
+            // A CRLF line break inside the string reads as a line feed.
+            decoding();
+            s_.arena.append(text_.data() + segment, j - segment);
+            s_.arena += '\n';
+            at = segment = j + 2;
             continue;
         }
         if (c == '\n' || c == '\r') return fail(j, j, "unterminated string, expected `\"`");
@@ -571,7 +575,8 @@ bool Reader::literal_string(bool multiline, TextRef& out) {
         if (at < n_ && text_[at] == '\n') ++at;
         else if (at + 1 < n_ && text_[at] == '\r' && text_[at + 1] == '\n') at += 2;
     }
-    const std::size_t content = at;
+    std::size_t segment = at;
+    std::size_t arena_start = std::string::npos;
     for (;;) {
         const std::size_t j = find_special(text_, at, '\'', '\'');
         if (j >= n_) return fail(n_, n_, "unterminated string, expected `'`");
@@ -587,7 +592,13 @@ bool Reader::literal_string(bool multiline, TextRef& out) {
                 if (quotes > 5) return fail(j, j + quotes, "too many quotes at the end of a string");
             }
             const std::size_t content_end = j + (multiline ? quotes - 3 : 0);
-            out = {static_cast<std::uint32_t>(content), static_cast<std::uint32_t>(content_end - content)};
+            if (arena_start == std::string::npos) {
+                out = {static_cast<std::uint32_t>(segment), static_cast<std::uint32_t>(content_end - segment)};
+            } else {
+                s_.arena.append(text_.data() + segment, content_end - segment);
+                out = {static_cast<std::uint32_t>(arena_start),
+                       static_cast<std::uint32_t>(s_.arena.size() - arena_start) | in_arena};
+            }
             i_ = j + quotes;
             return true;
         }
@@ -596,7 +607,11 @@ bool Reader::literal_string(bool multiline, TextRef& out) {
             continue;
         }
         if (multiline && c == '\r' && j + 1 < n_ && text_[j + 1] == '\n') {
-            at = j + 2;
+            // A CRLF line break inside the string reads as a line feed.
+            if (arena_start == std::string::npos) arena_start = s_.arena.size();
+            s_.arena.append(text_.data() + segment, j - segment);
+            s_.arena += '\n';
+            at = segment = j + 2;
             continue;
         }
         if (c == '\n' || c == '\r') return fail(j, j, "unterminated string, expected `'`");
