@@ -983,8 +983,8 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
 
 bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>& segments, bool inside_inline) {
     // Walks the key's leading segments from `table`, making dotted tables where none exist. Only
-    // tables made by dotted keys can be walked into: header tables and inline tables are closed
-    // to dotted keys written elsewhere.
+    // tables made by dotted keys or on the way to a header can be walked into: tables defined by a
+    // header and inline tables are closed to dotted keys written elsewhere.
     const bool ignored = ignored_below(table, segments.front());
     for (std::size_t k = 0; k + 1 < segments.size(); ++k) {
         const KeySegment& segment = segments[k];
@@ -1000,9 +1000,12 @@ bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>&
             table = child;
             continue;
         }
-        const Node& node = s_.nodes[s_.entries[entry].value];
-        if (node.kind != Kind::table || !(node.flags & dotted_flag) || (node.flags & inline_flag))
+        Node& node = s_.nodes[s_.entries[entry].value];
+        if (node.kind != Kind::table || !(node.flags & (dotted_flag | implicit_flag)) || (node.flags & inline_flag))
             return duplicate(segments);
+        // A table made on the way to a header is defined by the first dotted key that enters it,
+        // so no header can define it later.
+        if (node.flags & implicit_flag) node.flags = static_cast<std::uint8_t>((node.flags & ~implicit_flag) | dotted_flag);
         table = s_.entries[entry].value;
     }
     (void)inside_inline;
