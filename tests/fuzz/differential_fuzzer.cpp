@@ -344,9 +344,29 @@ bool is_ascii_bare(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
 }
 
-/// toml++ accepted and we refused at `offset`: excused only where a draft construct in toml++'s
-/// tree covers that offset, or where toml++'s tree nests deeper than our limit.
+/// The run of characters around `offset` that toml++'s draft syntax may take for a bare key, when
+/// the character at `offset` is one that TOML 1.1 does not allow there (non-ASCII or `+`).
+std::optional<Rewrite> draft_bare_key(std::string_view text, std::size_t offset) {
+    const auto in_run = [&](std::size_t at) {
+        return is_ascii_bare(text[at]) || text[at] == '+' || static_cast<unsigned char>(text[at]) >= 0x80;
+    };
+    if (offset >= text.size() || is_ascii_bare(text[offset]) || !in_run(offset)) return std::nullopt;
+    std::size_t start = offset, end = offset;
+    while (start > 0 && in_run(start - 1)) --start;
+    while (end < text.size() && in_run(end)) ++end;
+    const std::string_view run = text.substr(start, end - start);
+    return Rewrite{start, end, '"' + std::string(run) + '"'};
+}
+
+/// toml++ accepted and we refused at `offset`: excused only where a draft construct that toml++
+/// read covers that offset (a bare key that toml++'s tree holds, a hexadecimal float), or where
+/// toml++'s tree nests deeper than our limit.
 Verdict excuse_our_refusal(const toml::table& root, std::string_view text, std::size_t offset) {
+    // Quoting the key keeps its text. toml++'s tree holds each key as first written, perhaps
+    // quoted, so the key is matched by its text rather than by its position.
+    const std::optional<Rewrite> key = draft_bare_key(text, offset);
+    const std::string_view key_text =
+        key ? std::string_view(key->replacement).substr(1, key->replacement.size() - 2) : std::string_view();
     struct Pending {
         const toml::node* node;
         std::size_t depth;
@@ -358,15 +378,9 @@ Verdict excuse_our_refusal(const toml::table& root, std::string_view text, std::
         pending.pop_back();
         if (depth > qarv::toml::max_nesting) too_deep = true;
         if (const toml::table* table = node->as_table()) {
-            for (const auto& [key, child] : *table) {
+            for (const auto& [name, child] : *table) {
                 pending.push_back({&child, depth + 1});
-                // A bare key with characters TOML 1.1 does not allow there: quoting it keeps its text.
-                const std::size_t start = byte_offset(text, key.source().begin);
-                const std::string_view name = key.str();
-                if (text.substr(start, name.size()) != name) continue; // quoted
-                const bool draft = std::any_of(name.begin(), name.end(), [](char c) { return !is_ascii_bare(c); });
-                if (draft && offset >= start && offset <= start + name.size())
-                    return {Verdict::retry, {start, start + name.size(), '"' + std::string(name) + '"'}};
+                if (key && name.str() == key_text) return {Verdict::retry, *key};
             }
         } else if (const toml::array* array = node->as_array()) {
             for (const toml::node& child : *array) pending.push_back({&child, depth + 1});
