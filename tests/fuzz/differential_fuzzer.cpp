@@ -351,8 +351,10 @@ std::optional<Rewrite> draft_bare_key(std::string_view text, std::size_t offset)
         return is_ascii_bare(text[at]) || text[at] == '+' || static_cast<unsigned char>(text[at]) >= 0x80;
     };
     if (offset >= text.size() || is_ascii_bare(text[offset]) || !in_run(offset)) return std::nullopt;
+    // A leading byte order mark is no part of the text for either reader.
+    const std::size_t first = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
     std::size_t start = offset, end = offset;
-    while (start > 0 && in_run(start - 1)) --start;
+    while (start > first && in_run(start - 1)) --start;
     while (end < text.size() && in_run(end)) ++end;
     const std::string_view run = text.substr(start, end - start);
     return Rewrite{start, end, '"' + std::string(run) + '"'};
