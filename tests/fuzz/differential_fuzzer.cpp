@@ -431,7 +431,8 @@ Verdict excuse_our_refusal(const toml::table& root, std::string_view text, std::
             const std::size_t start = byte_offset(text, number->source().begin);
             std::size_t at = start;
             if (at < text.size() && (text[at] == '+' || text[at] == '-')) ++at;
-            if (text.substr(at, 2) != "0x") continue;
+            // toml++'s draft hexadecimal floats take `0X` as well.
+            if (at + 1 >= text.size() || text[at] != '0' || (text[at + 1] != 'x' && text[at + 1] != 'X')) continue;
             std::size_t end = at + 2;
             while (end < text.size() && (std::isxdigit(static_cast<unsigned char>(text[end])) ||
                                          std::strchr("._+-pP", text[end]) != nullptr))
