@@ -10,12 +10,12 @@
 // - Date-time fractions of more than 64 digits, which TOML says to truncate: toml++ refuses them.
 // - A seconds field of 60: TOML's grammar allows leap seconds, toml++ refuses them.
 // - Draft syntax that toml++ accepts with its unreleased features on: non-ASCII characters and `+`
-//   in bare keys, hexadecimal floats. Those features are on because they also give \e, \xHH,
-//   optional seconds and newlines in inline tables, which TOML 1.1 has and toml++ 3.3 keeps behind
-//   the same switch; without them many more inputs would need excusing.
+//   in bare keys, hexadecimal floats (`0x1p3`, `0X1P3`). Those features are on because they also
+//   give \e, \xHH, optional seconds and newlines in inline tables, which TOML 1.1 has and
+//   toml++ 3.3 keeps behind the same switch; without them many more inputs would need excusing.
 // - toml++ trims non-ASCII spaces (U+00A0, U+3000, U+FEFF, ...) after a line-ending backslash as
 //   it does spaces and tabs; TOML trims only those and newlines.
-// - Nesting past our `max_nesting` levels, which toml++ takes up to its own limit.
+// - Nesting past our `max_nesting` levels, which toml++ takes up to its own limit (not retried).
 // - Error wording and positions: only accepting or refusing is compared.
 #include <algorithm>
 #include <cctype>
