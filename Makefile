@@ -52,20 +52,25 @@ sanitize: deps
 	tests/sanitize/run $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider -p no:benchmark \
 	  --capture=sys -m "not memory_bound" tests
 
-# libFuzzer over the plain C++ core. It writes new inputs only to its first corpus directory; the
-# examples and the toml-test documents are read as seeds in place.
+# libFuzzer over the plain C++ core, FUZZ_SECONDS for each target: the configuration target (loading,
+# reports, summaries), then the differential one (our TOML reader against toml++). Each writes new
+# inputs only to its own first corpus directory; the examples, the regression inputs and the
+# toml-test documents are read as seeds in place.
 FUZZ_SECONDS ?= 60
 FUZZ_DEBIAN_PACKAGES := clang-14 libclang-rt-14-dev
 TOML_TEST := ../shared/toml-test
+FUZZ_SEEDS = examples tests/fuzz/regressions $(wildcard $(TOML_TEST)/valid $(TOML_TEST)/invalid)
+FUZZ_FLAGS = -max_total_time=$(FUZZ_SECONDS) -timeout=10 -artifact_prefix=build/fuzz-artifacts/ -print_final_stats=1
 CMAKE = $(shell $(PYTHON) -c 'import cmake, os; print(os.path.join(cmake.CMAKE_BIN_DIR, "cmake"))')
 fuzz: deps
 	$(call apt_install,$(FUZZ_DEBIAN_PACKAGES))
 	$(CMAKE) -S . -B build/fuzz -G "Unix Makefiles" -DCMAKE_CXX_COMPILER=clang++-14 -DQARV_FUZZ=ON
 	$(CMAKE) --build build/fuzz -j2
-	mkdir -p build/fuzz-corpus build/fuzz-artifacts
-	build/fuzz/tests/fuzz/configuration_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=10 \
-	  -dict=tests/fuzz/configuration.dict -artifact_prefix=build/fuzz-artifacts/ -print_final_stats=1 \
-	  build/fuzz-corpus examples tests/fuzz/regressions $(wildcard $(TOML_TEST)/valid $(TOML_TEST)/invalid)
+	mkdir -p build/fuzz-corpus build/fuzz-corpus-differential build/fuzz-artifacts
+	build/fuzz/tests/fuzz/configuration_fuzzer $(FUZZ_FLAGS) -dict=tests/fuzz/configuration.dict \
+	  build/fuzz-corpus $(FUZZ_SEEDS)
+	build/fuzz/tests/fuzz/differential_fuzzer $(FUZZ_FLAGS) -dict=tests/fuzz/toml.dict \
+	  build/fuzz-corpus-differential $(FUZZ_SEEDS)
 
 # Timings beside pure-Python baselines measured in the same run; rtoml and toml-rs, the large-file
 # baselines, are only needed here.
