@@ -24,4 +24,7 @@ std::string decode_lossy(std::string_view bytes);
 /// Decodes the scalar value at `text[at]` (valid UTF-8 assumed) and advances `at` past it.
 char32_t next_character(std::string_view text, std::size_t& at) noexcept;
 
+/// Appends `c` encoded as UTF-8; `c` must be a Unicode scalar value.
+void append(std::string& out, char32_t c);
+
 } // namespace qarv::utf8
