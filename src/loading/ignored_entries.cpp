@@ -112,10 +112,4 @@ Result<CheckedConfiguration, TomlError> check_configuration(std::string text) {
     return CheckedConfiguration{std::move(configuration).value(), ignored_entries(document.value())};
 }
 
-Result<std::vector<TomlError>, TomlError> find_ignored_entries(std::string text) {
-    auto checked = check_configuration(std::move(text));
-    if (!checked) return std::move(checked).error();
-    return std::move(checked.value().warnings);
-}
-
 } // namespace qarv

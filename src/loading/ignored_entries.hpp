@@ -20,9 +20,6 @@ struct CheckedConfiguration {
 /// Parses and maps `text` once, and lists what it ignores; the error is the one loading gives.
 Result<CheckedConfiguration, TomlError> check_configuration(std::string text);
 
-/// The warnings of `check_configuration`, or its error.
-Result<std::vector<TomlError>, TomlError> find_ignored_entries(std::string text);
-
 /// The known name closest to `name` (same letters in another case, or a few edits away); empty
 /// when none is close enough to be a likely typo.
 std::string nearest_name(std::string_view name, const std::vector<std::string_view>& known);

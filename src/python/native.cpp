@@ -38,6 +38,21 @@ std::optional<std::string> utf8_text(PyObject* object, const char* what) {
     return std::string(*text);
 }
 
+/// The file named by the `str` argument, read as the conversion reads it, or none with the error
+/// set: `RuntimeError` with the module's text for a read failure, the handler's exception when a
+/// signal interrupted the read.
+std::optional<std::string> read_or_raise(PyObject* path_argument) {
+    std::optional<std::string> path = utf8_text(path_argument, "a path");
+    if (!path) return std::nullopt;
+    auto text = read_configuration_text(*path, stop_on_signal());
+    if (!text) {
+        if (text.error().kind != LoadError::Kind::interrupted)
+            PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
+        return std::nullopt;
+    }
+    return std::move(text).value();
+}
+
 PyObject* render_table_impl(PyObject* rows_argument) {
     PyRef rows = sequence_items(rows_argument, "a list of rows");
     if (!rows) return nullptr;
@@ -76,49 +91,31 @@ PyObject* configuration_schema_impl(PyObject*) {
 /// Loads the file as the conversion would (its errors raise `RuntimeError` with the same text),
 /// then lists the rendered warnings about the keys and tables that loading passed over.
 PyObject* ignored_entries_impl(PyObject* path_argument) {
-    std::optional<std::string> path = utf8_text(path_argument, "a path");
-    if (!path) return nullptr;
-    auto text = read_configuration_text(*path, stop_on_signal());
-    if (!text) {
-        // Interrupted: the exception a signal handler raised is pending already.
-        if (text.error().kind != LoadError::Kind::interrupted)
-            PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
-        return nullptr;
-    }
-    if (auto loaded = parse_configuration(text.value()); !loaded) {
-        PyErr_SetString(PyExc_RuntimeError, render(loaded.error()).c_str());
-        return nullptr;
-    }
-    auto warnings = find_ignored_entries(std::move(text).value());
-    if (!warnings) {
-        PyErr_SetString(PyExc_RuntimeError, render(warnings.error()).c_str());
+    std::optional<std::string> text = read_or_raise(path_argument);
+    if (!text) return nullptr;
+    auto checked = check_configuration(std::move(*text));
+    if (!checked) {
+        PyErr_SetString(PyExc_RuntimeError, render(checked.error()).c_str());
         return nullptr;
     }
     PyRef list = adopt_or_fail(PyList_New(0));
-    for (const TomlError& warning : warnings.value()) append(list.get(), make_str(render(warning, "warning")).get());
+    for (const TomlError& warning : checked.value().warnings)
+        append(list.get(), make_str(render(warning, "warning")).get());
     return list.release();
 }
 
-// ---- toml_test_json: the reader's view of a TOML file, for the conformance tests.
-
 /// The file's document in the toml-test JSON encoding, every root key kept; a file that does
-/// not load raises `RuntimeError` with the loading message.
+/// not parse raises `RuntimeError` with the loading message. For the conformance tests.
 PyObject* toml_test_json_impl(PyObject* path_argument) {
-    std::optional<std::string> path = utf8_text(path_argument, "a path");
-    if (!path) return nullptr;
-    auto text = read_configuration_text(*path);
-    if (!text) {
-        PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
-        return nullptr;
-    }
-    auto document = toml::Document::parse(std::make_shared<const std::string>(std::move(text).value()));
+    std::optional<std::string> text = read_or_raise(path_argument);
+    if (!text) return nullptr;
+    auto document = toml::Document::parse(std::make_shared<const std::string>(std::move(*text)));
     if (!document) {
         PyErr_SetString(PyExc_RuntimeError, render(document.error()).c_str());
         return nullptr;
     }
     return make_str(toml::toml_test_json(document.value())).release();
 }
-// ---- end of toml_test_json
 
 /// The edge of each function: an `InternalFailure` (a broken invariant in the plain C++, or the
 /// interpreter out of memory) raises `PanicException`, as in the main module.
