@@ -299,8 +299,8 @@ private:
     bool end_of_line();
     bool key(std::vector<KeySegment>& segments);
     bool string_literal(TextRef& out);
-    bool basic_string(bool multiline, TextRef& out);
-    bool literal_string(bool multiline, TextRef& out);
+    template <bool basic>
+    bool quoted_string(bool multiline, TextRef& out);
     bool escape(std::size_t& at, bool multiline);
     bool scalar(bool ignored, std::uint32_t& out);
     bool number(bool ignored, std::uint32_t& out);
@@ -436,9 +436,9 @@ bool Reader::key(std::vector<KeySegment>& segments) {
             while (i_ < n_ && is_bare(text_[i_])) ++i_;
             segment.text = {static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(i_ - start)};
         } else if (i_ < n_ && text_[i_] == '"') {
-            if (!basic_string(false, segment.text)) return false;
+            if (!quoted_string<true>(false, segment.text)) return false;
         } else if (i_ < n_ && text_[i_] == '\'') {
-            if (!literal_string(false, segment.text)) return false;
+            if (!quoted_string<false>(false, segment.text)) return false;
         } else {
             return unexpected("a key");
         }
@@ -508,7 +508,14 @@ bool Reader::escape(std::size_t& at, bool multiline) {
     return true;
 }
 
-bool Reader::basic_string(bool multiline, TextRef& out) {
+template <bool basic>
+bool Reader::quoted_string(bool multiline, TextRef& out) {
+    // Basic strings (") decode escapes; literal strings (') take every character as it stands.
+    // Text is handed out as a span of the file until something must be decoded (an escape, a CRLF
+    // line end); from then on it is copied into the arena.
+    constexpr char quote = basic ? '"' : '\'';
+    constexpr std::string_view unterminated =
+        basic ? "unterminated string, expected `\"`" : "unterminated string, expected `'`";
     std::size_t at = i_ + (multiline ? 3 : 1);
     if (multiline) {
         if (at < n_ && text_[at] == '\n') ++at;
@@ -518,15 +525,16 @@ bool Reader::basic_string(bool multiline, TextRef& out) {
     std::size_t arena_start = std::string::npos;
     const auto decoding = [&] {
         if (arena_start == std::string::npos) arena_start = s_.arena.size();
+        s_.arena.append(text_.data() + segment, at - segment);
     };
     for (;;) {
-        const std::size_t j = find_special(text_, at, '"', '\\');
-        if (j >= n_) return fail(n_, n_, "unterminated string, expected `\"`");
+        const std::size_t j = find_special(text_, at, quote, basic ? '\\' : quote);
+        if (j >= n_) return fail(n_, n_, std::string(unterminated));
         const char c = text_[j];
-        if (c == '"') {
+        if (c == quote) {
             std::size_t quotes = 1;
             if (multiline) {
-                while (j + quotes < n_ && text_[j + quotes] == '"') ++quotes;
+                while (j + quotes < n_ && text_[j + quotes] == quote) ++quotes;
                 if (quotes < 3) {
                     at = j + quotes;
                     continue;
@@ -544,68 +552,12 @@ bool Reader::basic_string(bool multiline, TextRef& out) {
             i_ = j + quotes;
             return true;
         }
-        if (c == '\\') {
-            decoding();
-            s_.arena.append(text_.data() + segment, j - segment);
+        if (basic && c == '\\') {
             at = j;
+            decoding();
             if (!escape(at, multiline)) return false;
             segment = at;
             continue;
-        }
-        if (c == '\t') {
-            at = j + 1;
-            continue;
-        }
-        if (multiline && c == '\n') {
-            at = j + 1;
-            continue;
-        }
-        if (multiline && c == '\r' && j + 1 < n_ && text_[j + 1] == '\n') {
-            // Line ends read as a line feed whatever the file's convention.
-            decoding();
-            s_.arena.append(text_.data() + segment, j - segment);
-            s_.arena += '\n';
-            at = segment = j + 2;
-            continue;
-        }
-        if (c == '\n' || c == '\r') return fail(j, j, "unterminated string, expected `\"`");
-        i_ = j;
-        return fail(j, j, "unexpected " + found_here() + " in a string");
-    }
-}
-
-bool Reader::literal_string(bool multiline, TextRef& out) {
-    std::size_t at = i_ + (multiline ? 3 : 1);
-    if (multiline) {
-        if (at < n_ && text_[at] == '\n') ++at;
-        else if (at + 1 < n_ && text_[at] == '\r' && text_[at + 1] == '\n') at += 2;
-    }
-    std::size_t segment = at;
-    std::size_t arena_start = std::string::npos;
-    for (;;) {
-        const std::size_t j = find_special(text_, at, '\'', '\'');
-        if (j >= n_) return fail(n_, n_, "unterminated string, expected `'`");
-        const char c = text_[j];
-        if (c == '\'') {
-            std::size_t quotes = 1;
-            if (multiline) {
-                while (j + quotes < n_ && text_[j + quotes] == '\'') ++quotes;
-                if (quotes < 3) {
-                    at = j + quotes;
-                    continue;
-                }
-                if (quotes > 5) return fail(j, j + quotes, "too many quotes at the end of a string");
-            }
-            const std::size_t content_end = j + (multiline ? quotes - 3 : 0);
-            if (arena_start == std::string::npos) {
-                out = {static_cast<std::uint32_t>(segment), static_cast<std::uint32_t>(content_end - segment)};
-            } else {
-                s_.arena.append(text_.data() + segment, content_end - segment);
-                out = {static_cast<std::uint32_t>(arena_start),
-                       static_cast<std::uint32_t>(s_.arena.size() - arena_start) | in_arena};
-            }
-            i_ = j + quotes;
-            return true;
         }
         if (c == '\t' || (multiline && c == '\n')) {
             at = j + 1;
@@ -613,13 +565,13 @@ bool Reader::literal_string(bool multiline, TextRef& out) {
         }
         if (multiline && c == '\r' && j + 1 < n_ && text_[j + 1] == '\n') {
             // Line ends read as a line feed whatever the file's convention.
-            if (arena_start == std::string::npos) arena_start = s_.arena.size();
-            s_.arena.append(text_.data() + segment, j - segment);
+            at = j;
+            decoding();
             s_.arena += '\n';
             at = segment = j + 2;
             continue;
         }
-        if (c == '\n' || c == '\r') return fail(j, j, "unterminated string, expected `'`");
+        if (c == '\n' || c == '\r') return fail(j, j, std::string(unterminated));
         i_ = j;
         return fail(j, j, "unexpected " + found_here() + " in a string");
     }
@@ -627,7 +579,7 @@ bool Reader::literal_string(bool multiline, TextRef& out) {
 
 bool Reader::string_literal(TextRef& out) {
     const bool triple = i_ + 2 < n_ && text_[i_ + 1] == text_[i_] && text_[i_ + 2] == text_[i_];
-    return text_[i_] == '"' ? basic_string(triple, out) : literal_string(triple, out);
+    return text_[i_] == '"' ? quoted_string<true>(triple, out) : quoted_string<false>(triple, out);
 }
 
 // ---------------------------------------------------------------- scalars
