@@ -31,8 +31,9 @@ PROGRAM = "qarv-convert"
 #: error, and 2 a usage error (from argparse).
 INTERRUPTED = 130
 
-# Set by the SIGINT handler. The module turns a KeyboardInterrupt raised inside the toolkit into
-# a RuntimeError like any other exception, so the handler's own note is what tells them apart.
+# Set by the SIGINT handler. The module passes a KeyboardInterrupt on unchanged, but a toolkit
+# may catch it and raise an error of its own, which arrives as a RuntimeError like any failed
+# step; the handler's own note is what tells a Ctrl-C apart then.
 _interrupted = threading.Event()
 # Whether file descriptor 1 was closed when the command started (`qarv-convert plan x >&-`).
 _stdout_closed = False
