@@ -134,6 +134,11 @@ inline constexpr auto sections = std::make_tuple(
                                                                            &Configuration::accuracy_analysis},
     Section<ExportConfig, ExportConfig>{"export", &Configuration::export_});
 
+/// The tables' names, in declaration order.
+inline constexpr auto section_names = std::apply(
+    [](const auto&... section) { return std::array<std::string_view, sizeof...(section)>{section.name...}; },
+    sections);
+
 /// Calls `visit(section)` for each table in declaration order.
 template <class Visit>
 constexpr void for_each_section(Visit&& visit) {

@@ -71,8 +71,7 @@ std::vector<TomlError> ignored_entries(const toml::Document& document) {
         found.push_back({entry.key_span.start, {std::move(message), entry.key_span, document.text(), std::move(keys)}});
     };
 
-    std::vector<std::string_view> sections;
-    for_each_section([&](const auto& section) { sections.push_back(section.name); });
+    const std::vector<std::string_view> sections(section_names.begin(), section_names.end());
     const auto check_section = [&](std::string_view section, const toml::Value& value, std::vector<std::string_view> known) {
         if (!value.is_table()) return;
         for (const toml::Entry& entry : value.entries())

@@ -1,5 +1,6 @@
 // Mapping a parsed TOML document onto the configuration records.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -69,8 +70,7 @@ public:
     MaybeError map_root(const toml::Value& root, Configuration& out) {
         // Only the sections are looked at, in the byte order of their names; other root keys,
         // however many, are passed over without a look.
-        std::vector<std::string_view> names;
-        for_each_section([&](const auto& section) { names.push_back(section.name); });
+        std::array names = section_names;
         std::ranges::sort(names);
         for (const std::string_view name : names) {
             const std::optional<toml::Value> value = root.find(name);
@@ -231,9 +231,7 @@ private:
 Result<toml::Document, TomlError> parse_configuration_document(std::shared_ptr<const std::string> text) {
     // Only the sections need a tree; everything else is checked and passed over.
     return toml::Document::parse(std::move(text), [](std::string_view key) {
-        bool section = false;
-        for_each_section([&](const auto& known) { section = section || known.name == key; });
-        return section;
+        return std::ranges::find(section_names, key) != section_names.end();
     });
 }
 
