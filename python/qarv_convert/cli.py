@@ -4,7 +4,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import errno
-import importlib.metadata
 import json
 import math
 import os
@@ -40,10 +39,9 @@ _stdout_closed = False
 
 
 def version() -> str:
-    try:
-        return importlib.metadata.version("qarv-convert")
-    except importlib.metadata.PackageNotFoundError:
-        return "unknown"  # run from a source tree that was never installed
+    from qarv_convert._version import __version__
+
+    return __version__
 
 
 def _say(*lines: str) -> None:
