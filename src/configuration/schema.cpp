@@ -1,7 +1,6 @@
 // Building the schema documents of the section records.
 #include "configuration/schema.hpp"
 
-#include <cstdint>
 #include <string>
 #include <type_traits>
 
@@ -22,21 +21,13 @@ json type_schema() {
         return schema;
     } else if constexpr (is_vector_v<T>) {
         return {{"type", "array"}, {"items", type_schema<typename T::value_type>()}};
-    } else if constexpr (std::is_same_v<T, bool>) {
-        return {{"type", "boolean"}};
-    } else if constexpr (std::is_same_v<T, std::string>) {
-        return {{"type", "string"}};
-    } else if constexpr (std::is_same_v<T, float>) {
-        return {{"type", "number"}, {"format", "float"}};
-    } else if constexpr (std::is_same_v<T, std::uint8_t>) {
-        return {{"type", "integer"}, {"format", "uint8"}, {"minimum", std::uint64_t{0}},
-                {"maximum", std::uint64_t{255}}};
-    } else if constexpr (std::is_same_v<T, std::uint64_t>) {
-        return {{"type", "integer"}, {"format", "uint"}, {"minimum", std::uint64_t{0}}};
-    } else if constexpr (std::is_same_v<T, std::int32_t>) {
-        return {{"type", "integer"}, {"format", "int32"}};
     } else {
-        static_assert(!sizeof(T), "a record field has a type without a schema");
+        constexpr TypeSchema scalar = ValueType<T>::schema;
+        json schema = {{"type", std::string(scalar.type)}};
+        if (!scalar.format.empty()) schema["format"] = std::string(scalar.format);
+        if (scalar.minimum) schema["minimum"] = *scalar.minimum;
+        if (scalar.maximum) schema["maximum"] = *scalar.maximum;
+        return schema;
     }
 }
 
@@ -97,15 +88,6 @@ template json schema_document<BuildConfig>();
 template json schema_document<AccuracyAnalysisConfig>();
 template json schema_document<ExportConfig>();
 
-std::optional<json> schema_document_named(std::string_view record_name) {
-    std::optional<json> found;
-    auto match = [&]<class Record>() {
-        if (!found && record_name == Describe<Record>::name) found = schema_document<Record>();
-    };
-    for_each_section([&]<class Record, class Member>(const Section<Record, Member>&) { match.operator()<Record>(); });
-    return found;
-}
-
 json configuration_schema_document() {
     json properties = json::object();
     const auto add = [&]<class Record>(std::string_view table) {
@@ -114,18 +96,16 @@ json configuration_schema_document() {
         section["additionalProperties"] = false;
         properties[std::string(table)] = std::move(section);
     };
-    std::string_view load_name;
-    for_each_section([&]<class Record, class Member>(const Section<Record, Member>& section) {
-        add.operator()<Record>(section.name);
-        if constexpr (std::is_same_v<Member, LoadConfig>) load_name = section.name;
+    for_each_section([&](const auto& section) {
+        add.template operator()<typename std::remove_cvref_t<decltype(section)>::record_type>(section.name);
+        if (section.tag.key.empty()) return;
+        json& table = properties[std::string(section.name)];
+        table["properties"][std::string(section.tag.key)] = {
+            {"const", std::string(section.tag.variant)},
+            {"description", std::string(section.tag.description)},
+        };
+        table["required"] = json::array({std::string(section.tag.key)});
     });
-
-    json& load = properties[std::string(load_name)];
-    load["properties"][std::string(LoadConfig::tag)] = {
-        {"const", std::string(LoadConfig::onnx_variant)},
-        {"description", "The kind of model to load; required whenever the table is present."},
-    };
-    load["required"] = json::array({std::string(LoadConfig::tag)});
 
     return {
         {"$schema", std::string(draft_2020_12)},

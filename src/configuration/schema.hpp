@@ -1,9 +1,6 @@
 // JSON Schema (draft 2020-12) documents of the section records, derived from their declaration.
 #pragma once
 
-#include <optional>
-#include <string_view>
-
 #include <nlohmann/json.hpp>
 
 #include "configuration/records.hpp"
@@ -15,9 +12,6 @@ namespace qarv {
 /// `ExportConfig`.
 template <class Record>
 nlohmann::json schema_document();
-
-/// The schema document of the section record called `record_name`; none for any other name.
-std::optional<nlohmann::json> schema_document_named(std::string_view record_name);
 
 /// One document for a whole configuration file, composed from the section documents: each table
 /// under its name, `[load]` with its tag fixed to the one variant, and no key beyond the known
