@@ -3,12 +3,12 @@ import builtins
 import gc
 import math
 import sys
-import tracemalloc
 import types
 
 import numpy as np
 import pytest
 
+from conftest import memory_growth, run_failure, run_outcome
 from qarv_convert.recording import STEPS
 from qarv_convert_inner import rust_convert
 
@@ -34,23 +34,6 @@ def typed(value):
 
 def typed_calls(calls):
     return [(name, typed(args), typed(kwargs)) for name, args, kwargs in calls]
-
-
-def outcome(path):
-    """None after a run that went through, else the text of the run's failure."""
-    try:
-        rust_convert(path)
-    except RuntimeError as error:
-        assert type(error) is RuntimeError
-        assert error.__cause__ is None
-        return str(error)
-    return None
-
-
-def run_failure(path):
-    message = outcome(path)
-    assert message is not None, "the run succeeded"
-    return message
 
 
 def test_empty_file_calls_four_steps_with_default_keywords(fake_qarv, write_config):
@@ -207,7 +190,7 @@ class IntSubclass(int):
 )
 def test_result_codes(fake_qarv, write_config, result, message):
     fake_qarv.outcomes["build"] = result
-    assert outcome(write_config()) == message
+    assert run_outcome(write_config()) == message
     assert fake_qarv.steps[-1] == ("export_qarv" if message is None else "build")
 
 
@@ -228,7 +211,7 @@ class StrInterrupts(Exception):
 
 class StrReenters(Exception):
     def __str__(self):
-        return f"inner {outcome('/nonexistent/qarv.toml')}"
+        return f"inner {run_outcome('/nonexistent/qarv.toml')}"
 
 
 class Outer:
@@ -346,7 +329,7 @@ def test_toolkit_import_behaves_as_the_import_statement(fake_qarv, write_config,
         monkeypatch.setattr(builtins, "__import__", lambda name, *args: imported.append(name) or original(name, *args))
     expected = import_outcome()
     imported.clear()
-    assert outcome(write_config()) == expected
+    assert run_outcome(write_config()) == expected
     assert imported == (["qarv.api"] if state == "hooked-import" else [])
 
 
@@ -422,20 +405,7 @@ def test_repeated_runs_release_everything(fake_qarv, write_config, tmp_path):
                 pass
             fake_qarv.calls.clear()
 
-    def traced_after(rounds):
-        for _ in range(rounds):
-            run_all()
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0]
-
-    # The first rounds run traced too, so that the interpreter's caches and free lists fill up
-    # before the baseline and only what is never released shows as growth.
-    tracemalloc.start()
-    try:
-        before = traced_after(50)
-        grown = traced_after(200) - before
-    finally:
-        tracemalloc.stop()
+    grown, _ = memory_growth(run_all, 50, 200)
     assert fake_qarv.live == 0
     # 3200 runs: one object leaked per run would add over 100 kB. NumPy's archive reading keeps
     # a few bytes per run cached on newer interpreters (about 19 kB here on 3.13), hence the margin.
