@@ -10,8 +10,11 @@ import weakref
 
 import pytest
 
-from qarv_convert.recording import STEPS
+from qarv_convert import _native
 from qarv_convert_inner import rust_convert
+
+#: The toolkit methods a conversion calls, in order, as the module declares them.
+STEPS = tuple(method for _table, method in _native.STEPS)
 
 
 class FakeToolkit:

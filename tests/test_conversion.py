@@ -8,9 +8,8 @@ import types
 import numpy as np
 import pytest
 
-from conftest import memory_growth, run_failure, run_outcome
+from conftest import STEPS, memory_growth, run_failure, run_outcome
 from qarv_convert import _native
-from qarv_convert.recording import STEPS
 from qarv_convert.schema import configuration_schema
 from qarv_convert.starter import toml_value
 from qarv_convert_inner import rust_convert

@@ -9,8 +9,7 @@ import weakref
 
 import pytest
 
-from conftest import memory_growth, run_outcome
-from qarv_convert.recording import STEPS
+from conftest import STEPS, memory_growth, run_outcome
 from qarv_convert_inner import rust_convert, rust_explain
 
 FULL = """
