@@ -20,8 +20,10 @@ deps:
 	$(PIP) install --quiet --disable-pip-version-check $(PYTHON_PACKAGES)
 
 install: deps
-	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation .
+	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation $(INSTALL_FLAGS) .
 
+# The suite needs the test-only hooks module, which a plain install leaves out.
+test: INSTALL_FLAGS = -Ccmake.define.QARV_TEST_HOOKS=ON
 test: install
 	$(PYTHON) -m pytest -q tests
 
@@ -48,7 +50,7 @@ SANITIZE_VENV := build/sanitize-venv
 sanitize: deps
 	@test -x $(SANITIZE_VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(SANITIZE_VENV)
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-	  -Cbuild-dir=build/sanitize -Ccmake.define.QARV_SANITIZE=ON .
+	  -Cbuild-dir=build/sanitize -Ccmake.define.QARV_SANITIZE=ON -Ccmake.define.QARV_TEST_HOOKS=ON .
 	tests/sanitize/run $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider -p no:benchmark \
 	  --capture=sys -m "not memory_bound" tests
 

@@ -1,12 +1,20 @@
-"""Shared fixtures: configuration files in a temporary directory and a recording fake toolkit."""
+"""Shared fixtures: configuration files in a temporary directory, a recording fake toolkit, run
+outcomes and memory growth over repeated runs."""
+import gc
+import os
 import sys
 import textwrap
+import tracemalloc
 import types
 import weakref
 
 import pytest
 
-from qarv_convert.recording import STEPS
+from qarv_convert import _native
+from qarv_convert_inner import rust_convert
+
+#: The toolkit methods a conversion calls, in order, as the module declares them.
+STEPS = tuple(method for _table, method in _native.STEPS)
 
 
 class FakeToolkit:
@@ -80,3 +88,50 @@ def write_config(tmp_path):
         return str(path)
 
     return write
+
+
+
+# Plain helpers, imported by the test modules (`from conftest import ...`): some run inside
+# toolkit callbacks, where no fixture reaches.
+
+
+def run_outcome(path, function=rust_convert):
+    """None after a call that went through, else the text of its failure, which must be a plain
+    `RuntimeError` with no cause."""
+    try:
+        function(path)
+    except RuntimeError as error:
+        assert type(error) is RuntimeError and error.__cause__ is None
+        return str(error)
+    return None
+
+
+def run_failure(path):
+    """The text of a conversion's failure; the run must fail."""
+    message = run_outcome(path)
+    assert message is not None, "the run succeeded"
+    return message
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def memory_growth(run_round, warm_up, rounds):
+    """Calls `run_round()` `warm_up` times, then `rounds` times more, and returns what the Python
+    heap (traced) and the process (resident set) grew by over the later rounds. The first rounds
+    run traced too, so that the interpreter's caches and free lists are full before the baseline
+    and only what is never released shows."""
+    tracemalloc.start()
+    try:
+        for _ in range(warm_up):
+            run_round()
+        gc.collect()
+        traced, resident = tracemalloc.get_traced_memory()[0], rss_bytes()
+        for _ in range(rounds):
+            run_round()
+        gc.collect()
+        return tracemalloc.get_traced_memory()[0] - traced, rss_bytes() - resident
+    finally:
+        tracemalloc.stop()

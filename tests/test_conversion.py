@@ -3,13 +3,15 @@ import builtins
 import gc
 import math
 import sys
-import tracemalloc
 import types
 
 import numpy as np
 import pytest
 
-from qarv_convert.recording import STEPS
+from conftest import STEPS, memory_growth, run_failure, run_outcome
+from qarv_convert import _native
+from qarv_convert.schema import configuration_schema
+from qarv_convert.starter import toml_value
 from qarv_convert_inner import rust_convert
 
 WITH_ANALYSIS = """
@@ -34,23 +36,6 @@ def typed(value):
 
 def typed_calls(calls):
     return [(name, typed(args), typed(kwargs)) for name, args, kwargs in calls]
-
-
-def outcome(path):
-    """None after a run that went through, else the text of the run's failure."""
-    try:
-        rust_convert(path)
-    except RuntimeError as error:
-        assert type(error) is RuntimeError
-        assert error.__cause__ is None
-        return str(error)
-    return None
-
-
-def run_failure(path):
-    message = outcome(path)
-    assert message is not None, "the run succeeded"
-    return message
 
 
 def test_empty_file_calls_four_steps_with_default_keywords(fake_qarv, write_config):
@@ -149,6 +134,63 @@ def test_full_file_sends_every_keyword(fake_qarv, write_config, tmp_path):
     ])
 
 
+#: Per toolkit step, in the order the step takes them, the keyword each key of its table reaches
+#: the toolkit under (None: passed positionally). Written out, so that a key sent under a wrong
+#: name, or not sent at all, fails below.
+KEYWORDS = {
+    "config": {key: key for key in [
+        "mean_values", "std_values", "quantized_dtype", "quantized_algorithm", "quantized_method", "target_platform",
+        "quant_img_RGB2BGR", "float_dtype", "optimization_level", "custom_string", "remove_weight",
+        "compress_weight", "inputs_yuv_fmt", "single_core_mode"]},
+    "load_onnx": {"model": None, "inputs": "inputs", "outputs": "outputs", "input_size_list": "input_size_list",
+                  "input_initial_val_file": "input_initial_val"},
+    "build": {key: key for key in ["do_quantization", "dataset", "qarv_batch_size", "auto_hybrid"]},
+    "accuracy_analysis": {key: key for key in ["inputs", "output_dir", "target", "device_id"]},
+    "export_qarv": {"export_path": None},
+}
+
+
+def non_default(key, schema):
+    """A value of the key's type, within its limits, other than its default."""
+    kind = next(t for t in ([schema["type"]] if isinstance(schema["type"], str) else schema["type"]) if t != "null")
+    default = schema.get("default")
+    if kind == "array":
+        return [non_default(key, schema["items"])]
+    if kind == "boolean":
+        return default is not True
+    if kind == "integer":
+        low = schema.get("minimum", 0)
+        return next(n for n in range(low, schema.get("maximum", low + 2) + 1) if n != default)
+    if kind == "number":
+        return 0.5
+    return f"{key}-set"
+
+
+def test_every_declared_key_reaches_the_toolkit_under_its_keyword(fake_qarv, write_config, tmp_path):
+    # Driven by the tables and keys as the module declares them, so that a key added there and
+    # not passed on fails here, as does one passed under another name than KEYWORDS gives.
+    array = np.arange(3)
+    np.save(tmp_path / "initial.npy", array)
+    tables = configuration_schema()["properties"]
+    text, sent = [], {}
+    for (table, method), keywords in zip(_native.STEPS, KEYWORDS.values(), strict=True):
+        keys = {key: schema for key, schema in tables[table]["properties"].items() if "const" not in schema}
+        assert sorted(keys) == sorted(keywords), table
+        text.append(f"[{table}]")
+        text += [f"{key} = {toml_value(schema['const'])}" for key, schema in tables[table]["properties"].items()
+                 if "const" in schema]
+        values = {key: non_default(key, keys[key]) for key in keywords}
+        if "input_initial_val_file" in values:
+            values["input_initial_val_file"] = str(tmp_path / "initial.npy")
+        text += [f"{key} = {toml_value(value)}" for key, value in values.items()]
+        if "input_initial_val_file" in values:
+            values["input_initial_val_file"] = [array]
+        sent[method] = (tuple(values[key] for key, keyword in keywords.items() if keyword is None),
+                        {keyword: values[key] for key, keyword in keywords.items() if keyword is not None})
+    assert rust_convert(write_config("\n".join(text))) is None
+    assert typed_calls(fake_qarv.calls) == typed_calls([(method, *sent[method]) for method in KEYWORDS])
+
+
 def test_single_array_file_arrives_as_list_of_one(fake_qarv, write_config, tmp_path):
     array = np.arange(6, dtype=np.uint8).reshape(2, 3)
     np.save(tmp_path / "one.npy", array)
@@ -207,7 +249,7 @@ class IntSubclass(int):
 )
 def test_result_codes(fake_qarv, write_config, result, message):
     fake_qarv.outcomes["build"] = result
-    assert outcome(write_config()) == message
+    assert run_outcome(write_config()) == message
     assert fake_qarv.steps[-1] == ("export_qarv" if message is None else "build")
 
 
@@ -228,7 +270,7 @@ class StrInterrupts(Exception):
 
 class StrReenters(Exception):
     def __str__(self):
-        return f"inner {outcome('/nonexistent/qarv.toml')}"
+        return f"inner {run_outcome('/nonexistent/qarv.toml')}"
 
 
 class Outer:
@@ -346,7 +388,7 @@ def test_toolkit_import_behaves_as_the_import_statement(fake_qarv, write_config,
         monkeypatch.setattr(builtins, "__import__", lambda name, *args: imported.append(name) or original(name, *args))
     expected = import_outcome()
     imported.clear()
-    assert outcome(write_config()) == expected
+    assert run_outcome(write_config()) == expected
     assert imported == (["qarv.api"] if state == "hooked-import" else [])
 
 
@@ -422,20 +464,7 @@ def test_repeated_runs_release_everything(fake_qarv, write_config, tmp_path):
                 pass
             fake_qarv.calls.clear()
 
-    def traced_after(rounds):
-        for _ in range(rounds):
-            run_all()
-        gc.collect()
-        return tracemalloc.get_traced_memory()[0]
-
-    # The first rounds run traced too, so that the interpreter's caches and free lists fill up
-    # before the baseline and only what is never released shows as growth.
-    tracemalloc.start()
-    try:
-        before = traced_after(50)
-        grown = traced_after(200) - before
-    finally:
-        tracemalloc.stop()
+    grown, _ = memory_growth(run_all, 50, 200)
     assert fake_qarv.live == 0
     # 3200 runs: one object leaked per run would add over 100 kB. NumPy's archive reading keeps
     # a few bytes per run cached on newer interpreters (about 19 kB here on 3.13), hence the margin.

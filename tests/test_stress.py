@@ -5,14 +5,12 @@ import os
 import sys
 import threading
 import time
-import tracemalloc
 import weakref
 
 import pytest
 
+from conftest import STEPS, memory_growth, run_outcome
 from qarv_convert_inner import rust_convert, rust_explain
-
-from qarv_convert.recording import STEPS
 
 FULL = """
     [config]
@@ -35,20 +33,6 @@ FULL = """
 """
 
 SUMMARY_HEADING = "\n[Configuration Summary]\n\n"
-
-
-def rss_bytes():
-    with open("/proc/self/statm") as statm:
-        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def outcome_of(function, path):
-    try:
-        function(path)
-    except RuntimeError as error:
-        assert type(error) is RuntimeError and error.__cause__ is None
-        return str(error)
-    return None
 
 
 class stdout_to:
@@ -96,7 +80,7 @@ def stress_scenarios(fake, write_config, tmp_path):
                  Scenario(rust_explain, full, {}, None, None, [])]
     for name, path in broken.items():
         for function in (rust_convert, rust_explain):
-            message = outcome_of(function, path)
+            message = run_outcome(path, function)
             assert message.endswith(expected_ends[name]), (name, message)
             scenarios.append(Scenario(function, path, {}, None, message, []))
     for index, step in enumerate(STEPS):
@@ -134,38 +118,27 @@ def test_hundred_thousand_mixed_calls_keep_memory_flat(fake_qarv, write_config, 
         fake_qarv.api.QARV = toolkit_class
         sys.modules["qarv.api"] = fake_qarv.api
 
-    def run_rounds(rounds):
-        for _ in range(rounds):
-            for scenario in scenarios:
-                fake_qarv.outcomes = scenario.outcomes
-                fake_qarv.calls.clear()
-                enter(scenario.state)
-                try:
-                    message = outcome_of(scenario.function, scenario.path)
-                finally:
-                    leave(scenario.state)
-                if message != scenario.message or fake_qarv.steps != scenario.steps:
-                    pytest.fail(f"{scenario}: got {message!r} after {fake_qarv.steps}")
+    def run_round():
+        for scenario in scenarios:
+            fake_qarv.outcomes = scenario.outcomes
+            fake_qarv.calls.clear()
+            enter(scenario.state)
+            try:
+                message = run_outcome(scenario.path, scenario.function)
+            finally:
+                leave(scenario.state)
+            if message != scenario.message or fake_qarv.steps != scenario.steps:
+                pytest.fail(f"{scenario}: got {message!r} after {fake_qarv.steps}")
 
     rounds = -(-100_000 // len(scenarios))
     warm_up = rounds // 10
-    # The first rounds run traced too, so that caches and free lists are full before the baseline.
-    tracemalloc.start()
-    try:
-        with stdout_to(os.devnull):
-            run_rounds(warm_up)
-            gc.collect()
-            traced_before, rss_before = tracemalloc.get_traced_memory()[0], rss_bytes()
-            run_rounds(rounds - warm_up)
-            gc.collect()
-            traced_after, rss_after = tracemalloc.get_traced_memory()[0], rss_bytes()
-    finally:
-        tracemalloc.stop()
+    with stdout_to(os.devnull):
+        traced, resident = memory_growth(run_round, warm_up, rounds - warm_up)
     assert fake_qarv.live == 0
     # 90,000 calls: a leaked Python object in one call out of a thousand would exceed the first
     # bound, and 16 bytes of native memory lost per call the second.
-    assert traced_after - traced_before < 32_000, traced_after - traced_before
-    assert rss_after - rss_before < 1_000_000, rss_after - rss_before
+    assert traced < 32_000, traced
+    assert resident < 1_000_000, resident
 
 
 @pytest.mark.parametrize(
@@ -185,7 +158,7 @@ def test_hundred_thousand_mixed_calls_keep_memory_flat(fake_qarv, write_config, 
 def test_toolkit_with_unusable_methods(fake_qarv, write_config, namespace, message):
     base = fake_qarv.api.QARV
     fake_qarv.api.QARV = type("QARV", (base,), namespace)
-    assert outcome_of(rust_convert, write_config(FULL)) == message
+    assert run_outcome(write_config(FULL)) == message
 
 
 @pytest.mark.parametrize(
@@ -199,7 +172,7 @@ def test_toolkit_with_unusable_methods(fake_qarv, write_config, namespace, messa
 )
 def test_unusable_toolkit_class(fake_qarv, write_config, toolkit_class, message):
     fake_qarv.api.QARV = toolkit_class
-    assert outcome_of(rust_convert, write_config(FULL)) == message
+    assert run_outcome(write_config(FULL)) == message
 
 
 def test_toolkit_calling_back_into_the_module(fake_qarv, write_config, tmp_path):
@@ -212,7 +185,7 @@ def test_toolkit_calling_back_into_the_module(fake_qarv, write_config, tmp_path)
     def config_step():
         if len(fake_qarv.calls) > 1:  # only the outer run's config reaches back
             return 0
-        assert outcome_of(rust_convert, inner) is None
+        assert run_outcome(inner) is None
         with stdout_to(str(summaries)):
             assert rust_explain(inner) is None
         fake_qarv.outcomes["build"] = lambda: 0 if fake_qarv.steps.count("build") == 1 else 9
@@ -220,7 +193,7 @@ def test_toolkit_calling_back_into_the_module(fake_qarv, write_config, tmp_path)
         rust_convert(failing)
 
     fake_qarv.outcomes["config"] = config_step
-    message = outcome_of(rust_convert, outer)
+    message = run_outcome(outer)
     assert message == "RuntimeError: RuntimeError: qarv.build failed with code 9"
     assert [(name, args) for name, args, _ in fake_qarv.calls] == [
         ("config", ()),
@@ -235,7 +208,7 @@ def test_toolkit_calling_back_into_the_module(fake_qarv, write_config, tmp_path)
 def test_unbounded_reentry_ends_in_recursion_error(fake_qarv, write_config):
     path = write_config("")
     fake_qarv.outcomes["config"] = lambda: rust_convert(path)
-    message = outcome_of(rust_convert, path)
+    message = run_outcome(path)
     wrappers, _, innermost = message.partition("RecursionError: maximum recursion depth exceeded")
     assert innermost == "" or innermost.startswith(" while")
     assert set(wrappers.split(": ")[:-1]) == {"RuntimeError"}
@@ -340,10 +313,10 @@ def test_calls_from_many_threads(monkeypatch, write_config, tmp_path, capfd):
                     expected_runs.append(expected_run(index, False))
                 elif kind == 2:
                     code = 1 + index % 3
-                    assert outcome_of(rust_convert, bad) == f"RuntimeError: qarv.build failed with code {code}"
+                    assert run_outcome(bad) == f"RuntimeError: qarv.build failed with code {code}"
                     expected_runs.append(expected_run(index, True))
                 else:
-                    assert outcome_of(rust_convert, missing) == "No such file or directory (os error 2)"
+                    assert run_outcome(missing) == "No such file or directory (os error 2)"
             assert toolkit.local.runs == expected_runs
         except BaseException as error:  # reported from the main thread
             problems.append((index, error))

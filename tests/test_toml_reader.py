@@ -8,7 +8,7 @@ import textwrap
 
 import pytest
 
-from qarv_convert import _native
+import qarv_test_hooks
 
 U128_MAX = 2**128 - 1
 I128_MIN = -(2**127)
@@ -19,7 +19,7 @@ def decoded(tmp_path, literal):
     path = tmp_path / "numbers.toml"
     path.write_text(f"x = {literal}\n", encoding="utf-8")
     try:
-        value = json.loads(_native.toml_test_json(str(path)))["x"]
+        value = json.loads(qarv_test_hooks.toml_test_json(str(path)))["x"]
     except RuntimeError as error:
         return str(error).splitlines()[-1]
     return value["type"], float(value["value"]) if value["type"] == "float" else int(value["value"])
@@ -116,7 +116,7 @@ def test_syntax_faults_name_what_was_expected(tmp_path, text, position, message)
     path = tmp_path / "fault.toml"
     path.write_bytes(text.encode())
     with pytest.raises(RuntimeError) as caught:
-        _native.toml_test_json(str(path))
+        qarv_test_hooks.toml_test_json(str(path))
     lines = str(caught.value).splitlines()
     assert lines[0] == f"TOML parse error at line {position[0]}, column {position[1]}"
     assert lines[-1] == message
@@ -211,10 +211,10 @@ def test_table_rules(tmp_path, text, fault):
     path = tmp_path / "tables.toml"
     path.write_text(text, encoding="utf-8")
     if fault is None:
-        _native.toml_test_json(str(path))
+        qarv_test_hooks.toml_test_json(str(path))
         return
     with pytest.raises(RuntimeError) as caught:
-        _native.toml_test_json(str(path))
+        qarv_test_hooks.toml_test_json(str(path))
     assert str(caught.value).splitlines()[-1] == fault
 
 
@@ -231,4 +231,4 @@ def test_table_rules(tmp_path, text, fault):
 def test_strings_decode_with_line_ends_as_line_feeds(tmp_path, literal, value):
     path = tmp_path / "strings.toml"
     path.write_bytes(f"x = {literal}\n".encode())
-    assert json.loads(_native.toml_test_json(str(path)))["x"] == {"type": "string", "value": value}
+    assert json.loads(qarv_test_hooks.toml_test_json(str(path)))["x"] == {"type": "string", "value": value}

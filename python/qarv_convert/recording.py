@@ -9,8 +9,10 @@ import types
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator
 
+from qarv_convert import _native
+
 #: The toolkit methods a conversion calls, in the order it calls them.
-STEPS = ("config", "load_onnx", "build", "accuracy_analysis", "export_qarv")
+STEPS = tuple(method for _, method in _native.STEPS)
 
 
 @dataclass

@@ -4,8 +4,8 @@ from __future__ import annotations
 import math
 from typing import Any
 
+from qarv_convert import _native
 from qarv_convert.display import printable
-from qarv_convert.recording import STEPS
 from qarv_convert.schema import configuration_schema
 
 #: Keys whose default only holds a place: every conversion has to set its own value.
@@ -21,11 +21,6 @@ HEADER = """\
 #   qarv-convert explain FILE           shows every effective value
 #   qarv-convert plan FILE              lists the toolkit calls without running them
 """
-
-
-def _section_order(name: str) -> int:
-    # Tables in the order the conversion uses them: each feeds the step whose name it begins.
-    return next((number for number, step in enumerate(STEPS) if step.startswith(name)), len(STEPS))
 
 
 def _types(property: dict[str, Any]) -> list[str]:
@@ -113,7 +108,8 @@ def starter_configuration(version: str) -> str:
     """A configuration file with every table and key, each described, ready to be filled in."""
     sections = configuration_schema()["properties"]
     parts = [HEADER.format(version=version)]
-    for section in sorted(sections, key=_section_order):
+    # Tables in the order the conversion uses them, one per toolkit step.
+    for section, _method in _native.STEPS:
         document = sections[section]
         parts.append(f"\n[{section}]\n")
         required = document.get("required", [])

@@ -1,40 +1,49 @@
-// The JSON form of field values: none as null, floats widened to double, integers by signedness.
+// The JSON form of field values as JSON values, for the schema documents' defaults.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <string>
-#include <type_traits>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "configuration/records.hpp"
+#include "configuration/value_types.hpp"
 
 namespace qarv {
 
-/// The JSON form of one field value. The number forms are chosen so that equality can tell
-/// unsigned, signed and floating values apart: u8 and u64 are unsigned, i32 is signed.
+/// Collects what `write_json_form` writes into one JSON value.
+class JsonBuilder {
+public:
+    void null() { add(nullptr); }
+    void boolean(bool value) { add(value); }
+    void string(const std::string& value) { add(value); }
+    void unsigned_integer(std::uint64_t value) { add(value); }
+    void signed_integer(std::int64_t value) { add(value); }
+    void number(double value) { add(value); }
+    void begin_array() { open_.push_back(&add(nlohmann::json::array())); }
+    void end_array() { open_.pop_back(); }
+
+    [[nodiscard]] nlohmann::json take() { return std::move(root_); }
+
+private:
+    /// An open array only grows at its end while it is the innermost, so the pointers to the
+    /// arrays around it stay valid.
+    nlohmann::json& add(nlohmann::json value) {
+        if (open_.empty()) return root_ = std::move(value);
+        open_.back()->push_back(std::move(value));
+        return open_.back()->back();
+    }
+
+    nlohmann::json root_;
+    std::vector<nlohmann::json*> open_;
+};
+
+/// The JSON form of one field value as a JSON value.
 template <class T>
 nlohmann::json json_value(const T& value) {
-    if constexpr (is_optional_v<T>) {
-        return value ? json_value(*value) : nlohmann::json(nullptr);
-    } else if constexpr (is_vector_v<T>) {
-        nlohmann::json array = nlohmann::json::array();
-        for (const auto& element : value) array.push_back(json_value(element));
-        return array;
-    } else if constexpr (std::is_same_v<T, bool> || std::is_same_v<T, std::string>) {
-        return nlohmann::json(value);
-    } else if constexpr (std::is_same_v<T, float>) {
-        // Widening is exact; JSON has no spelling for NaN or the infinities.
-        const double widened = static_cast<double>(value);
-        return std::isfinite(widened) ? nlohmann::json(widened) : nlohmann::json(nullptr);
-    } else if constexpr (std::is_integral_v<T> && std::is_unsigned_v<T>) {
-        return nlohmann::json(static_cast<std::uint64_t>(value));
-    } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
-        return nlohmann::json(static_cast<std::int64_t>(value));
-    } else {
-        static_assert(!sizeof(T), "a record field has a type without a JSON form");
-    }
+    JsonBuilder builder;
+    write_json_form(value, builder);
+    return builder.take();
 }
 
 } // namespace qarv

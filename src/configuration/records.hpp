@@ -10,19 +10,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "configuration/value_types.hpp"
+
 namespace qarv {
-
-/// Field value types are built from scalars with `std::optional` and `std::vector`; the uses of
-/// the declaration take them apart with these.
-template <class T>
-inline constexpr bool is_optional_v = false;
-template <class T>
-inline constexpr bool is_optional_v<std::optional<T>> = true;
-
-template <class T>
-inline constexpr bool is_vector_v = false;
-template <class T>
-inline constexpr bool is_vector_v<std::vector<T>> = true;
 
 /// Limits that the schema documents state; loading does not enforce them.
 struct Limits {
@@ -34,21 +24,43 @@ struct Limits {
     static constexpr Limits length_at_least(std::uint64_t length) { return {std::nullopt, std::nullopt, length}; }
 };
 
-/// How an optional key reaches the toolkit when the field holds none.
+/// How a key's value reaches the toolkit.
 enum class Send {
-    when_set, ///< left out
-    always,   ///< sent as `None`
+    when_set,   ///< as its keyword; left out when the field holds none
+    always,     ///< as its keyword; `None` when the field holds none
+    positional, ///< as the step's one positional argument; `None` when the field holds none
 };
 
-/// One key of a section record: its name (TOML key, field, JSON property and, but for the
-/// initial-value file, toolkit keyword), where the record keeps it, its description and its limits.
+/// What the toolkit receives for a key: the value itself, or the NumPy arrays read from the file
+/// that the value names.
+enum class Pass { value, arrays_from_file };
+
+/// A key's part in its section's toolkit call.
+struct Keyword {
+    Send send = Send::when_set;
+    std::string_view name = {}; ///< empty: the key's own name
+    Pass pass = Pass::value;
+
+    static constexpr Keyword always() { return {Send::always}; }
+    static constexpr Keyword positional() { return {Send::positional}; }
+    static constexpr Keyword arrays_from_file(std::string_view name) { return {Send::when_set, name, Pass::arrays_from_file}; }
+};
+
+/// One key of a section record: its name (TOML key, field, JSON property and, unless `keyword`
+/// renames it, toolkit keyword), where the record keeps it, its description, its limits and how
+/// it reaches the toolkit.
 template <class Record, class T>
 struct Field {
+    using value_type = T;
     std::string_view name;
     T Record::*member;
     std::string_view description; ///< empty: the key has no description
     Limits limits{};
-    Send send = Send::when_set;
+    Keyword keyword{};
+
+    [[nodiscard]] constexpr std::string_view keyword_name() const {
+        return keyword.name.empty() ? name : keyword.name;
+    }
 };
 
 // Default member initialisers are the default records: `T{}` is the section at its defaults.
@@ -80,10 +92,6 @@ struct OnnxLoadConfig {
 
 /// The `[load]` table: a choice of model source tagged by `model_type`; ONNX is the only one.
 struct LoadConfig {
-    /// The tag key, written among the variant's own keys, and the one variant it names.
-    static constexpr std::string_view tag = "model_type";
-    static constexpr std::string_view onnx_variant = "Onnx";
-
     OnnxLoadConfig onnx;
 };
 
@@ -114,25 +122,52 @@ struct Configuration {
     ExportConfig export_;
 };
 
-/// One table of the configuration file: its name and the member of `Configuration` that holds it.
-/// `Record` is the section record its keys map onto; `Member` is how `Configuration` keeps it
-/// (`LoadConfig` wraps its record in the tagged choice, an optional section is a `std::optional`).
+/// The key that names a tagged table's variant, written among the variant's own keys: the one
+/// variant it may name, the name errors give the choice by, and what the whole-file schema says
+/// of the key. Empty `key`: the table has no tag.
+struct Tag {
+    std::string_view key;
+    std::string_view variant;
+    std::string_view choice;
+    std::string_view description;
+};
+
+/// One table of the configuration file and its toolkit step: the table's name, the member of
+/// `Configuration` that holds it, the toolkit method the step calls, when the step runs, and the
+/// tag of a tagged table. `Record` is the section record its keys map onto; `Member` is how
+/// `Configuration` keeps it: the record itself, a `std::optional` of it (a section the file may
+/// leave out) or a tagged choice whose `variant` member holds the record.
 template <class Record, class Member>
 struct Section {
     using record_type = Record;
     std::string_view name;
     Member Configuration::*member;
+    std::string_view method;
+    bool (*runs)(const Record&) = nullptr; ///< null: the step always runs
+    Tag tag{};
+    Record Member::*variant = nullptr; ///< for a tagged choice only
 };
 
 /// The tables, declared once, in the order of `Configuration`'s fields, which is also the order
-/// the summary prints them in.
+/// of the toolkit steps and of the summary's tables.
 inline constexpr auto sections = std::make_tuple(
-    Section<ConfigConfig, ConfigConfig>{"config", &Configuration::config},
-    Section<OnnxLoadConfig, LoadConfig>{"load", &Configuration::load},
-    Section<BuildConfig, BuildConfig>{"build", &Configuration::build},
-    Section<AccuracyAnalysisConfig, std::optional<AccuracyAnalysisConfig>>{"accuracy_analysis",
-                                                                           &Configuration::accuracy_analysis},
-    Section<ExportConfig, ExportConfig>{"export", &Configuration::export_});
+    Section<ConfigConfig, ConfigConfig>{.name = "config", .member = &Configuration::config, .method = "config"},
+    Section<OnnxLoadConfig, LoadConfig>{.name = "load",
+                                        .member = &Configuration::load,
+                                        .method = "load_onnx",
+                                        .tag = {"model_type", "Onnx", "LoadConfig",
+                                                "The kind of model to load; required whenever the table is present."},
+                                        .variant = &LoadConfig::onnx},
+    Section<BuildConfig, BuildConfig>{.name = "build", .member = &Configuration::build, .method = "build"},
+    // An analysis without inputs has nothing to run on: the step is skipped without a word.
+    Section<AccuracyAnalysisConfig, std::optional<AccuracyAnalysisConfig>>{
+        .name = "accuracy_analysis",
+        .member = &Configuration::accuracy_analysis,
+        .method = "accuracy_analysis",
+        .runs = [](const AccuracyAnalysisConfig& record) { return !record.inputs.empty(); }},
+    Section<ExportConfig, ExportConfig>{.name = "export", .member = &Configuration::export_, .method = "export_qarv"});
+
+inline constexpr std::size_t section_count = std::tuple_size_v<decltype(sections)>;
 
 /// The tables' names, in declaration order.
 inline constexpr auto section_names = std::apply(
@@ -145,26 +180,42 @@ constexpr void for_each_section(Visit&& visit) {
     std::apply([&](const auto&... section) { (visit(section), ...); }, sections);
 }
 
+/// The declaration of the table whose keys map onto `Record` (each record has one table).
+template <class Record>
+constexpr const auto& section_of() {
+    constexpr std::size_t index = [] {
+        std::size_t found = section_count, at = 0;
+        for_each_section([&](const auto& section) {
+            if (std::is_same_v<typename std::remove_cvref_t<decltype(section)>::record_type, Record>) found = at;
+            ++at;
+        });
+        return found;
+    }();
+    static_assert(index < section_count, "the record belongs to no table");
+    return std::get<index>(sections);
+}
+
 /// The section's record inside `configuration`; null for an optional section the file leaves out.
 template <class Record, class Member>
 const Record* find_record(const Configuration& configuration, const Section<Record, Member>& section) {
     const Member& held = configuration.*section.member;
-    if constexpr (std::is_same_v<Member, LoadConfig>) return &held.onnx;
-    else if constexpr (is_optional_v<Member>) return held ? &*held : nullptr;
-    else return &held;
+    if constexpr (std::is_same_v<Member, Record>) return &held;
+    else if constexpr (std::is_same_v<Member, std::optional<Record>>) return held ? &*held : nullptr;
+    else return &(held.*section.variant);
 }
 
 /// The section's record inside `configuration`, made present (an optional section is emplaced).
 template <class Record, class Member>
 Record& make_record(Configuration& configuration, const Section<Record, Member>& section) {
     Member& held = configuration.*section.member;
-    if constexpr (std::is_same_v<Member, LoadConfig>) return held.onnx;
-    else if constexpr (is_optional_v<Member>) return held.emplace();
-    else return held;
+    if constexpr (std::is_same_v<Member, Record>) return held;
+    else if constexpr (std::is_same_v<Member, std::optional<Record>>) return held.emplace();
+    else return held.*section.variant;
 }
 
-/// The declaration of a section record: `name` (the record's name) and `fields` in declaration
-/// order, which is also the order of its toolkit step's keywords.
+/// The declaration of a section record: `name` (the record's name), `fields` in the order of the
+/// record's members and, where the toolkit step takes its keywords in another order,
+/// `keyword_order`, the names of the keyword fields in that order.
 template <class Record>
 struct Describe;
 
@@ -186,7 +237,7 @@ struct Describe<ConfigConfig> {
         Field<R, std::optional<std::string>>{
             "target_platform", &R::target_platform,
             "target platform [tx9100, tx9200, tx9300, tx9400, tx9500, ty9600B, ty9700, ...]",
-            Limits::length_at_least(1), Send::always},
+            Limits::length_at_least(1), Keyword::always()},
         Field<R, std::optional<bool>>{"quant_img_RGB2BGR", &R::quant_img_RGB2BGR,
                                       "BGR channel order instead of RGB"},
         Field<R, std::optional<std::string>>{"float_dtype", &R::float_dtype,
@@ -211,7 +262,7 @@ struct Describe<OnnxLoadConfig> {
     using R = OnnxLoadConfig;
     static constexpr std::string_view name = "OnnxLoadConfig";
     static constexpr auto fields = std::make_tuple(
-        Field<R, std::string>{"model", &R::model, "Path to the ONNX model file"},
+        Field<R, std::string>{"model", &R::model, "Path to the ONNX model file", {}, Keyword::positional()},
         Field<R, std::optional<std::vector<std::string>>>{
             "inputs", &R::inputs, "Optional list of input names (e.g. [\"input0\"])"},
         Field<R, std::optional<std::vector<std::vector<std::uint64_t>>>>{
@@ -219,9 +270,13 @@ struct Describe<OnnxLoadConfig> {
             "Optional shape list matching each input (e.g. [[1, 3, 224, 224]])"},
         Field<R, std::optional<std::string>>{
             "input_initial_val_file", &R::input_initial_val_file,
-            "Path to a `.npy` or `.npz` file containing a list of NumPy arrays"},
+            "Path to a `.npy` or `.npz` file containing a list of NumPy arrays", {},
+            Keyword::arrays_from_file("input_initial_val")},
         Field<R, std::optional<std::vector<std::string>>>{"outputs", &R::outputs,
                                                           "Optional list of output names"});
+    /// `load_onnx` takes the names before the shapes, and the arrays last.
+    static constexpr std::array<std::string_view, 4> keyword_order = {"inputs", "outputs", "input_size_list",
+                                                                      "input_initial_val_file"};
 };
 
 template <>
@@ -260,7 +315,8 @@ struct Describe<ExportConfig> {
     using R = ExportConfig;
     static constexpr std::string_view name = "ExportConfig";
     static constexpr auto fields =
-        std::make_tuple(Field<R, std::optional<std::string>>{"export_path", &R::export_path, ""});
+        std::make_tuple(
+        Field<R, std::optional<std::string>>{"export_path", &R::export_path, "", {}, Keyword::positional()});
 };
 
 /// Calls `visit(field)` for each field of `Record` in declaration order.
@@ -268,5 +324,110 @@ template <class Record, class Visit>
 constexpr void for_each_field(Visit&& visit) {
     std::apply([&](const auto&... field) { (visit(field), ...); }, Describe<Record>::fields);
 }
+
+template <class Record>
+inline constexpr std::size_t field_count = std::tuple_size_v<decltype(Describe<Record>::fields)>;
+
+/// The fields that go to the toolkit as keywords, as indices into `fields`, in the order the
+/// step takes them: `keyword_order` where the declaration has one, else declaration order.
+template <class Record>
+constexpr auto keyword_fields() {
+    constexpr std::size_t count = [] {
+        std::size_t n = 0;
+        for_each_field<Record>([&](const auto& field) { n += field.keyword.send != Send::positional; });
+        return n;
+    }();
+    std::array<std::size_t, count> order{};
+    if constexpr (requires { Describe<Record>::keyword_order; }) {
+        static_assert(Describe<Record>::keyword_order.size() == count,
+                      "keyword_order must list every keyword field of the record once");
+        for (std::size_t i = 0; i < count; ++i) {
+            std::size_t at = 0, found = field_count<Record>;
+            for_each_field<Record>([&](const auto& field) {
+                if (field.name == Describe<Record>::keyword_order[i] && field.keyword.send != Send::positional)
+                    found = at;
+                ++at;
+            });
+            // Not a constant expression when a listed name is no keyword field: compiling fails.
+            if (found == field_count<Record>) throw "keyword_order names a key that is not a keyword field";
+            for (std::size_t j = 0; j < i; ++j)
+                if (order[j] == found) throw "keyword_order names a key twice";
+            order[i] = found;
+        }
+    } else {
+        std::size_t i = 0, at = 0;
+        for_each_field<Record>([&](const auto& field) {
+            if (field.keyword.send != Send::positional) order[i++] = at;
+            ++at;
+        });
+    }
+    return order;
+}
+
+namespace detail {
+
+/// Binds the record's members by structured binding, which compiles only when the record has
+/// exactly `N` of them; the type says so.
+template <std::size_t N, class R>
+constexpr auto binds_members(R& r) {
+#define QARV_BIND(...)                                                                                   \
+    {                                                                                                    \
+        [[maybe_unused]] auto& [__VA_ARGS__] = r;                                                        \
+        return std::true_type{};                                                                         \
+    }
+    if constexpr (N == 1) QARV_BIND(a)
+    else if constexpr (N == 2) QARV_BIND(a, b)
+    else if constexpr (N == 3) QARV_BIND(a, b, c)
+    else if constexpr (N == 4) QARV_BIND(a, b, c, d)
+    else if constexpr (N == 5) QARV_BIND(a, b, c, d, e)
+    else if constexpr (N == 6) QARV_BIND(a, b, c, d, e, f)
+    else if constexpr (N == 7) QARV_BIND(a, b, c, d, e, f, g)
+    else if constexpr (N == 8) QARV_BIND(a, b, c, d, e, f, g, h)
+    else if constexpr (N == 9) QARV_BIND(a, b, c, d, e, f, g, h, i)
+    else if constexpr (N == 10) QARV_BIND(a, b, c, d, e, f, g, h, i, j)
+    else if constexpr (N == 11) QARV_BIND(a, b, c, d, e, f, g, h, i, j, k)
+    else if constexpr (N == 12) QARV_BIND(a, b, c, d, e, f, g, h, i, j, k, l)
+    else if constexpr (N == 13) QARV_BIND(a, b, c, d, e, f, g, h, i, j, k, l, m)
+    else if constexpr (N == 14) QARV_BIND(a, b, c, d, e, f, g, h, i, j, k, l, m, n)
+    else if constexpr (N == 15) QARV_BIND(a, b, c, d, e, f, g, h, i, j, k, l, m, n, o)
+    else if constexpr (N == 16) QARV_BIND(a, b, c, d, e, f, g, h, i, j, k, l, m, n, o, p)
+    else return std::false_type{};
+#undef QARV_BIND
+}
+
+/// Whether no two fields name the same member or the same key.
+template <class Record>
+constexpr bool fields_distinct() {
+    bool distinct = true;
+    for_each_field<Record>([&](const auto& a) {
+        for_each_field<Record>([&](const auto& b) {
+            if (static_cast<const void*>(&a) == static_cast<const void*>(&b)) return;
+            if (a.name == b.name) distinct = false;
+            if constexpr (std::is_same_v<decltype(a), decltype(b)>)
+                if (a.member == b.member) distinct = false;
+        });
+    });
+    return distinct;
+}
+
+/// Every member declared once (as many distinct fields as the record has members), every
+/// keyword field placed in its step's keyword order, at most one positional argument.
+template <class Record>
+constexpr bool declared_completely() {
+    static_assert(decltype(binds_members<field_count<Record>>(std::declval<Record&>()))::value,
+                  "a section record has more members than its Describe declares, or more than 16");
+    static_assert(fields_distinct<Record>(), "two fields of a Describe share a key or a member");
+    static_assert(keyword_fields<Record>().size() + 1 >= field_count<Record>,
+                  "a step takes at most one positional argument");
+    return true;
+}
+
+} // namespace detail
+
+static_assert(std::apply(
+    [](const auto&... section) {
+        return (detail::declared_completely<typename std::remove_cvref_t<decltype(section)>::record_type>() && ...);
+    },
+    sections));
 
 } // namespace qarv

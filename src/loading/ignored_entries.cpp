@@ -87,7 +87,7 @@ std::vector<TomlError> ignored_entries(const toml::Document& document) {
             if (section.name != entry.key) return;
             known_section = true;
             std::vector<std::string_view> known = field_names<Record>();
-            if constexpr (std::is_same_v<Record, OnnxLoadConfig>) known.push_back(LoadConfig::tag);
+            if (!section.tag.key.empty()) known.push_back(section.tag.key);
             check_section(entry.key, entry.value, std::move(known));
         });
         if (!known_section) {

@@ -42,18 +42,6 @@ std::string found(const toml::Value& value) {
     }
 }
 
-/// The name that "expected ..." uses for a field's value type.
-template <class T>
-struct Expected;
-template <> struct Expected<bool> { static constexpr std::string_view text = "a boolean"; };
-template <> struct Expected<std::string> { static constexpr std::string_view text = "a string"; };
-template <> struct Expected<std::uint8_t> { static constexpr std::string_view text = "u8"; };
-template <> struct Expected<std::int32_t> { static constexpr std::string_view text = "i32"; };
-template <> struct Expected<std::uint64_t> { static constexpr std::string_view text = "usize"; };
-template <> struct Expected<float> { static constexpr std::string_view text = "f32"; };
-template <class T> struct Expected<std::vector<T>> { static constexpr std::string_view text = "a sequence"; };
-template <class T> struct Expected<std::optional<T>> : Expected<T> {};
-
 /// Nearest single-precision value, with finite doubles beyond its range becoming infinities.
 float to_single(double value) {
     // Halfway between FLT_MAX and 2^128 rounds up (FLT_MAX's last mantissa bit is odd).
@@ -78,10 +66,8 @@ public:
             MaybeError error;
             for_each_section([&](const auto& section) {
                 if (section.name != name) return;
-                if constexpr (std::is_same_v<typename std::remove_cvref_t<decltype(section)>::record_type, OnnxLoadConfig>)
-                    error = map_load(*value, out.*section.member);
-                else
-                    error = map_section(*value, make_record(out, section));
+                if (section.tag.key.empty()) error = map_section(*value, make_record(out, section));
+                else error = map_tagged(*value, section.tag, make_record(out, section));
             });
             if (error) {
                 error->keys.insert(error->keys.begin(), std::string(name));
@@ -101,7 +87,7 @@ private:
 
     template <class T>
     TomlError type_error(const toml::Value& value) const {
-        return value_error(value, "invalid type: " + found(value) + ", expected " + std::string(Expected<T>::text));
+        return value_error(value, "invalid type: " + found(value) + ", expected " + std::string(ValueType<T>::expected));
     }
 
     /// Integer types refuse every integer outside their range alike, 128-bit literals included.
@@ -114,35 +100,29 @@ private:
             : static_cast<unsigned __int128>(std::numeric_limits<T>::max());
         if (n.magnitude > limit)
             return value_error(value, "invalid value: integer `" + n.decimal() + "`, expected " +
-                                          std::string(Expected<T>::text));
+                                          std::string(ValueType<T>::expected));
         out = n.negative ? static_cast<T>(-static_cast<__int128>(n.magnitude)) : static_cast<T>(n.magnitude);
         return std::nullopt;
     }
 
-    MaybeError convert(const toml::Value& value, std::uint8_t& out) { return convert_integer(value, out); }
-    MaybeError convert(const toml::Value& value, std::int32_t& out) { return convert_integer(value, out); }
-    MaybeError convert(const toml::Value& value, std::uint64_t& out) { return convert_integer(value, out); }
-
-    MaybeError convert(const toml::Value& value, bool& out) {
-        if (value.kind() != toml::Kind::boolean) return type_error<bool>(value);
-        out = value.boolean();
-        return std::nullopt;
-    }
-
-    MaybeError convert(const toml::Value& value, std::string& out) {
-        if (value.kind() != toml::Kind::string) return type_error<std::string>(value);
-        out = value.string();
-        return std::nullopt;
-    }
-
-    MaybeError convert(const toml::Value& value, float& out) {
-        if (value.kind() == toml::Kind::floating) {
+    /// A scalar, read by its kind.
+    template <class T>
+    MaybeError convert(const toml::Value& value, T& out) {
+        if constexpr (ValueType<T>::kind == Scalar::integer) {
+            return convert_integer(value, out);
+        } else if constexpr (ValueType<T>::kind == Scalar::boolean) {
+            if (value.kind() != toml::Kind::boolean) return type_error<T>(value);
+            out = value.boolean();
+        } else if constexpr (ValueType<T>::kind == Scalar::string) {
+            if (value.kind() != toml::Kind::string) return type_error<T>(value);
+            out = value.string();
+        } else if (value.kind() == toml::Kind::floating) {
             out = to_single(value.floating());
         } else if (value.kind() == toml::Kind::integer && value.integer().fits_64_bits()) {
             const toml::Integer n = value.integer();
             out = n.fits_int64() ? static_cast<float>(n.as_int64()) : static_cast<float>(static_cast<std::uint64_t>(n.magnitude));
         } else {
-            return type_error<float>(value);
+            return type_error<T>(value);
         }
         return std::nullopt;
     }
@@ -166,7 +146,7 @@ private:
     }
 
     /// Maps the entries of a table onto a record that starts at its default; `skip` names an
-    /// entry that is not the record's (the `[load]` tag).
+    /// entry that is not the record's (a tag).
     template <class Record>
     MaybeError map_fields(const toml::Value& table, Record& out, std::string_view skip = {}) {
         for (const toml::Entry& entry : table.sorted_entries()) {
@@ -191,33 +171,35 @@ private:
         return map_fields(value, out);
     }
 
-    /// `[load]` holds its tag among the variant's keys: find the tag first, then map the rest.
-    MaybeError map_load(const toml::Value& table, LoadConfig& out) {
+    /// A tagged table holds its tag among the variant's keys: find the tag first, then map the rest.
+    template <class Record>
+    MaybeError map_tagged(const toml::Value& table, const Tag& tag, Record& out) {
         if (!table.is_table())
-            return value_error(table, "invalid type: " + found(table) + ", expected internally tagged enum LoadConfig");
+            return value_error(table, "invalid type: " + found(table) + ", expected internally tagged enum " +
+                                          std::string(tag.choice));
         const auto whole_table = [&](TomlError error) {
             if (!error.span) error.span = table.span();
             return error;
         };
 
-        const std::optional<toml::Value> tag = table.find(LoadConfig::tag);
-        if (!tag) return whole_table({"missing field `" + std::string(LoadConfig::tag) + "`", {}, {}, {}});
-        if (tag->kind() != toml::Kind::string) {
-            TomlError error = value_error(*tag, "invalid type: " + found(*tag) + ", expected variant identifier");
-            error.keys.emplace_back(LoadConfig::tag);
+        const std::optional<toml::Value> given = table.find(tag.key);
+        if (!given) return whole_table({"missing field `" + std::string(tag.key) + "`", {}, {}, {}});
+        if (given->kind() != toml::Kind::string) {
+            TomlError error = value_error(*given, "invalid type: " + found(*given) + ", expected variant identifier");
+            error.keys.emplace_back(tag.key);
             return whole_table(std::move(error));
         }
-        if (const std::string_view variant = tag->string(); variant != LoadConfig::onnx_variant) {
-            TomlError error = value_error(*tag, "unknown variant `" + std::string(variant) + "`, expected `" +
-                                                    std::string(LoadConfig::onnx_variant) + "`");
-            error.keys.emplace_back(LoadConfig::tag);
+        if (const std::string_view variant = given->string(); variant != tag.variant) {
+            TomlError error = value_error(*given, "unknown variant `" + std::string(variant) + "`, expected `" +
+                                                      std::string(tag.variant) + "`");
+            error.keys.emplace_back(tag.key);
             return whole_table(std::move(error));
         }
 
         // The variant's keys are read from entries set aside while looking for the tag; their
         // errors point at the whole table.
         positioned_ = false;
-        MaybeError error = map_fields(table, out.onnx, LoadConfig::tag);
+        MaybeError error = map_fields(table, out, tag.key);
         positioned_ = true;
         if (error) return whole_table(std::move(*error));
         return std::nullopt;

@@ -66,15 +66,10 @@ public:
     [[nodiscard]] Kind kind() const noexcept;
     [[nodiscard]] bool is_table() const noexcept { return kind() == Kind::table; }
     [[nodiscard]] bool is_array() const noexcept { return kind() == Kind::array; }
-    /// False for a scalar or static array under a key that the `KeepFilter` refused: its kind
-    /// is known, but it has no content and no span.
-    [[nodiscard]] bool kept() const noexcept;
     /// The value's text [start, end): a string with its quotes, a table header from `[` to `]`
     /// (the first header of a `[[...]]` array), an inline table from `{` to `}`, for a table made
     /// by a dotted key the key segment that names it. The root table's span is empty.
     [[nodiscard]] ByteSpan span() const noexcept;
-    /// Header-defined tables and elements of `[[...]]` arrays; other tables and values are false.
-    [[nodiscard]] bool from_header() const noexcept;
 
     [[nodiscard]] bool boolean() const noexcept;
     [[nodiscard]] Integer integer() const noexcept;

@@ -1106,12 +1106,10 @@ const Node& node_of(const DocumentStorage* storage, std::uint32_t index) { retur
 } // namespace
 
 Kind Value::kind() const noexcept { return node_of(storage_, index_).kind; }
-bool Value::kept() const noexcept { return !(node_of(storage_, index_).flags & placeholder_flag); }
 ByteSpan Value::span() const noexcept {
     const Node& node = node_of(storage_, index_);
     return {node.start, node.end};
 }
-bool Value::from_header() const noexcept { return (node_of(storage_, index_).flags & from_header_flag) != 0; }
 bool Value::boolean() const noexcept { return node_of(storage_, index_).truth; }
 Integer Value::integer() const noexcept {
     const Node& node = node_of(storage_, index_);

@@ -3,7 +3,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "configuration/schema.hpp"
 #include "loading/ignored_entries.hpp"
@@ -11,21 +10,9 @@
 #include "python/handle.hpp"
 #include "python/panic.hpp"
 #include "python/signals.hpp"
-#include "loading/toml_json.hpp"
-#include "section/json_text.hpp"
-#include "table/console_table.hpp"
 
 namespace qarv {
 namespace {
-
-/// The items of a list or tuple, or null with a `TypeError` naming what was expected.
-PyRef sequence_items(PyObject* object, const char* expected) {
-    if (!PyList_Check(object) && !PyTuple_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "expected %s, got '%s'", expected, Py_TYPE(object)->tp_name);
-        return PyRef();
-    }
-    return PyRef::steal(PySequence_Fast(object, expected));
-}
 
 /// A `str` argument, `what`, as UTF-8 text, or none with the interpreter's error set.
 std::optional<std::string> utf8_text(PyObject* object, const char* what) {
@@ -53,39 +40,8 @@ std::optional<std::string> read_or_raise(PyObject* path_argument) {
     return std::move(text).value();
 }
 
-PyObject* render_table_impl(PyObject* rows_argument) {
-    PyRef rows = sequence_items(rows_argument, "a list of rows");
-    if (!rows) return nullptr;
-    ConsoleTable table;
-    const Py_ssize_t row_count = PySequence_Fast_GET_SIZE(rows.get());
-    for (Py_ssize_t r = 0; r < row_count; ++r) {
-        PyRef cells = sequence_items(PySequence_Fast_GET_ITEM(rows.get(), r), "a row as a list of str");
-        if (!cells) return nullptr;
-        std::vector<std::string> row;
-        const Py_ssize_t cell_count = PySequence_Fast_GET_SIZE(cells.get());
-        for (Py_ssize_t c = 0; c < cell_count; ++c) {
-            std::optional<std::string> text = utf8_text(PySequence_Fast_GET_ITEM(cells.get(), c), "a table cell");
-            if (!text) return nullptr;
-            row.push_back(std::move(*text));
-        }
-        table.add_row(std::move(row));
-    }
-    return make_str(render_console(table)).release();
-}
-
-PyObject* schema_document_impl(PyObject* name_argument) {
-    std::optional<std::string> name = utf8_text(name_argument, "a record name");
-    if (!name) return nullptr;
-    std::optional<nlohmann::json> document = schema_document_named(*name);
-    if (!document) {
-        PyErr_Format(PyExc_ValueError, "no section record is named %R", name_argument);
-        return nullptr;
-    }
-    return make_str(compact_json(*document)).release();
-}
-
 PyObject* configuration_schema_impl(PyObject*) {
-    return make_str(compact_json(configuration_schema_document())).release();
+    return make_str(configuration_schema_document().dump()).release();
 }
 
 /// Loads the file as the conversion would (its errors raise `RuntimeError` with the same text),
@@ -104,19 +60,6 @@ PyObject* ignored_entries_impl(PyObject* path_argument) {
     return list.release();
 }
 
-/// The file's document in the toml-test JSON encoding, every root key kept; a file that does
-/// not parse raises `RuntimeError` with the loading message. For the conformance tests.
-PyObject* toml_test_json_impl(PyObject* path_argument) {
-    std::optional<std::string> text = read_or_raise(path_argument);
-    if (!text) return nullptr;
-    auto document = toml::Document::parse(std::make_shared<const std::string>(std::move(*text)));
-    if (!document) {
-        PyErr_SetString(PyExc_RuntimeError, render(document.error()).c_str());
-        return nullptr;
-    }
-    return make_str(toml::toml_test_json(document.value())).release();
-}
-
 /// The edge of each function: an `InternalFailure` (a broken invariant in the plain C++, or the
 /// interpreter out of memory) raises `PanicException`, as in the main module.
 template <PyObject* (*Body)(PyObject*)>
@@ -130,16 +73,10 @@ PyObject* guarded_noargs(PyObject*, PyObject*) noexcept {
 }
 
 PyMethodDef native_methods[] = {
-    {"render_table", guarded<render_table_impl>, METH_O,
-     "render_table(rows)\n--\n\nThe rows of text cells drawn as a console table."},
-    {"schema_document", guarded<schema_document_impl>, METH_O,
-     "schema_document(name)\n--\n\nThe schema document of the named section record, as compact JSON."},
     {"configuration_schema", guarded_noargs<configuration_schema_impl>, METH_NOARGS,
      "configuration_schema()\n--\n\nThe schema document of a whole configuration file, as compact JSON."},
     {"ignored_entries", guarded<ignored_entries_impl>, METH_O,
      "ignored_entries(path)\n--\n\nWarnings about the keys and tables that the configuration ignores."},
-    {"toml_test_json", guarded<toml_test_json_impl>, METH_O,
-     "toml_test_json(path)\n--\n\nThe TOML file as toml-test JSON (for tests)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -150,4 +87,30 @@ PyModuleDef native_definition = {
 } // namespace
 } // namespace qarv
 
-PyMODINIT_FUNC PyInit__native() noexcept { return PyModule_Create(&qarv::native_definition); }
+namespace qarv {
+namespace {
+
+/// `STEPS`: the toolkit steps in calling order, each as (table name, method name), from the
+/// tables' declaration, so that the command line never lists them itself.
+PyRef steps_tuple() {
+    PyRef steps = adopt_or_fail(PyTuple_New(section_count));
+    Py_ssize_t index = 0;
+    for_each_section([&](const auto& section) {
+        PyRef step = adopt_or_fail(PyTuple_New(2));
+        PyTuple_SET_ITEM(step.get(), 0, make_str(section.name).release());
+        PyTuple_SET_ITEM(step.get(), 1, make_str(section.method).release());
+        PyTuple_SET_ITEM(steps.get(), index++, step.release());
+    });
+    return steps;
+}
+
+PyObject* create_module() {
+    PyRef module = PyRef::steal(PyModule_Create(&native_definition));
+    if (!module || PyModule_AddObjectRef(module.get(), "STEPS", steps_tuple().get()) < 0) return nullptr;
+    return module.release();
+}
+
+} // namespace
+} // namespace qarv
+
+PyMODINIT_FUNC PyInit__native() noexcept { return qarv::run_guarded("qarv_convert._native", qarv::create_module); }

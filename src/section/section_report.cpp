@@ -71,11 +71,11 @@ void write_section(PieceWriter& out, std::string_view name, const Record& record
 
     ConsoleTable table;
     table.reserve(order.size() + 1, summary_columns);
-    table.add_viewed_row({"Key", "Value", "Default", "Set by User?", "Description"});
+    table.add_viewed_row(std::array<std::string_view, summary_columns>{"Key", "Value", "Default", "Set by User?", "Description"});
     for (const std::size_t field : order) {
         const Row& row = rows[field];
-        table.add_viewed_row(
-            {row.key, row.value.in(scratch), row.fallback.in(scratch), row.same ? "No" : "Yes", row.description});
+        table.add_viewed_row(std::array<std::string_view, summary_columns>{
+            row.key, row.value.in(scratch), row.fallback.in(scratch), row.same ? "No" : "Yes", row.description});
     }
 
     out.append("[");

@@ -174,13 +174,7 @@ std::string cached_rule(const std::vector<std::size_t>& widths) {
 
 } // namespace
 
-void ConsoleTable::add_row(std::vector<std::string> cells) {
-    for (std::string& cell : cells) cells_.push_back(owned_.emplace_front(std::move(cell)));
-    columns_ = std::max(columns_, cells.size());
-    row_ends_.push_back(cells_.size());
-}
-
-void ConsoleTable::add_viewed_row(std::initializer_list<std::string_view> cells) {
+void ConsoleTable::add_viewed_row(std::span<const std::string_view> cells) {
     cells_.insert(cells_.end(), cells.begin(), cells.end());
     columns_ = std::max(columns_, cells.size());
     row_ends_.push_back(cells_.size());
@@ -246,18 +240,6 @@ void render_console(const ConsoleTable& table, PieceWriter& out) {
         }
     }
     draw_rule(out, widths, bottom_border);
-}
-
-std::string render_console(const ConsoleTable& table) {
-    std::string text;
-    auto keep = [&](std::string_view piece) {
-        text += piece;
-        return true;
-    };
-    PieceWriter out(keep);
-    render_console(table, out);
-    out.flush();
-    return text;
 }
 
 } // namespace qarv

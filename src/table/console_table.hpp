@@ -2,10 +2,7 @@
 #pragma once
 
 #include <cstddef>
-#include <forward_list>
-#include <initializer_list>
 #include <span>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -17,11 +14,9 @@ namespace qarv {
 /// what it holds. Cells are kept as views, so a summary row costs no copies of its texts.
 class ConsoleTable {
 public:
-    /// Appends a row whose texts the table keeps; the column count grows to the longest row.
-    void add_row(std::vector<std::string> cells);
-
-    /// Appends a row of texts viewed in place; they must outlive the table.
-    void add_viewed_row(std::initializer_list<std::string_view> cells);
+    /// Appends a row of texts viewed in place; they must outlive the table. The column count
+    /// grows to the longest row.
+    void add_viewed_row(std::span<const std::string_view> cells);
 
     /// Room for `rows` rows of `columns` cells, so that filling the table allocates once.
     void reserve(std::size_t rows, std::size_t columns);
@@ -33,7 +28,6 @@ public:
 private:
     std::vector<std::string_view> cells_; ///< all rows, one after the other
     std::vector<std::size_t> row_ends_;   ///< where each row's cells end in `cells_`
-    std::forward_list<std::string> owned_; ///< texts of `add_row`, which a list never moves
     std::size_t columns_ = 0;
 };
 
@@ -45,8 +39,5 @@ private:
 /// terminal. Throws `InternalFailure` for a table without rows or columns, or with a row shorter
 /// than the others: the summary never builds either.
 void render_console(const ConsoleTable& table, PieceWriter& out);
-
-/// The same drawing as one text.
-std::string render_console(const ConsoleTable& table);
 
 } // namespace qarv

@@ -11,18 +11,21 @@ void append_unicode_escape(std::string& out, unsigned code) {
     out += hex[code & 0x0F];
 }
 
-/// Bytes written as they are: no quote, backslash, C0 control or DEL, and no 0xC2, which leads
-/// the C1 controls.
-bool plain_byte(unsigned char c) { return c >= 0x20 && c != '"' && c != '\\' && c != 0x7F && c != 0xC2; }
+/// Bytes written as they are: no quote, backslash or C0 control and, when `c1` is set, no DEL and
+/// no 0xC2, which leads the C1 controls.
+template <bool c1>
+bool plain_byte(unsigned char c) {
+    return c >= 0x20 && c != '"' && c != '\\' && (!c1 || (c != 0x7F && c != 0xC2));
+}
 
-} // namespace
-
-void append_quoted(std::string& out, std::string_view text) {
+/// Quotes `text` with the JSON escapes, and with `c1` also DEL and the C1 controls escaped.
+template <bool c1>
+void append_escaped(std::string& out, std::string_view text) {
     out += '"';
     std::size_t at = 0;
     while (at < text.size()) {
         std::size_t run = at;
-        while (run < text.size() && plain_byte(static_cast<unsigned char>(text[run]))) ++run;
+        while (run < text.size() && plain_byte<c1>(static_cast<unsigned char>(text[run]))) ++run;
         out.append(text, at, run - at);
         if (run == text.size()) break;
         at = run + 1;
@@ -49,5 +52,11 @@ void append_quoted(std::string& out, std::string_view text) {
     }
     out += '"';
 }
+
+} // namespace
+
+void append_quoted(std::string& out, std::string_view text) { append_escaped<true>(out, text); }
+
+void append_json_string(std::string& out, std::string_view text) { append_escaped<false>(out, text); }
 
 } // namespace qarv

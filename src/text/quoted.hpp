@@ -12,4 +12,9 @@ namespace qarv {
 /// everything else as it is.
 void append_quoted(std::string& out, std::string_view text);
 
+/// Appends `text` as a JSON string: quote and backslash escaped, \b \t \n \f \r for those
+/// controls, \u00XX for the other characters below U+0020, everything else as it is. For text
+/// that is shown through a console table, which escapes what controls remain itself.
+void append_json_string(std::string& out, std::string_view text);
+
 } // namespace qarv

@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "loading/toml_document.hpp"
-#include "loading/toml_json.hpp"
+#include "toml_json.hpp"
 #include "text/utf8.hpp"
 #include "toml_oracle.hpp"
 

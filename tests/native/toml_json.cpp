@@ -1,5 +1,5 @@
 // The toml-test JSON encoding of a TOML document.
-#include "loading/toml_json.hpp"
+#include "toml_json.hpp"
 
 #include <cctype>
 #include <cmath>

@@ -1,0 +1,130 @@
+// `qarv_test_hooks`: the core's table drawing, schema documents and TOML reader opened to the tests.
+// Built only with QARV_TEST_HOOKS for the test runs; the shipped package never holds it.
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "configuration/schema.hpp"
+#include "loading/toml_document.hpp"
+#include "loading/toml_error.hpp"
+#include "loading/load_configuration.hpp"
+#include "python/handle.hpp"
+#include "python/panic.hpp"
+#include "table/console_table.hpp"
+#include "toml_json.hpp"
+
+namespace qarv {
+namespace {
+
+/// The items of a list or tuple, or null with a `TypeError` naming what was expected.
+PyRef sequence_items(PyObject* object, const char* expected) {
+    if (!PyList_Check(object) && !PyTuple_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "expected %s, got '%s'", expected, Py_TYPE(object)->tp_name);
+        return PyRef();
+    }
+    return PyRef::steal(PySequence_Fast(object, expected));
+}
+
+/// A `str` argument, `what`, as UTF-8 text, or none with the interpreter's error set.
+std::optional<std::string> text_argument(PyObject* object, const char* what) {
+    if (!PyUnicode_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "expected %s of type 'str', got '%s'", what, Py_TYPE(object)->tp_name);
+        return std::nullopt;
+    }
+    std::optional<std::string_view> text = utf8_text(object);
+    if (!text) return std::nullopt;
+    return std::string(*text);
+}
+
+PyObject* render_table_impl(PyObject* rows_argument) {
+    PyRef rows = sequence_items(rows_argument, "a list of rows");
+    if (!rows) return nullptr;
+    std::vector<std::vector<std::string>> texts;
+    const Py_ssize_t row_count = PySequence_Fast_GET_SIZE(rows.get());
+    for (Py_ssize_t r = 0; r < row_count; ++r) {
+        PyRef cells = sequence_items(PySequence_Fast_GET_ITEM(rows.get(), r), "a row as a list of str");
+        if (!cells) return nullptr;
+        std::vector<std::string>& row = texts.emplace_back();
+        const Py_ssize_t cell_count = PySequence_Fast_GET_SIZE(cells.get());
+        for (Py_ssize_t c = 0; c < cell_count; ++c) {
+            std::optional<std::string> text = text_argument(PySequence_Fast_GET_ITEM(cells.get(), c), "a table cell");
+            if (!text) return nullptr;
+            row.push_back(std::move(*text));
+        }
+    }
+    // The table views the texts, which stay put from here on.
+    ConsoleTable table;
+    for (const std::vector<std::string>& row : texts) {
+        const std::vector<std::string_view> cells(row.begin(), row.end());
+        table.add_viewed_row(cells);
+    }
+    std::string drawn;
+    auto keep = [&](std::string_view piece) {
+        drawn += piece;
+        return true;
+    };
+    PieceWriter out(keep);
+    render_console(table, out);
+    out.flush();
+    return make_str(drawn).release();
+}
+
+PyObject* schema_document_impl(PyObject* name_argument) {
+    std::optional<std::string> name = text_argument(name_argument, "a record name");
+    if (!name) return nullptr;
+    std::optional<nlohmann::json> document;
+    for_each_section([&](const auto& section) {
+        using Record = typename std::remove_cvref_t<decltype(section)>::record_type;
+        if (!document && *name == Describe<Record>::name) document = schema_document<Record>();
+    });
+    if (!document) {
+        PyErr_Format(PyExc_ValueError, "no section record is named %R", name_argument);
+        return nullptr;
+    }
+    return make_str(document->dump()).release();
+}
+
+/// The file's document in the toml-test JSON encoding, every root key kept; a file that does
+/// not parse raises `RuntimeError` with the loading message.
+PyObject* toml_test_json_impl(PyObject* path_argument) {
+    std::optional<std::string> path = text_argument(path_argument, "a path");
+    if (!path) return nullptr;
+    auto text = read_configuration_text(*path);
+    if (!text) {
+        PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
+        return nullptr;
+    }
+    auto document = toml::Document::parse(std::make_shared<const std::string>(std::move(text).value()));
+    if (!document) {
+        PyErr_SetString(PyExc_RuntimeError, render(document.error()).c_str());
+        return nullptr;
+    }
+    return make_str(toml::toml_test_json(document.value())).release();
+}
+
+/// An `InternalFailure` raises `PanicException`, as in the package's modules.
+template <PyObject* (*Body)(PyObject*)>
+PyObject* guarded(PyObject*, PyObject* argument) noexcept {
+    return run_guarded("qarv_test_hooks", [&] { return Body(argument); });
+}
+
+PyMethodDef hook_methods[] = {
+    {"render_table", guarded<render_table_impl>, METH_O,
+     "render_table(rows)\n--\n\nThe rows of text cells drawn as a console table."},
+    {"schema_document", guarded<schema_document_impl>, METH_O,
+     "schema_document(name)\n--\n\nThe schema document of the named section record, as JSON text."},
+    {"toml_test_json", guarded<toml_test_json_impl>, METH_O,
+     "toml_test_json(path)\n--\n\nThe TOML file as toml-test JSON."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef hook_definition = {
+    PyModuleDef_HEAD_INIT, "qarv_test_hooks", "", -1, hook_methods, nullptr, nullptr, nullptr, nullptr,
+};
+
+} // namespace
+} // namespace qarv
+
+PyMODINIT_FUNC PyInit_qarv_test_hooks() noexcept { return PyModule_Create(&qarv::hook_definition); }
