@@ -154,6 +154,7 @@ def test_traceback_shows_the_toolkit_exception_and_the_record_keeps_it(tmp_path,
     assert ("Traceback (most recent call last)" in result.stderr) == traceback
     record = json.loads(record_path.read_text())
     assert "in deep\n" in record["traceback"] and record["traceback"].endswith("ValueError: boom\n")
+    assert "toolkit_proxy" not in record["traceback"]  # the proxy's own frame is left out
     if traceback:
         assert record["traceback"].rstrip("\n") in result.stderr
 

@@ -92,9 +92,11 @@ class ToolkitRun:
         self._last = 0  # the number of the last step that started
 
     def caught(self, error: BaseException) -> None:
+        """Keeps the traceback of `error`, caught in this module, from the frame below the catching one."""
         import traceback
 
-        self.traceback = "".join(traceback.format_exception(error))
+        below = error.__traceback__.tb_next if error.__traceback__ is not None else None
+        self.traceback = "".join(traceback.format_exception(type(error), error, below))
 
 
 class TimedToolkit:
