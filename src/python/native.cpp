@@ -93,12 +93,9 @@ PyObject* configuration_schema_impl(PyObject*) {
     return make_str(compact_json(configuration_schema_document())).release();
 }
 
-/// Loads the file as the conversion would (its errors raise `RuntimeError` with the same text),
-/// then lists the rendered warnings about the keys and tables that loading passed over.
-PyObject* ignored_entries_impl(PyObject* path_argument) {
-    std::optional<std::string> text = read_or_raise(path_argument);
-    if (!text) return nullptr;
-    auto checked = check_configuration(std::move(*text));
+/// The rendered warnings of a checked configuration as a list, or its loading error raised as
+/// `RuntimeError` with the same text as the conversion's.
+PyObject* warnings_or_raise(Result<CheckedConfiguration, TomlError> checked) {
     if (!checked) {
         PyErr_SetString(PyExc_RuntimeError, render(checked.error()).c_str());
         return nullptr;
@@ -107,6 +104,14 @@ PyObject* ignored_entries_impl(PyObject* path_argument) {
     for (const TomlError& warning : checked.value().warnings)
         append(list.get(), make_str(render(warning, "warning")).get());
     return list.release();
+}
+
+/// Loads the file as the conversion would, then lists the rendered warnings about the keys and
+/// tables that loading passed over.
+PyObject* ignored_entries_impl(PyObject* path_argument) {
+    std::optional<std::string> text = read_or_raise(path_argument);
+    if (!text) return nullptr;
+    return warnings_or_raise(check_configuration(std::move(*text)));
 }
 
 /// The file's document in the toml-test JSON encoding, every root key kept; a file that does
@@ -209,15 +214,7 @@ PyObject* ignored_entries_with_impl(PyObject* const* args, Py_ssize_t nargs) {
     if (!text) return nullptr;
     std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
     if (!overrides) return nullptr;
-    auto checked = check_configuration(std::move(*text), *overrides);
-    if (!checked) {
-        PyErr_SetString(PyExc_RuntimeError, render(checked.error()).c_str());
-        return nullptr;
-    }
-    PyRef list = adopt_or_fail(PyList_New(0));
-    for (const TomlError& warning : checked.value().warnings)
-        append(list.get(), make_str(render(warning, "warning")).get());
-    return list.release();
+    return warnings_or_raise(check_configuration(std::move(*text), *overrides));
 }
 
 /// `summary_rows(path, overrides=())`: the summary's tables as a list of `(section, rows)`, each
@@ -263,7 +260,8 @@ PyObject* load_note_impl(PyObject* const* args, Py_ssize_t nargs) {
         Py_RETURN_NONE;
     const TomlError& error = checked.error();
     auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(*text)));
-    if (!document || error.source != document.value().text() && *error.source != *document.value().text())
+    // Only a fault of the file itself, not one of an override, stands in the file.
+    if (!document || !error.source || *error.source != *document.value().text())
         Py_RETURN_NONE;
     const std::optional<toml::Value> load = document.value().root().find("load");
     const std::optional<toml::Value> value = load && load->is_table() ? load->find(error.keys[1]) : std::nullopt;
