@@ -511,8 +511,9 @@ def test_a_toolkit_result_that_cannot_be_shown(tmp_path, cli, fake, write_config
 
 # --- Signals and the terminal: a process of their own ---------------------------------------------
 
-# A toolkit for processes: a step prints $SAY_<step> on stderr and sleeps $SLEEP_<step> seconds,
-# so that it can be interrupted.
+# A toolkit for processes: a step prints $SAY_<step> on stderr, writes $WRITE_<step> straight to
+# file descriptors 1 and 2 as native code would, and sleeps $SLEEP_<step> seconds, so that it can
+# be interrupted.
 SLEEPING_TOOLKIT = textwrap.dedent(
     """
     import os
@@ -523,6 +524,11 @@ SLEEPING_TOOLKIT = textwrap.dedent(
         def _step(self, method):
             if "SAY_" + method in os.environ:
                 print(os.environ["SAY_" + method], file=sys.stderr)
+            if "WRITE_" + method in os.environ:
+                text = os.environ["WRITE_" + method].encode()
+                os.write(1, b"out: " + text)
+                time.sleep(0.3)
+                os.write(2, b"err: " + text + b"\\n")
             time.sleep(float(os.environ.get("SLEEP_" + method, "0")))
             return 0
 
@@ -606,7 +612,24 @@ def test_a_terminal_shows_the_running_step_with_a_live_counter(sleeping_toolkit,
     if interrupt:
         assert text.endswith("\r\nqarv-convert: interrupted\r\n") and "Traceback" not in text
     else:
-        assert re.search(r"\r\[3/5\] build returned 0 after 1\.\d+ s\x1b\[K\r\n", text)
+        assert re.search(r"\r(\x1b\[K)?\[3/5\] build returned 0 after 1\.\d+ s\x1b\[K\r\n", text)
+
+
+def test_what_the_toolkit_writes_to_the_descriptors_goes_above_the_live_line(sleeping_toolkit, write_config):
+    master, slave = pty.openpty()
+    try:
+        process = start("convert", write_config(""), env=sleeping_toolkit(SLEEP_build="1.3", WRITE_build="native"),
+                        stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
+        os.close(slave)
+        output = read_terminal(master, process)
+        assert process.wait(timeout=20) == 0
+    finally:
+        os.close(master)
+    text = output.decode()
+    # An unfinished line is passed once the toolkit stays quiet; the live line waits for its end.
+    assert "\r[3/5] build  00:00\x1b[K\r\x1b[Kout: native" in text
+    assert "out: nativeerr: native\r\n\r[3/5] build  00:00\x1b[K" in text
+    assert "\r[3/5] build  00:01\x1b[K" in text and "Traceback" not in text
 
 
 def test_a_pipe_whose_writer_never_finishes_ends_on_ctrl_c(tmp_path):

@@ -132,7 +132,9 @@ class PlainProgress:
 class LiveProgress:
     """On a terminal: the running step with its elapsed time on one line, redrawn every second
     by a thread of its own, replaced by the finished line when the step ends. While `attached`,
-    what the toolkit prints through `sys.stdout` and `sys.stderr` goes above that line."""
+    what the toolkit writes to file descriptors 1 and 2 (where they are terminals) goes above that
+    line, line by line, passed by the native side's own thread; where that cannot be set up,
+    what it prints through `sys.stdout` and `sys.stderr` still does."""
 
     def __init__(self, stream: TextIO, verbose: bool = False, reasons: dict[str, str] | None = None) -> None:
         import threading
@@ -147,6 +149,7 @@ class LiveProgress:
         self._since = 0.0
         self._shown = False  # the live line is on the screen
         self._foreign_line = False  # someone else's line is unfinished: no redraw until it ends
+        self._passthrough: Any = None  # the native module while it passes the descriptors' output
 
     def _write(self, text: str) -> bool:
         try:
@@ -156,12 +159,26 @@ class LiveProgress:
         except (OSError, ValueError):
             return False
 
+    def _live_text(self) -> str:
+        return f"{self._label}  {clock(time.monotonic() - self._since)}"
+
+    def _in_place(self, text: str) -> None:
+        """Writes `text` where the live line is, through the passthrough: it clears the line first."""
+        try:
+            self._passthrough.passthrough_write(text)
+        except (OSError, ValueError):
+            pass
+
     def _draw(self) -> bool:
         with self._lock:
+            if self._passthrough is not None:
+                self._passthrough.passthrough_show(self._live_text())
+                self._shown = True
+                return True
             if self._foreign_line:
                 return True
             self._shown = True
-            return self._write(f"\r{self._label}  {clock(time.monotonic() - self._since)}\x1b[K")
+            return self._write(f"\r{self._live_text()}\x1b[K")
 
     def _redraw(self) -> None:
         # Wake just after each whole second of the step, so that the counter never skips one.
@@ -186,6 +203,25 @@ class LiveProgress:
 
     @contextlib.contextmanager
     def attached(self) -> Iterator[None]:
+        import os
+
+        from qarv_convert import _native
+
+        _flush_standard_streams()
+        try:
+            terminal = self._stream.fileno()
+        except (OSError, ValueError):
+            terminal = -1
+        descriptors = [fd for fd in (1, 2) if os.isatty(fd)]
+        if terminal >= 0 and descriptors and _native.passthrough_start(terminal, descriptors):
+            self._passthrough = _native
+            try:
+                yield
+            finally:
+                _flush_standard_streams()
+                self._passthrough = None
+                _native.passthrough_stop()
+            return
         saved = sys.stdout, sys.stderr
         sys.stdout, sys.stderr = (_AboveLiveLine(stream, self) if stream is not None and stream.isatty() else stream
                                   for stream in saved)
@@ -197,6 +233,10 @@ class LiveProgress:
     def _whole_line(self, text: str) -> None:
         """A line of its own between steps, while no live line is shown."""
         with self._lock:
+            if self._passthrough is not None:
+                self._in_place(f"{text}\n")
+                self._shown = False
+                return
             start = "\n" if self._foreign_line else ""
             self._write(f"{start}{text}\n")
             self._foreign_line = False
@@ -219,6 +259,10 @@ class LiveProgress:
     def finished(self, step: Step) -> None:
         self._halt()
         with self._lock:
+            if self._passthrough is not None:
+                self._in_place(f"{finished_line(step)}\x1b[K\n")
+                self._shown = False
+                return
             start = "\r" if self._shown else "\n" if self._foreign_line else ""
             self._write(f"{start}{finished_line(step)}\x1b[K\n")
             self._shown = self._foreign_line = False
@@ -235,8 +279,20 @@ class LiveProgress:
         """Stops the redrawing and ends its line, so that a message after it starts on its own;
         safe to call at any time and more than once."""
         if self._halt() and self._shown:
-            self._write("\n")
+            if self._passthrough is not None:
+                self._in_place(f"{self._live_text()}\n")  # the line stays, ended
+            else:
+                self._write("\n")
             self._shown = False
+
+
+def _flush_standard_streams() -> None:
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None:
+                stream.flush()
+        except (OSError, ValueError):
+            pass
 
 
 class _AboveLiveLine:
