@@ -204,12 +204,13 @@ const Record* find_record(const Configuration& configuration, const Section<Reco
     else return &(held.*section.variant);
 }
 
-/// The section's record inside `configuration`, made present (an optional section is emplaced).
+/// The section's record inside `configuration`, made present (an optional section it lacks is
+/// emplaced at its default; one it holds keeps its values).
 template <class Record, class Member>
 Record& make_record(Configuration& configuration, const Section<Record, Member>& section) {
     Member& held = configuration.*section.member;
     if constexpr (std::is_same_v<Member, Record>) return held;
-    else if constexpr (std::is_same_v<Member, std::optional<Record>>) return held.emplace();
+    else if constexpr (std::is_same_v<Member, std::optional<Record>>) return held ? *held : held.emplace();
     else return held.*section.variant;
 }
 

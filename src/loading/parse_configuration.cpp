@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "loading/load_configuration.hpp"
+#include "loading/overrides.hpp"
 #include "loading/toml_document.hpp"
 #include "text/float_text.hpp"
 #include "text/quoted.hpp"
@@ -55,6 +56,8 @@ using MaybeError = std::optional<TomlError>;
 
 class Mapper {
 public:
+    explicit Mapper(const MapOptions& options) : options_(options) {}
+
     MaybeError map_root(const toml::Value& root, Configuration& out) {
         // Only the sections are looked at, in the byte order of their names; other root keys,
         // however many, are passed over without a look.
@@ -63,6 +66,7 @@ public:
         for (const std::string_view name : names) {
             const std::optional<toml::Value> value = root.find(name);
             if (!value) continue;
+            section_ = name;
             MaybeError error;
             for_each_section([&](const auto& section) {
                 if (section.name != name) return;
@@ -150,7 +154,7 @@ private:
     template <class Record>
     MaybeError map_fields(const toml::Value& table, Record& out, std::string_view skip = {}) {
         for (const toml::Entry& entry : table.sorted_entries()) {
-            if (entry.key == skip) continue;
+            if (entry.key == skip || replaced(entry.key)) continue;
             MaybeError error;
             for_each_field<Record>([&](const auto& field) {
                 if (field.name == entry.key) error = convert(entry.value, out.*field.member);
@@ -182,29 +186,36 @@ private:
             return error;
         };
 
-        const std::optional<toml::Value> given = table.find(tag.key);
-        if (!given) return whole_table({"missing field `" + std::string(tag.key) + "`", {}, {}, {}});
-        if (given->kind() != toml::Kind::string) {
+        const std::optional<toml::Value> given = replaced(tag.key) ? std::nullopt : table.find(tag.key);
+        // Over a loaded configuration, or with the tag given by an override, the variant is settled.
+        if (!given && !options_.over_loaded && !replaced(tag.key))
+            return whole_table({"missing field `" + std::string(tag.key) + "`", {}, {}, {}});
+        if (given && given->kind() != toml::Kind::string) {
             TomlError error = value_error(*given, "invalid type: " + found(*given) + ", expected variant identifier");
             error.keys.emplace_back(tag.key);
             return whole_table(std::move(error));
         }
-        if (const std::string_view variant = given->string(); variant != tag.variant) {
-            TomlError error = value_error(*given, "unknown variant `" + std::string(variant) + "`, expected `" +
+        if (given && given->string() != tag.variant) {
+            TomlError error = value_error(*given, "unknown variant `" + std::string(given->string()) + "`, expected `" +
                                                       std::string(tag.variant) + "`");
             error.keys.emplace_back(tag.key);
             return whole_table(std::move(error));
         }
 
         // The variant's keys are read from entries set aside while looking for the tag; their
-        // errors point at the whole table.
-        positioned_ = false;
+        // errors point at the whole table (an override's at its own value).
+        positioned_ = options_.over_loaded;
         MaybeError error = map_fields(table, out, tag.key);
         positioned_ = true;
         if (error) return whole_table(std::move(*error));
         return std::nullopt;
     }
 
+    /// Whether the file's `key` in the current section gives way to an override.
+    bool replaced(std::string_view key) const { return options_.replaced && options_.replaced(section_, key); }
+
+    const MapOptions& options_;
+    std::string_view section_;
     bool positioned_ = true;
 };
 
@@ -217,12 +228,15 @@ Result<toml::Document, TomlError> parse_configuration_document(std::shared_ptr<c
     });
 }
 
+MaybeError map_onto(const toml::Document& document, Configuration& configuration, const MapOptions& options) {
+    MaybeError error = Mapper(options).map_root(document.root(), configuration);
+    if (error) error->source = document.text();
+    return error;
+}
+
 Result<Configuration, TomlError> map_configuration(const toml::Document& document) {
     Configuration configuration;
-    if (MaybeError error = Mapper().map_root(document.root(), configuration)) {
-        error->source = document.text();
-        return std::move(*error);
-    }
+    if (MaybeError error = map_onto(document, configuration, {})) return std::move(*error);
     return configuration;
 }
 

@@ -1,5 +1,7 @@
 // `qarv_convert._native`: a private module that hands the command line the data only the C++ side
 // has. It is not part of `qarv_convert_inner`, whose surface stays exactly its two functions.
+#include <climits>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -7,12 +9,25 @@
 #include "configuration/schema.hpp"
 #include "loading/ignored_entries.hpp"
 #include "loading/load_configuration.hpp"
+#include "python/bodies.hpp"
 #include "python/handle.hpp"
 #include "python/panic.hpp"
+#include "python/passthrough.hpp"
+#include "python/shims.hpp"
 #include "python/signals.hpp"
+#include "section/section_report.hpp"
 
 namespace qarv {
 namespace {
+
+/// The items of a list or tuple, or null with a `TypeError` naming what was expected.
+PyRef sequence_items(PyObject* object, const char* expected) {
+    if (!PyList_Check(object) && !PyTuple_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "expected %s, got '%s'", expected, Py_TYPE(object)->tp_name);
+        return PyRef();
+    }
+    return PyRef::steal(PySequence_Fast(object, expected));
+}
 
 /// A `str` argument, `what`, as UTF-8 text, or none with the interpreter's error set.
 std::optional<std::string> utf8_text(PyObject* object, const char* what) {
@@ -44,12 +59,9 @@ PyObject* configuration_schema_impl(PyObject*) {
     return make_str(configuration_schema_document().dump()).release();
 }
 
-/// Loads the file as the conversion would (its errors raise `RuntimeError` with the same text),
-/// then lists the rendered warnings about the keys and tables that loading passed over.
-PyObject* ignored_entries_impl(PyObject* path_argument) {
-    std::optional<std::string> text = read_or_raise(path_argument);
-    if (!text) return nullptr;
-    auto checked = check_configuration(std::move(*text));
+/// The rendered warnings of a checked configuration as a list, or its loading error raised as
+/// `RuntimeError` with the same text as the conversion's.
+PyObject* warnings_or_raise(Result<CheckedConfiguration, TomlError> checked) {
     if (!checked) {
         PyErr_SetString(PyExc_RuntimeError, render(checked.error()).c_str());
         return nullptr;
@@ -59,6 +71,239 @@ PyObject* ignored_entries_impl(PyObject* path_argument) {
         append(list.get(), make_str(render(warning, "warning")).get());
     return list.release();
 }
+
+/// Loads the file as the conversion would, then lists the rendered warnings about the keys and
+/// tables that loading passed over.
+PyObject* ignored_entries_impl(PyObject* path_argument) {
+    std::optional<std::string> text = read_or_raise(path_argument);
+    if (!text) return nullptr;
+    return warnings_or_raise(check_configuration(std::move(*text)));
+}
+
+// --- The summary and the conversion as the command line runs them -------------------------------
+// The same bodies as `qarv_convert_inner`'s functions; only their failures reach Python as
+// values the command line can tell apart: a failed write of the summary is `WriteError`.
+
+/// `qarv_convert._native.WriteError`, an `OSError` with the write's error number; made at import.
+PyObject* write_error_type = nullptr;
+
+/// Makes the outcome of a body pending as the exported functions do: a stop passes its
+/// exception on unchanged, every other failure is `RuntimeError` with the failure's text.
+PyObject* raise_run_error(std::optional<ConversionError> error) {
+    if (!error) Py_RETURN_NONE;
+    if (error->kind == ConversionError::Kind::stop) {
+        restore_raised(error->exception.release());
+        return nullptr;
+    }
+    const std::string text = error->text();
+    error.reset();
+    PyErr_SetObject(PyExc_RuntimeError, make_str(text).get());
+    return nullptr;
+}
+
+/// The override texts of an optional argument: a list or tuple of `str`; none with the error set.
+std::optional<std::vector<std::string>> override_texts(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t at) {
+    std::vector<std::string> texts;
+    if (nargs <= at) return texts;
+    PyRef items = sequence_items(args[at], "a list of overrides");
+    if (!items) return std::nullopt;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        std::optional<std::string> text = utf8_text(PySequence_Fast_GET_ITEM(items.get(), i), "an override");
+        if (!text) return std::nullopt;
+        texts.push_back(std::move(*text));
+    }
+    return texts;
+}
+
+/// Checks the argument count of `function`, which takes `least` to `most` arguments.
+bool arguments_fit(const char* function, Py_ssize_t nargs, Py_ssize_t least, Py_ssize_t most) {
+    if (nargs >= least && nargs <= most) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd to %zd arguments (%zd given)", function, least, most, nargs);
+    return false;
+}
+
+/// `convert(path, overrides=())`: the conversion of `rust_convert`, with the overrides applied.
+PyObject* convert_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("convert", nargs, 1, 2)) return nullptr;
+    std::optional<std::string> path = utf8_text(args[0], "a path");
+    if (!path) return nullptr;
+    std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
+    if (!overrides) return nullptr;
+    return raise_run_error(run_conversion_with(*path, *overrides));
+}
+
+/// `explain_to(descriptor, path, overrides=(), changed_only=False)`: the summary written to
+/// `descriptor`, with only the rows that differ from the default when `changed_only`.
+PyObject* explain_to_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("explain_to", nargs, 2, 4)) return nullptr;
+    const long descriptor = PyLong_AsLong(args[0]);
+    if (descriptor == -1 && PyErr_Occurred()) return nullptr;
+    if (descriptor < 0 || descriptor > INT_MAX) {
+        PyErr_SetString(PyExc_ValueError, "explain_to(): the descriptor is not a valid file descriptor");
+        return nullptr;
+    }
+    std::optional<std::string> path = utf8_text(args[1], "a path");
+    if (!path) return nullptr;
+    std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 2);
+    if (!overrides) return nullptr;
+    int write_error = 0;
+    const int changed_only = nargs > 3 ? PyObject_IsTrue(args[3]) : 0;
+    if (changed_only < 0) return nullptr;
+    std::optional<ConversionError> error =
+        write_summary_to(static_cast<int>(descriptor), *path, *overrides, write_error, changed_only != 0);
+    if (write_error != 0) {
+        error.reset();
+        PyRef arguments = adopt_or_fail(Py_BuildValue("(is)", write_error, std::strerror(write_error)));
+        PyErr_SetObject(write_error_type, arguments.get());
+        return nullptr;
+    }
+    return raise_run_error(std::move(error));
+}
+
+/// `ignored_entries_with(path, overrides)`: `ignored_entries` with the overrides applied.
+PyObject* ignored_entries_with_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("ignored_entries_with", nargs, 2, 2)) return nullptr;
+    std::optional<std::string> text = read_or_raise(args[0]);
+    if (!text) return nullptr;
+    std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
+    if (!overrides) return nullptr;
+    return warnings_or_raise(check_configuration(std::move(*text), *overrides));
+}
+
+/// `summary_rows(path, overrides=())`: the summary's tables as a list of `(section, rows)`, each
+/// row `(key, value, default, set_by_user, description)` with value and default as JSON text.
+PyObject* summary_rows_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("summary_rows", nargs, 1, 2)) return nullptr;
+    std::optional<std::string> path = utf8_text(args[0], "a path");
+    if (!path) return nullptr;
+    std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
+    if (!overrides) return nullptr;
+    PyResult<Configuration> loaded = load_or_stop(*path, *overrides);
+    if (!loaded) return raise_run_error(std::move(loaded).error());
+    PyRef sections = adopt_or_fail(PyList_New(0));
+    for (const SummarySection& section : summary_rows(loaded.value())) {
+        PyRef rows = adopt_or_fail(PyList_New(0));
+        for (const SummaryRow& row : section.rows) {
+            PyRef item = adopt_or_fail(PyTuple_New(5));
+            PyTuple_SET_ITEM(item.get(), 0, make_str(row.key).release());
+            PyTuple_SET_ITEM(item.get(), 1, make_str(row.value).release());
+            PyTuple_SET_ITEM(item.get(), 2, make_str(row.fallback).release());
+            PyTuple_SET_ITEM(item.get(), 3, Py_NewRef(row.set_by_user ? Py_True : Py_False));
+            PyTuple_SET_ITEM(item.get(), 4, make_str(row.description).release());
+            append(rows.get(), item.get());
+        }
+        PyRef pair = adopt_or_fail(PyTuple_New(2));
+        PyTuple_SET_ITEM(pair.get(), 0, make_str(section.name).release());
+        PyTuple_SET_ITEM(pair.get(), 1, rows.release());
+        append(sections.get(), pair.get());
+    }
+    return sections.release();
+}
+
+/// `load_note(path, overrides=())`: when loading fails on a key of `[load]` whose report points at
+/// the whole table, a "note" excerpt with carets at that key's value in the file; else `None`.
+PyObject* load_note_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("load_note", nargs, 1, 2)) return nullptr;
+    std::optional<std::string> text = read_or_raise(args[0]);
+    if (!text) return nullptr;
+    std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
+    if (!overrides) return nullptr;
+    auto checked = check_configuration(*text, *overrides);
+    if (checked || checked.error().keys.size() < 2 || checked.error().keys[0] != "load" || !checked.error().span)
+        Py_RETURN_NONE;
+    const TomlError& error = checked.error();
+    auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(*text)));
+    // Only a fault of the file itself, not one of an override, stands in the file.
+    if (!document || !error.source || *error.source != *document.value().text())
+        Py_RETURN_NONE;
+    const std::optional<toml::Value> load = document.value().root().find("load");
+    const std::optional<toml::Value> value = load && load->is_table() ? load->find(error.keys[1]) : std::nullopt;
+    if (!value || error.span->start != load->span().start) Py_RETURN_NONE;
+    const TomlError note{"`" + error.keys[1] + "` in [load]", value->span(), document.value().text(), {}};
+    return make_str(render(note, "note")).release();
+}
+
+/// The one passthrough of the process (descriptors are the process's), while a live line is shown.
+std::unique_ptr<Passthrough> passthrough;
+
+/// A `str` argument as UTF-8 bytes, or none with the error set.
+std::optional<std::string_view> text_argument(PyObject* const* args, Py_ssize_t nargs, const char* function) {
+    if (!arguments_fit(function, nargs, 1, 1)) return std::nullopt;
+    if (!PyUnicode_Check(args[0])) {
+        PyErr_Format(PyExc_TypeError, "%s() takes a str", function);
+        return std::nullopt;
+    }
+    return qarv::utf8_text(args[0]);
+}
+
+/// `passthrough_start(terminal, descriptors)`: what is written to `descriptors` goes above the
+/// live line on `terminal` from now on; False (nothing changed) when that cannot be set up.
+PyObject* passthrough_start_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("passthrough_start", nargs, 2, 2)) return nullptr;
+    const long terminal = PyLong_AsLong(args[0]);
+    if (terminal == -1 && PyErr_Occurred()) return nullptr;
+    PyRef items = sequence_items(args[1], "a list of descriptors");
+    if (!items) return nullptr;
+    std::vector<int> descriptors;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        const long descriptor = PyLong_AsLong(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (descriptor == -1 && PyErr_Occurred()) return nullptr;
+        descriptors.push_back(static_cast<int>(descriptor));
+    }
+    if (passthrough) Py_RETURN_FALSE;
+    passthrough = Passthrough::start(static_cast<int>(terminal), descriptors);
+    return PyBool_FromLong(passthrough != nullptr);
+}
+
+/// `passthrough_show(text)`: `text` as the live line.
+PyObject* passthrough_show_impl(PyObject* const* args, Py_ssize_t nargs) {
+    std::optional<std::string_view> text = text_argument(args, nargs, "passthrough_show");
+    if (!text) return nullptr;
+    if (passthrough) {
+        Py_BEGIN_ALLOW_THREADS
+        passthrough->show(*text);
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+/// `passthrough_write(text)`: `text` on the terminal in the live line's place.
+PyObject* passthrough_write_impl(PyObject* const* args, Py_ssize_t nargs) {
+    std::optional<std::string_view> text = text_argument(args, nargs, "passthrough_write");
+    if (!text) return nullptr;
+    if (passthrough) {
+        Py_BEGIN_ALLOW_THREADS
+        passthrough->write(*text);
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+/// `passthrough_stop()`: the descriptors back as they were, what is still in the pipes passed on.
+PyObject* passthrough_stop_impl(PyObject* const*, Py_ssize_t) {
+    std::unique_ptr<Passthrough> ending = std::move(passthrough);
+    if (ending) {
+        Py_BEGIN_ALLOW_THREADS
+        ending->stop();
+        Py_END_ALLOW_THREADS
+    }
+    Py_RETURN_NONE;
+}
+
+template <PyObject* (*Body)(PyObject* const*, Py_ssize_t)>
+PyObject* guarded_fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return run_guarded("qarv_convert._native", [&] { return Body(args, nargs); });
+}
+
+/// Adds `WriteError` to the new module; false with the error set when it cannot.
+bool add_run_types(PyObject* module) noexcept {
+    if (!write_error_type)
+        write_error_type = PyErr_NewExceptionWithDoc(
+            "qarv_convert._native.WriteError", "The summary could not be written to its descriptor.",
+            PyExc_OSError, nullptr);
+    return write_error_type && PyModule_AddObjectRef(module, "WriteError", write_error_type) == 0;
+}
+// --- end of the command line's bodies ------------------------------------------------------------
 
 /// The edge of each function: an `InternalFailure` (a broken invariant in the plain C++, or the
 /// interpreter out of memory) raises `PanicException`, as in the main module.
@@ -77,6 +322,30 @@ PyMethodDef native_methods[] = {
      "configuration_schema()\n--\n\nThe schema document of a whole configuration file, as compact JSON."},
     {"ignored_entries", guarded<ignored_entries_impl>, METH_O,
      "ignored_entries(path)\n--\n\nWarnings about the keys and tables that the configuration ignores."},
+    {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<convert_impl>)),
+     METH_FASTCALL, "convert(path, overrides=())\n--\n\nThe conversion, with SECTION.KEY=VALUE overrides over the file."},
+    {"explain_to", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<explain_to_impl>)),
+     METH_FASTCALL,
+     "explain_to(descriptor, path, overrides=(), changed_only=False)\n--\n\nThe configuration summary written to the descriptor."},
+    {"ignored_entries_with",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<ignored_entries_with_impl>)),
+     METH_FASTCALL, "ignored_entries_with(path, overrides)\n--\n\nignored_entries with overrides over the file."},
+    {"load_note", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<load_note_impl>)),
+     METH_FASTCALL, "load_note(path, overrides=())\n--\n\nWhere the faulty key of [load] stands, as a note."},
+    {"passthrough_start",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<passthrough_start_impl>)),
+     METH_FASTCALL, "passthrough_start(terminal, descriptors)\n--\n\nPasses the descriptors' output above the live line."},
+    {"passthrough_show",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<passthrough_show_impl>)),
+     METH_FASTCALL, "passthrough_show(text)\n--\n\nDraws the live line."},
+    {"passthrough_write",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<passthrough_write_impl>)),
+     METH_FASTCALL, "passthrough_write(text)\n--\n\nWrites to the terminal in the live line's place."},
+    {"passthrough_stop",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<passthrough_stop_impl>)),
+     METH_FASTCALL, "passthrough_stop()\n--\n\nPuts the descriptors back."},
+    {"summary_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<summary_rows_impl>)),
+     METH_FASTCALL, "summary_rows(path, overrides=())\n--\n\nThe rows of the configuration summary's tables."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -106,7 +375,9 @@ PyRef steps_tuple() {
 
 PyObject* create_module() {
     PyRef module = PyRef::steal(PyModule_Create(&native_definition));
-    if (!module || PyModule_AddObjectRef(module.get(), "STEPS", steps_tuple().get()) < 0) return nullptr;
+    if (!module || PyModule_AddObjectRef(module.get(), "STEPS", steps_tuple().get()) < 0 ||
+        !add_run_types(module.get()))
+        return nullptr;
     return module.release();
 }
 

@@ -1,0 +1,150 @@
+"""The JSON record of one conversion run, and writing files so that no reader sees half of one."""
+from __future__ import annotations
+
+import contextlib
+import errno
+import json
+import math
+import os
+import time
+
+from qarv_convert.display import safe_repr
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    from qarv_convert.toolkit_proxy import Step
+
+#: The record's `status` values.
+SUCCEEDED, FAILED, INTERRUPTED = "succeeded", "failed", "interrupted"
+
+
+def _number(value: Any) -> Any:
+    """A step's result as JSON can hold it: numbers as they are, anything else as its repr."""
+    if isinstance(value, int) and not isinstance(value, bool):
+        return value
+    if isinstance(value, float) and math.isfinite(value):
+        return value
+    return None if value is None else safe_repr(value)
+
+
+def _value(value: Any) -> Any:
+    """A keyword value as the record keeps it: JSON as `plan --json` writes it, arrays by shape and
+    dtype; what JSON cannot hold as its (safe) repr."""
+    from qarv_convert.planning import jsonable
+
+    try:
+        return jsonable(value)
+    except Exception:
+        return safe_repr(value)
+
+
+class RunRecord:
+    """What a conversion was given and what it did; `failure` stays None only for a success."""
+
+    def __init__(self, configuration: str, version: str, command_line: list[str], overrides: list[str]) -> None:
+        self.configuration = configuration
+        self.version = version
+        self.command_line = command_line
+        self.overrides = overrides
+        self.sha256: str | None = None
+        self.toolkit_version: str | None = None
+        self.steps: list[Step] = []
+        #: (method, reason) of each step the conversion passed over.
+        self.skipped: list[tuple[str, str]] = []
+        self.failure: str | None = "did not finish"
+        self.interrupted = False
+        #: The full traceback of the toolkit exception that ended the run.
+        self.traceback: str | None = None
+        self.started_at = time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime())
+        self._started = time.perf_counter()
+        self.seconds: float | None = None
+
+    def finish(self) -> None:
+        """Notes the run's total time, once."""
+        if self.seconds is None:
+            self.seconds = time.perf_counter() - self._started
+
+    @property
+    def status(self) -> str:
+        if self.interrupted:
+            return INTERRUPTED
+        return FAILED if self.failure is not None else SUCCEEDED
+
+    def to_json(self) -> str:
+        self.finish()
+        document: dict[str, Any] = {
+            "status": self.status,
+            "configuration": {"path": self.configuration, "sha256": self.sha256},
+            "command_line": self.command_line,
+            "overrides": self.overrides,
+            "qarv_convert_version": self.version,
+        }
+        if self.toolkit_version is not None:
+            document["toolkit_version"] = self.toolkit_version
+        document["started_at"] = self.started_at
+        document["seconds"] = round(self.seconds or 0.0, 6)
+        document["steps"] = [
+            {"method": step.method, "args": [_value(arg) for arg in step.args],
+             "keywords": {name: _value(value) for name, value in step.kwargs.items()},
+             "result": _number(step.result),
+             **({"raised": step.raised} if step.raised is not None else {}), "seconds": round(step.seconds, 6)}
+            for step in self.steps
+        ]
+        document["skipped"] = [{"method": method, "reason": reason} for method, reason in self.skipped]
+        document["failure"] = self.failure
+        if self.traceback is not None:
+            document["traceback"] = self.traceback
+        return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
+
+
+def unwritable(path: str) -> str | None:
+    """Why a record could not be written to `path`, found out by trying, or None when it can."""
+    import tempfile
+
+    if os.path.isdir(path):
+        return "is a directory"
+    directory = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(directory):
+        return "no such directory for the record"
+    try:
+        descriptor, probe = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory)
+    except OSError as error:
+        return f"cannot write the record there: {error.strerror or error}"
+    os.close(descriptor)
+    with contextlib.suppress(OSError):
+        os.unlink(probe)
+    return None
+
+
+def write_file(path: str, text: str, *, replace: bool = True) -> None:
+    """Writes `text` to a temporary file beside `path` and then puts it in place in one step, so
+    that `path` holds either its old content or all of `text`. Without `replace`, an existing
+    `path` is left alone and FileExistsError raised."""
+    import tempfile
+
+    directory = os.path.dirname(os.path.abspath(path))
+    descriptor, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory)
+    try:
+        with os.fdopen(descriptor, "w", encoding="utf-8") as out:
+            out.write(text)
+            out.flush()
+            os.fsync(out.fileno())
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(temporary, 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
+        if replace:
+            os.replace(temporary, path)
+            return
+        try:
+            os.link(temporary, path)  # fails if `path` exists, without a window between test and write
+        except OSError as error:
+            if error.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP):
+                raise
+            # A file system without hard links: exclusive creation, then a plain write.
+            with open(path, "x", encoding="utf-8") as out:
+                out.write(text)
+    finally:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
