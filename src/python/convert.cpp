@@ -15,11 +15,11 @@ namespace {
 
 /// A new `QARV` toolkit object. The module and the class are dropped as soon as it exists.
 PyResult<PyRef> create_toolkit() {
-    PyResult<PyRef> module = checked(PyImport_Import(interned<"qarv.api">()));
+    PyResult<PyRef> module = call_python([] { return PyImport_Import(interned<"qarv.api">()); });
     if (!module) return std::move(module).error();
     PyResult<PyRef> toolkit_class = get_attribute(module.value().get(), interned<"QARV">());
     if (!toolkit_class) return std::move(toolkit_class).error();
-    return checked(PyObject_CallNoArgs(toolkit_class.value().get()));
+    return call_python([&] { return PyObject_CallNoArgs(toolkit_class.value().get()); });
 }
 
 /// Raises `type(text)` and takes it straight back as the run's error, so that driver-made
@@ -62,7 +62,9 @@ std::optional<ConversionError> call_method(PyObject* toolkit, std::string_view s
     if (positional) arguments[count++] = positional;
     std::copy_n(keywords.values(), keywords.size(), arguments.begin() + static_cast<std::ptrdiff_t>(count));
     PyRef names = keywords.names();
-    return check_result(step, checked(PyObject_VectorcallMethod(name, arguments.data(), count, names.get())));
+    return check_result(step, call_python([&] {
+        return PyObject_VectorcallMethod(name, arguments.data(), count, names.get());
+    }));
 }
 
 /// One step that takes keywords: they are all made before the method is looked up, so a bad

@@ -51,6 +51,21 @@ inline PyResult<PyRef> checked(PyObject* result) {
     return PyRef::steal(result);
 }
 
+/// Whether the calling thread's stack still has room for another run to nest inside this one;
+/// false with `RecursionError` pending when it has not.
+bool stack_has_room();
+
+/// Makes `call`, a call into Python code that may come back into this module, as one level of the
+/// interpreter's recursion count, so that endless re-entry ends in `RecursionError` at the
+/// recursion limit, or earlier when the thread's stack runs short, instead of overflowing it.
+template <class Call>
+PyResult<PyRef> call_python(Call&& call) {
+    if (!stack_has_room() || Py_EnterRecursiveCall(" while calling the toolkit")) return take_raised_exception();
+    PyObject* result = call();
+    Py_LeaveRecursiveCall();
+    return checked(result);
+}
+
 /// `object.name`, or the raised error. `name` must be interned (see `interned`).
 inline PyResult<PyRef> get_attribute(PyObject* object, PyObject* name) {
     return checked(PyObject_GetAttr(object, name));
