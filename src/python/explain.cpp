@@ -59,6 +59,11 @@ std::optional<ConversionError> explain_configuration(const std::string& path) {
     PyResult<Configuration> loaded = load_or_stop(path);
     if (!loaded) return std::move(loaded).error();
 
+    if (const std::size_t size = summary_size(loaded.value()); size > max_summary_size)
+        return ConversionError{ConversionError::Kind::configuration,
+                               "the summary would take " + std::to_string(size) + " bytes, more than its cap of " +
+                                   std::to_string(max_summary_size >> 20) + " MiB; nothing was written",
+                               PyRef()};
     if (!summary_pieces(loaded.value(), print)) return ConversionError::interrupted();
     return std::nullopt;
 }
