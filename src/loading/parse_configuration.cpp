@@ -152,8 +152,9 @@ private:
         if (!value.is_array()) return type_error<std::vector<T>>(value);
         out.clear();
         out.reserve(value.size());
-        for (const toml::Value& element : value.elements())
-            if (MaybeError error = convert(element, out.emplace_back())) return error;
+        // One element at a time: a long array of numbers has no node per element to list.
+        for (std::optional<toml::Value> element = value.first_element(); element; element = element->next_element())
+            if (MaybeError error = convert(*element, out.emplace_back())) return error;
         return std::nullopt;
     }
 

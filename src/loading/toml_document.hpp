@@ -53,6 +53,7 @@ struct Integer {
 class Document;
 class Value;
 struct DocumentStorage;
+struct Node;
 
 /// One key of a table: its decoded text, where it stands in the file, and its value.
 struct Entry;
@@ -68,15 +69,10 @@ public:
     [[nodiscard]] Kind kind() const noexcept;
     [[nodiscard]] bool is_table() const noexcept { return kind() == Kind::table; }
     [[nodiscard]] bool is_array() const noexcept { return kind() == Kind::array; }
-    /// False for a scalar or static array under a key that the `KeepFilter` refused: its kind
-    /// is known, but it has no content and no span.
-    [[nodiscard]] bool kept() const noexcept;
     /// The value's text [start, end): a string with its quotes, a table header from `[` to `]`
     /// (the first header of a `[[...]]` array), an inline table from `{` to `}`, for a table made
     /// by a dotted key the key segment that names it. The root table's span is empty.
     [[nodiscard]] ByteSpan span() const noexcept;
-    /// Header-defined tables and elements of `[[...]]` arrays; other tables and values are false.
-    [[nodiscard]] bool from_header() const noexcept;
 
     [[nodiscard]] bool boolean() const noexcept;
     [[nodiscard]] Integer integer() const noexcept;
@@ -88,6 +84,10 @@ public:
 
     /// Elements of an array, or entries of a table, in file order.
     [[nodiscard]] std::size_t size() const noexcept;
+    /// The first element of an array, if any; `next_element` goes on from there. Walking an array
+    /// this way holds one element at a time, where `elements()` holds them all.
+    [[nodiscard]] std::optional<Value> first_element() const;
+    [[nodiscard]] std::optional<Value> next_element() const;
     [[nodiscard]] std::vector<Value> elements() const;
     [[nodiscard]] std::vector<Entry> entries() const;
     /// Entries ordered by the bytes of their keys.
@@ -97,9 +97,16 @@ public:
 
 private:
     friend class Document;
-    Value(const DocumentStorage* storage, std::uint32_t index) : storage_(storage), index_(index) {}
+    /// `index_` of an element of a compact array, which has no node: it is read again from the
+    /// text at `at_` when asked for.
+    static constexpr std::uint32_t reread = 0xFFFFFFFDu;
+    Value(const DocumentStorage* storage, std::uint32_t index, std::uint32_t at = 0)
+        : storage_(storage), index_(index), at_(at) {}
+    /// What the value holds: its node, or for an element of a compact array, one read anew.
+    [[nodiscard]] Node node() const noexcept;
     const DocumentStorage* storage_;
     std::uint32_t index_;
+    std::uint32_t at_; ///< compact array elements: the element's start in the text
 };
 
 struct Entry {
