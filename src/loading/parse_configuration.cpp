@@ -166,18 +166,26 @@ private:
         return std::nullopt;
     }
 
-    /// Maps the entries of a table onto a record that starts at its default; `skip` names an
-    /// entry that is not the record's (the `[load]` tag).
+    /// Maps the entries of a table onto a record that starts at its default. Only the record's
+    /// own keys are looked up, in byte order, which visits them as a walk over the sorted table
+    /// would while passing over every other key (of which a table may hold millions) unseen.
     template <class Record>
-    MaybeError map_fields(const toml::Value& table, Record& out, std::string_view skip = {}) {
-        for (const toml::Entry& entry : table.sorted_entries()) {
-            if (entry.key == skip) continue;
+    MaybeError map_fields(const toml::Value& table, Record& out) {
+        static const auto names = [] {
+            auto names = std::apply([](const auto&... field) { return std::array<std::string_view, sizeof...(field)>{field.name...}; },
+                                    Describe<Record>::fields);
+            std::ranges::sort(names);
+            return names;
+        }();
+        for (const std::string_view name : names) {
+            const std::optional<toml::Value> value = table.find(name);
+            if (!value) continue;
             MaybeError error;
             for_each_field<Record>([&](const auto& field) {
-                if (field.name == entry.key) error = convert(entry.value, out.*field.member);
+                if (field.name == name) error = convert(*value, out.*field.member);
             });
             if (error) {
-                error->keys.insert(error->keys.begin(), std::string(entry.key));
+                error->keys.insert(error->keys.begin(), std::string(name));
                 return error;
             }
         }
@@ -218,7 +226,7 @@ private:
         // The variant's keys are read from entries set aside while looking for the tag; their
         // errors point at the whole table.
         positioned_ = false;
-        MaybeError error = map_fields(table, out.onnx, LoadConfig::tag);
+        MaybeError error = map_fields(table, out.onnx); // the tag is none of its keys
         positioned_ = true;
         if (error) return whole_table(std::move(*error));
         return std::nullopt;

@@ -97,11 +97,13 @@ public:
 
 private:
     friend class Document;
-    /// `index_` of an element of a compact array, which has no node: it is read again from the
-    /// text at `at_` when asked for.
+    /// `index_` of a simple scalar that has no node (an element of a compact array, or a value
+    /// under a key): it is read again from the text at `at_` when asked for.
     static constexpr std::uint32_t reread = 0xFFFFFFFDu;
     Value(const DocumentStorage* storage, std::uint32_t index, std::uint32_t at = 0)
         : storage_(storage), index_(index), at_(at) {}
+    /// The value an entry of this table holds.
+    [[nodiscard]] Value entry_value(std::uint32_t value) const;
     /// What the value holds: its node, or for an element of a compact array, one read anew.
     [[nodiscard]] Node node() const noexcept;
     const DocumentStorage* storage_;

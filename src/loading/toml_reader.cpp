@@ -23,6 +23,10 @@ struct TextRef {
 };
 constexpr std::uint32_t in_arena = 0x80000000u;
 
+/// Set in an entry's value: the value is a simple scalar with no node, read again from the text
+/// at the offset in the other bits when asked for (files stay far below 2 GiB).
+constexpr std::uint32_t in_text = 0x80000000u;
+
 namespace {
 
 enum Flag : std::uint8_t {
@@ -105,12 +109,10 @@ struct DocumentStorage {
     /// Tables up to this many keys are searched along their entries, which lie close together;
     /// bigger ones go through the hash index.
     static constexpr std::uint32_t scan_limit = 8;
-    struct Slot {
-        std::uint32_t entry; ///< entry index + 1, 0 for an empty slot
-        std::uint32_t hash;
-    };
-    /// Open addressing over (table, key) for the keys of big tables.
-    std::vector<Slot> slots;
+    /// Open addressing over (table, key) for the keys of big tables: each slot holds an entry
+    /// index + 1, 0 when empty; the hash is the entry's own. Slots are kept small and up to three
+    /// quarters full, since a file of millions of keys has one per key.
+    std::vector<std::uint32_t> slots;
     std::size_t used = 0;
 
     [[nodiscard]] std::string_view view(TextRef ref) const noexcept {
@@ -143,11 +145,10 @@ struct DocumentStorage {
         const std::uint32_t hash = hash_of(table, key);
         const std::size_t slot_mask = slots.size() - 1;
         for (std::size_t at = hash & slot_mask;; at = (at + 1) & slot_mask) {
-            const Slot slot = slots[at];
-            if (slot.entry == 0) return none;
-            if (slot.hash != hash) continue;
-            const EntryRecord& entry = entries[slot.entry - 1];
-            if (entry.table == table && same(view(entry.key), key)) return slot.entry - 1;
+            const std::uint32_t slot = slots[at];
+            if (slot == 0) return none;
+            const EntryRecord& entry = entries[slot - 1];
+            if (entry.hash == hash && entry.table == table && same(view(entry.key), key)) return slot - 1;
         }
     }
 
@@ -170,21 +171,21 @@ private:
     void index(std::uint32_t entry_index) {
         EntryRecord& entry = entries[entry_index];
         entry.hash = hash_of(entry.table, view(entry.key));
-        if ((used + 1) * 2 > slots.size()) {
-            std::vector<Slot> grown(std::max<std::size_t>(64, slots.size() * 2), Slot{0, 0});
+        if ((used + 1) * 4 > slots.size() * 3) {
+            std::vector<std::uint32_t> grown(std::max<std::size_t>(64, slots.size() * 2), 0);
             const std::size_t grown_mask = grown.size() - 1;
-            for (const Slot slot : slots)
-                if (slot.entry != 0) {
-                    std::size_t at = slot.hash & grown_mask;
-                    while (grown[at].entry != 0) at = (at + 1) & grown_mask;
+            for (const std::uint32_t slot : slots)
+                if (slot != 0) {
+                    std::size_t at = entries[slot - 1].hash & grown_mask;
+                    while (grown[at] != 0) at = (at + 1) & grown_mask;
                     grown[at] = slot;
                 }
             slots = std::move(grown);
         }
         const std::size_t slot_mask = slots.size() - 1;
         std::size_t at = entry.hash & slot_mask;
-        while (slots[at].entry != 0) at = (at + 1) & slot_mask;
-        slots[at] = {entry_index + 1, entry.hash};
+        while (slots[at] != 0) at = (at + 1) & slot_mask;
+        slots[at] = entry_index + 1;
         ++used;
     }
 };
@@ -295,6 +296,16 @@ private:
     /// Reads a scalar of an array being kept compact. Simple scalars (all but strings with
     /// escapes or several lines) only count; the first other one turns the array into nodes.
     bool compact_element(Frame& frame, std::uint32_t& out);
+    /// Reads a scalar that goes under a key: a simple one keeps no node, only its offset.
+    bool entry_scalar(std::uint32_t& out);
+    /// Whether a scalar just read into `element` can be read again from the text alone: all but
+    /// strings with escapes (which added to the arena since `arena_size`) or of several lines.
+    bool simple(const Node& element, std::size_t arena_size) const {
+        if (element.kind != Kind::string) return true;
+        const bool multiline = element.end - element.start >= 6 && text_[element.start + 1] == text_[element.start] &&
+                               text_[element.start + 2] == text_[element.start];
+        return !multiline && s_.arena.size() == arena_size;
+    }
     /// Gives a compact array a node for each element read so far; it is compact no more.
     void expand(Frame& frame);
 
@@ -445,7 +456,7 @@ bool Reader::end_of_line() {
 }
 
 bool Reader::run() {
-    if (n_ >= none) return fail(0, 0, "document larger than 4 GiB");
+    if (n_ >= in_text) return fail(0, 0, "document larger than 2 GiB");
     // Node 0 is the root; the next ones stand in for values that are checked but not kept.
     new_node(Kind::table, 0, 0, 0, 0);
     for (int kind = 0; kind <= static_cast<int>(Kind::local_time); ++kind)
@@ -938,8 +949,11 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
             }
         } else {
             if (level > max_nesting) return nesting(i_, i_ + 1);
+            const bool under_key = frames_.empty() || !frames_.back().array;
             if (in_compact) {
                 if (!compact_element(frames_.back(), result)) return false;
+            } else if (under_key && !hidden) {
+                if (!entry_scalar(result)) return false;
             } else if (!scalar(hidden, result)) {
                 return false;
             }
@@ -1014,13 +1028,21 @@ bool Reader::compact_element(Frame& frame, std::uint32_t& out) {
     const bool read = scalar(false, out);
     capture_ = nullptr;
     if (!read) return false;
-    const bool multiline = element.kind == Kind::string && element.end - element.start >= 6 &&
-                           text_[element.start + 1] == text_[element.start] &&
-                           text_[element.start + 2] == text_[element.start];
-    if (element.kind != Kind::string || (!multiline && s_.arena.size() == arena_size)) return true; // counted
+    if (simple(element, arena_size)) return true; // counted
     // Its decoded text lies in the arena already; the element keeps it in a node of its own.
     expand(frame);
     out = s_.nodes.push(element);
+    return true;
+}
+
+bool Reader::entry_scalar(std::uint32_t& out) {
+    Node element;
+    const std::size_t arena_size = s_.arena.size();
+    capture_ = &element;
+    const bool read = scalar(false, out);
+    capture_ = nullptr;
+    if (!read) return false;
+    out = simple(element, arena_size) ? in_text | element.start : s_.nodes.push(element);
     return true;
 }
 
@@ -1062,6 +1084,7 @@ bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>&
             table = child;
             continue;
         }
+        if (s_.entries[entry].value & in_text) return duplicate(segments);
         Node& node = s_.nodes[s_.entries[entry].value];
         if (node.kind != Kind::table || !(node.flags & (dotted_flag | implicit_flag)) || (node.flags & inline_flag))
             return duplicate(segments);
@@ -1143,6 +1166,7 @@ bool Reader::header(std::uint32_t& current) {
             table = child;
         } else {
             const std::uint32_t held = s_.entries[entry].value;
+            if (held & in_text) return duplicate(segments_);
             Node& node = s_.nodes[held];
             if (!last) {
                 if (node.kind == Kind::table && !(node.flags & inline_flag)) table = held;
@@ -1217,6 +1241,11 @@ Node Value::node() const noexcept {
     return node;
 }
 
+Value Value::entry_value(std::uint32_t value) const {
+    if (value & in_text) return Value(storage_, reread, value & ~in_text);
+    return Value(storage_, value);
+}
+
 Kind Value::kind() const noexcept { return node().kind; }
 ByteSpan Value::span() const noexcept {
     const Node node = this->node();
@@ -1282,7 +1311,7 @@ std::vector<Entry> Value::entries() const {
     out.reserve(node.list.count);
     for (std::uint32_t at = node.list.first; at != none; at = storage_->entries[at].next) {
         const EntryRecord& entry = storage_->entries[at];
-        out.push_back({storage_->view(entry.key), {entry.key_start, entry.key_end}, Value(storage_, entry.value)});
+        out.push_back({storage_->view(entry.key), {entry.key_start, entry.key_end}, entry_value(entry.value)});
     }
     return out;
 }
@@ -1297,7 +1326,7 @@ std::optional<Value> Value::find(std::string_view key) const {
     if (kind() != Kind::table) return std::nullopt;
     const std::uint32_t entry = storage_->find(index_, key);
     if (entry == none) return std::nullopt;
-    return Value(storage_, storage_->entries[entry].value);
+    return entry_value(storage_->entries[entry].value);
 }
 
 Document::Document(std::unique_ptr<DocumentStorage> storage) : storage_(std::move(storage)) {}
