@@ -118,13 +118,13 @@ std::optional<ConversionError> run_steps(PyObject* toolkit, const Configuration&
 } // namespace
 
 std::optional<ConversionError> run_conversion(const std::string& path) {
-    PyResult<Configuration> configuration = load_or_stop(path);
-    if (!configuration) return std::move(configuration).error();
+    std::unique_ptr<const Configuration> configuration;
+    if (std::optional<ConversionError> failure = load_onto_heap(path, configuration)) return failure;
 
     PyResult<PyRef> toolkit = create_toolkit();
     if (!toolkit) return std::move(toolkit).error();
     // The toolkit is dropped before the configuration; no method is called to close it.
-    return run_steps(toolkit.value().get(), configuration.value());
+    return run_steps(toolkit.value().get(), *configuration);
 }
 
 } // namespace qarv

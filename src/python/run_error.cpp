@@ -89,6 +89,13 @@ bool stack_has_room() {
     return false;
 }
 
+std::optional<ConversionError> load_onto_heap(const std::string& path, std::unique_ptr<const Configuration>& out) {
+    PyResult<Configuration> loaded = load_or_stop(path);
+    if (!loaded) return std::move(loaded).error();
+    out = std::make_unique<const Configuration>(std::move(loaded).value());
+    return std::nullopt;
+}
+
 ConversionError take_raised_exception() {
     PyObject* raised = fetch_raised();
     if (!raised) {

@@ -1,6 +1,8 @@
 // The failure value of a run, and the checks that turn a raised Python exception into one.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "loading/load_configuration.hpp"
@@ -44,6 +46,10 @@ inline PyResult<Configuration> load_or_stop(const std::string& path) {
     if (!loaded) return ConversionError::from(std::move(loaded).error());
     return std::move(loaded).value();
 }
+
+/// As `load_or_stop`, with the configuration put on the heap: a toolkit that calls back into the
+/// module nests one run per level, and runs whose frames hold no configuration nest deeper.
+std::optional<ConversionError> load_onto_heap(const std::string& path, std::unique_ptr<const Configuration>& out);
 
 /// Result of an operation that can legitimately raise: the new reference, or the raised error.
 inline PyResult<PyRef> checked(PyObject* result) {
