@@ -136,15 +136,20 @@ private:
     }
 
     MaybeError convert(const toml::Value& value, float& out) {
-        if (value.kind() == toml::Kind::floating) {
+        // Each question to an array element reads it again from the text: ask as few as possible.
+        const toml::Kind kind = value.kind();
+        if (kind == toml::Kind::floating) {
             out = to_single(value.floating());
-        } else if (value.kind() == toml::Kind::integer && value.integer().fits_64_bits()) {
-            const toml::Integer n = value.integer();
-            out = n.fits_int64() ? static_cast<float>(n.as_int64()) : static_cast<float>(static_cast<std::uint64_t>(n.magnitude));
-        } else {
-            return type_error<float>(value);
+            return std::nullopt;
         }
-        return std::nullopt;
+        if (kind == toml::Kind::integer) {
+            const toml::Integer n = value.integer();
+            if (n.fits_64_bits()) {
+                out = n.fits_int64() ? static_cast<float>(n.as_int64()) : static_cast<float>(static_cast<std::uint64_t>(n.magnitude));
+                return std::nullopt;
+            }
+        }
+        return type_error<float>(value);
     }
 
     template <class T>

@@ -110,9 +110,13 @@ struct DocumentStorage {
     /// bigger ones go through the hash index.
     static constexpr std::uint32_t scan_limit = 8;
     /// Open addressing over (table, key) for the keys of big tables: each slot holds an entry
-    /// index + 1, 0 when empty; the hash is the entry's own. Slots are kept small and up to three
-    /// quarters full, since a file of millions of keys has one per key.
+    /// index + 1, and beside it a tag of seven bits of the entry's hash with the top bit set (0
+    /// for an empty slot). Slots are kept small and up to three quarters full, since a file of
+    /// millions of keys has one per key; a probe reads tags only, which lie together, and looks
+    /// at an entry only when its tag matches.
     std::vector<std::uint32_t> slots;
+    std::vector<std::uint8_t> tags;
+    static std::uint8_t tag_of(std::uint32_t hash) noexcept { return static_cast<std::uint8_t>(0x80 | (hash >> 25)); }
     std::size_t used = 0;
 
     [[nodiscard]] std::string_view view(TextRef ref) const noexcept {
@@ -144,9 +148,11 @@ struct DocumentStorage {
         }
         const std::uint32_t hash = hash_of(table, key);
         const std::size_t slot_mask = slots.size() - 1;
+        const std::uint8_t tag = tag_of(hash);
         for (std::size_t at = hash & slot_mask;; at = (at + 1) & slot_mask) {
+            if (tags[at] == 0) return none;
+            if (tags[at] != tag) continue;
             const std::uint32_t slot = slots[at];
-            if (slot == 0) return none;
             const EntryRecord& entry = entries[slot - 1];
             if (entry.hash == hash && entry.table == table && same(view(entry.key), key)) return slot - 1;
         }
@@ -173,19 +179,23 @@ private:
         entry.hash = hash_of(entry.table, view(entry.key));
         if ((used + 1) * 4 > slots.size() * 3) {
             std::vector<std::uint32_t> grown(std::max<std::size_t>(64, slots.size() * 2), 0);
+            std::vector<std::uint8_t> grown_tags(grown.size(), 0);
             const std::size_t grown_mask = grown.size() - 1;
-            for (const std::uint32_t slot : slots)
-                if (slot != 0) {
-                    std::size_t at = entries[slot - 1].hash & grown_mask;
-                    while (grown[at] != 0) at = (at + 1) & grown_mask;
-                    grown[at] = slot;
+            for (std::size_t k = 0; k < slots.size(); ++k)
+                if (tags[k] != 0) {
+                    std::size_t at = entries[slots[k] - 1].hash & grown_mask;
+                    while (grown_tags[at] != 0) at = (at + 1) & grown_mask;
+                    grown[at] = slots[k];
+                    grown_tags[at] = tags[k];
                 }
             slots = std::move(grown);
+            tags = std::move(grown_tags);
         }
         const std::size_t slot_mask = slots.size() - 1;
         std::size_t at = entry.hash & slot_mask;
-        while (slots[at] != 0) at = (at + 1) & slot_mask;
+        while (tags[at] != 0) at = (at + 1) & slot_mask;
         slots[at] = entry_index + 1;
+        tags[at] = tag_of(entry.hash);
         ++used;
     }
 };
