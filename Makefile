@@ -81,6 +81,7 @@ bench: install
 	$(PYTHON) benchmarks/bench_conversion.py
 	$(PYTHON) benchmarks/bench_loading.py
 	$(PYTHON) benchmarks/bench_startup.py
+	$(PYTHON) benchmarks/bench_memory.py
 
 clean:
 	rm -rf build

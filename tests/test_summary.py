@@ -360,6 +360,29 @@ def test_huge_value_is_written_without_holding_its_table(config_path):
     assert int(result.stderr) < 50_000  # KiB
 
 
+@pytest.mark.parametrize(
+    "value",
+    [
+        # 150,000 lines padded to a line of 150,000 characters: tens of gigabytes of summary.
+        "a\\n" * 50_000 + "b" * 150_000,
+        # Escapes widen: each control character shows as six, on each of its many lines.
+        "\\u0001" * 40_000 + "\\n" * 50_000,
+    ],
+    ids=["square", "escapes"],
+)
+def test_summary_beyond_its_cap_is_refused_before_writing(config_path, capfd, value):
+    path = config_path(f'[config]\ncustom_string = "{value}"\n')
+    capfd.readouterr()
+    with pytest.raises(RuntimeError) as caught:
+        qarv_convert_inner.rust_explain(path)
+    assert type(caught.value) is RuntimeError
+    message = str(caught.value)
+    assert message.startswith("the summary would take ")
+    assert message.endswith(" bytes, more than its cap of 256 MiB; nothing was written")
+    assert int(message.split()[4]) > 256 << 20
+    assert capfd.readouterr().out == ""
+
+
 MULTI_LINE = """\
 ╔═════════════╤═══════════╗
 ║Key          │Value      ║

@@ -123,7 +123,7 @@ def test_syntax_faults_name_what_was_expected(tmp_path, text, position, message)
 
 
 # Each document is read on a thread with a 256 KiB stack, in a child process so that an overflow
-# cannot take the test run down with it. Every form of depth counts towards one limit of 128.
+# cannot take the test run down with it. Every form of depth counts towards one limit of 1,024.
 SMALL_STACK = textwrap.dedent(
     """
     import sys, threading
@@ -162,6 +162,8 @@ def nested(form, depth):
     raise ValueError(form)
 
 
+LIMIT = 1024
+
 FORMS = ["arrays", "arrays around a value", "inline tables", "dotted keys", "table header", "array of tables"]
 
 
@@ -177,15 +179,35 @@ def load_on_small_stack(tmp_path, text):
 
 @pytest.mark.parametrize("form", FORMS)
 def test_nesting_at_the_limit_loads(tmp_path, form):
-    assert load_on_small_stack(tmp_path, nested(form, 128)).startswith("ModuleNotFoundError: ")
+    assert load_on_small_stack(tmp_path, nested(form, LIMIT)).startswith("ModuleNotFoundError: ")
 
 
 @pytest.mark.parametrize("form", FORMS)
-@pytest.mark.parametrize("depth", [129, 150_000])
+@pytest.mark.parametrize("depth", [LIMIT + 1, 150_000])
 def test_nesting_past_the_limit_is_refused_with_a_position(tmp_path, form, depth):
     output = load_on_small_stack(tmp_path, nested(form, depth))
     assert output.startswith("TOML parse error at line 1, column ")
-    assert output.rstrip().endswith("nesting deeper than 128 levels")
+    assert output.rstrip().endswith(f"nesting deeper than {LIMIT} levels")
+
+
+# Documents of other readers' suites nest arrays and inline tables 1,000 deep. Their decoded form
+# is compared as text, so that no recursive JSON decoder needs to walk it.
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("a = " + "[" * 1000 + "]" * 1000, '{"a":' + "[" * 1000 + "]" * 1000 + "}"),
+        ("a = " + "[" * 999 + "'x'" + "]" * 999, '{"a":' + "[" * 999 + '{"type":"string","value":"x"}' + "]" * 999 + "}"),
+        ("a = " + "{b = " * 999 + "1" + "}" * 999,
+         '{"a":' + '{"b":' * 999 + '{"type":"integer","value":"1"}' + "}" * 999 + "}"),
+        ("a = [" + "{b = [" * 499 + "]}" * 499 + "]", '{"a":[' + '{"b":[' * 499 + "]}" * 499 + "]}"),
+    ],
+    ids=["arrays", "arrays around a string", "inline tables", "both"],
+)
+def test_thousand_deep_documents_decode(tmp_path, text, expected):
+    path = tmp_path / "deep.toml"
+    path.write_text(text + "\n", encoding="utf-8")
+    assert qarv_test_hooks.toml_test_json(str(path)) == expected
+    assert load_on_small_stack(tmp_path, text + "\n").startswith("ModuleNotFoundError: ")
 
 
 @pytest.mark.parametrize(

@@ -109,26 +109,31 @@ private:
         return std::nullopt;
     }
 
-    /// A scalar, read by its kind.
+    /// A scalar, read by its kind. Each question to an array element reads it again from the
+    /// text, so its kind is asked once.
     template <class T>
     MaybeError convert(const toml::Value& value, T& out) {
         if constexpr (ValueType<T>::kind == Scalar::integer) {
             return convert_integer(value, out);
-        } else if constexpr (ValueType<T>::kind == Scalar::boolean) {
-            if (value.kind() != toml::Kind::boolean) return type_error<T>(value);
-            out = value.boolean();
-        } else if constexpr (ValueType<T>::kind == Scalar::string) {
-            if (value.kind() != toml::Kind::string) return type_error<T>(value);
-            out = value.string();
-        } else if (value.kind() == toml::Kind::floating) {
-            out = to_single(value.floating());
-        } else if (value.kind() == toml::Kind::integer && value.integer().fits_64_bits()) {
-            const toml::Integer n = value.integer();
-            out = n.fits_int64() ? static_cast<float>(n.as_int64()) : static_cast<float>(static_cast<std::uint64_t>(n.magnitude));
         } else {
-            return type_error<T>(value);
+            const toml::Kind kind = value.kind();
+            if constexpr (ValueType<T>::kind == Scalar::boolean) {
+                if (kind != toml::Kind::boolean) return type_error<T>(value);
+                out = value.boolean();
+            } else if constexpr (ValueType<T>::kind == Scalar::string) {
+                if (kind != toml::Kind::string) return type_error<T>(value);
+                out = value.string();
+            } else if (kind == toml::Kind::floating) {
+                out = to_single(value.floating());
+            } else if (kind == toml::Kind::integer) {
+                const toml::Integer n = value.integer();
+                if (!n.fits_64_bits()) return type_error<T>(value);
+                out = n.fits_int64() ? static_cast<float>(n.as_int64()) : static_cast<float>(static_cast<std::uint64_t>(n.magnitude));
+            } else {
+                return type_error<T>(value);
+            }
+            return std::nullopt;
         }
-        return std::nullopt;
     }
 
     template <class T>
@@ -136,8 +141,9 @@ private:
         if (!value.is_array()) return type_error<std::vector<T>>(value);
         out.clear();
         out.reserve(value.size());
-        for (const toml::Value& element : value.elements())
-            if (MaybeError error = convert(element, out.emplace_back())) return error;
+        // One element at a time: a long array of numbers has no node per element to list.
+        for (std::optional<toml::Value> element = value.first_element(); element; element = element->next_element())
+            if (MaybeError error = convert(*element, out.emplace_back())) return error;
         return std::nullopt;
     }
 
@@ -149,18 +155,28 @@ private:
         return std::nullopt;
     }
 
-    /// Maps the entries of a table onto a record that starts at its default; `skip` names an
-    /// entry that is not the record's (a tag).
+    /// Maps the entries of a table onto a record that starts at its default. Only the record's
+    /// own keys are looked up, in byte order, which visits them as a walk over the sorted table
+    /// would while passing over every other key (of which a table may hold millions) unseen.
+    /// Keys an override replaces are passed over too.
     template <class Record>
-    MaybeError map_fields(const toml::Value& table, Record& out, std::string_view skip = {}) {
-        for (const toml::Entry& entry : table.sorted_entries()) {
-            if (entry.key == skip || replaced(entry.key)) continue;
+    MaybeError map_fields(const toml::Value& table, Record& out) {
+        static const auto names = [] {
+            auto names = std::apply([](const auto&... field) { return std::array<std::string_view, sizeof...(field)>{field.name...}; },
+                                    Describe<Record>::fields);
+            std::ranges::sort(names);
+            return names;
+        }();
+        for (const std::string_view name : names) {
+            if (replaced(name)) continue;
+            const std::optional<toml::Value> value = table.find(name);
+            if (!value) continue;
             MaybeError error;
             for_each_field<Record>([&](const auto& field) {
-                if (field.name == entry.key) error = convert(entry.value, out.*field.member);
+                if (field.name == name) error = convert(*value, out.*field.member);
             });
             if (error) {
-                error->keys.insert(error->keys.begin(), std::string(entry.key));
+                error->keys.insert(error->keys.begin(), std::string(name));
                 return error;
             }
         }
@@ -205,7 +221,7 @@ private:
         // The variant's keys are read from entries set aside while looking for the tag; their
         // errors point at the whole table (an override's at its own value).
         positioned_ = options_.over_loaded;
-        MaybeError error = map_fields(table, out, tag.key);
+        MaybeError error = map_fields(table, out); // the tag is none of its keys
         positioned_ = true;
         if (error) return whole_table(std::move(*error));
         return std::nullopt;

@@ -18,7 +18,9 @@ namespace qarv::toml {
 /// How deep values may nest. A value's level is one more than the number of tables (made by
 /// header or dotted-key segments, or inline) and arrays around it, the root not counted: in
 /// `a.b = [1]` the array is at level 2 and the 1 at level 3. Deeper input is refused with a report.
-inline constexpr std::size_t max_nesting = 128;
+/// Other readers' test suites hold valid documents nested 1,000 deep; every walk over a tree, here
+/// and in the tests, is iterative or recurses no deeper than this.
+inline constexpr std::size_t max_nesting = 1024;
 
 /// What a value is; the four date-time kinds follow TOML's offset and local forms.
 enum class Kind : std::uint8_t {
@@ -51,6 +53,7 @@ struct Integer {
 class Document;
 class Value;
 struct DocumentStorage;
+struct Node;
 
 /// One key of a table: its decoded text, where it stands in the file, and its value.
 struct Entry;
@@ -81,6 +84,10 @@ public:
 
     /// Elements of an array, or entries of a table, in file order.
     [[nodiscard]] std::size_t size() const noexcept;
+    /// The first element of an array, if any; `next_element` goes on from there. Walking an array
+    /// this way holds one element at a time, where `elements()` holds them all.
+    [[nodiscard]] std::optional<Value> first_element() const;
+    [[nodiscard]] std::optional<Value> next_element() const;
     [[nodiscard]] std::vector<Value> elements() const;
     [[nodiscard]] std::vector<Entry> entries() const;
     /// Entries ordered by the bytes of their keys.
@@ -90,9 +97,18 @@ public:
 
 private:
     friend class Document;
-    Value(const DocumentStorage* storage, std::uint32_t index) : storage_(storage), index_(index) {}
+    /// `index_` of a simple scalar that has no node (an element of a compact array, or a value
+    /// under a key): it is read again from the text at `at_` when asked for.
+    static constexpr std::uint32_t reread = 0xFFFFFFFDu;
+    Value(const DocumentStorage* storage, std::uint32_t index, std::uint32_t at = 0)
+        : storage_(storage), index_(index), at_(at) {}
+    /// The value an entry of this table holds.
+    [[nodiscard]] Value entry_value(std::uint32_t value) const;
+    /// What the value holds: its node, or for an element of a compact array, one read anew.
+    [[nodiscard]] Node node() const noexcept;
     const DocumentStorage* storage_;
     std::uint32_t index_;
+    std::uint32_t at_; ///< compact array elements: the element's start in the text
 };
 
 struct Entry {

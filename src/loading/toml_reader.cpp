@@ -13,6 +13,8 @@ namespace {
 
 constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
 
+} // namespace
+
 /// Text of a key or string: a view into the file, or into the document's arena when escapes had
 /// to be decoded.
 struct TextRef {
@@ -20,6 +22,12 @@ struct TextRef {
     std::uint32_t length; ///< top bit set: in the arena
 };
 constexpr std::uint32_t in_arena = 0x80000000u;
+
+/// Set in an entry's value: the value is a simple scalar with no node, read again from the text
+/// at the offset in the other bits when asked for (files stay far below 2 GiB).
+constexpr std::uint32_t in_text = 0x80000000u;
+
+namespace {
 
 enum Flag : std::uint8_t {
     from_header_flag = 1, ///< table defined by a header, or an element of `[[...]]`
@@ -30,8 +38,15 @@ enum Flag : std::uint8_t {
     negative_flag = 32,   ///< integer sign
     ignored_flag = 64,    ///< table under a refused root key: its scalars are not kept
     placeholder_flag = 128,
+    /// On an array (where the integer sign has no use): its elements are simple scalars that have
+    /// no nodes; they are read again from the text when asked for. A million-element array of
+    /// numbers then costs one node instead of a million.
+    compact_flag = negative_flag,
 };
 
+} // namespace
+
+/// One table, array or scalar of the tree.
 struct Node {
     Kind kind;
     std::uint8_t flags;
@@ -49,6 +64,8 @@ struct Node {
         bool truth;
     };
 };
+
+namespace {
 
 struct EntryRecord {
     TextRef key;
@@ -92,12 +109,14 @@ struct DocumentStorage {
     /// Tables up to this many keys are searched along their entries, which lie close together;
     /// bigger ones go through the hash index.
     static constexpr std::uint32_t scan_limit = 8;
-    struct Slot {
-        std::uint32_t entry; ///< entry index + 1, 0 for an empty slot
-        std::uint32_t hash;
-    };
-    /// Open addressing over (table, key) for the keys of big tables.
-    std::vector<Slot> slots;
+    /// Open addressing over (table, key) for the keys of big tables: each slot holds an entry
+    /// index + 1, and beside it a tag of seven bits of the entry's hash with the top bit set (0
+    /// for an empty slot). Slots are kept small and up to three quarters full, since a file of
+    /// millions of keys has one per key; a probe reads tags only, which lie together, and looks
+    /// at an entry only when its tag matches.
+    std::vector<std::uint32_t> slots;
+    std::vector<std::uint8_t> tags;
+    static std::uint8_t tag_of(std::uint32_t hash) noexcept { return static_cast<std::uint8_t>(0x80 | (hash >> 25)); }
     std::size_t used = 0;
 
     [[nodiscard]] std::string_view view(TextRef ref) const noexcept {
@@ -129,12 +148,13 @@ struct DocumentStorage {
         }
         const std::uint32_t hash = hash_of(table, key);
         const std::size_t slot_mask = slots.size() - 1;
+        const std::uint8_t tag = tag_of(hash);
         for (std::size_t at = hash & slot_mask;; at = (at + 1) & slot_mask) {
-            const Slot slot = slots[at];
-            if (slot.entry == 0) return none;
-            if (slot.hash != hash) continue;
-            const EntryRecord& entry = entries[slot.entry - 1];
-            if (entry.table == table && same(view(entry.key), key)) return slot.entry - 1;
+            if (tags[at] == 0) return none;
+            if (tags[at] != tag) continue;
+            const std::uint32_t slot = slots[at];
+            const EntryRecord& entry = entries[slot - 1];
+            if (entry.hash == hash && entry.table == table && same(view(entry.key), key)) return slot - 1;
         }
     }
 
@@ -157,21 +177,25 @@ private:
     void index(std::uint32_t entry_index) {
         EntryRecord& entry = entries[entry_index];
         entry.hash = hash_of(entry.table, view(entry.key));
-        if ((used + 1) * 2 > slots.size()) {
-            std::vector<Slot> grown(std::max<std::size_t>(64, slots.size() * 2), Slot{0, 0});
+        if ((used + 1) * 4 > slots.size() * 3) {
+            std::vector<std::uint32_t> grown(std::max<std::size_t>(64, slots.size() * 2), 0);
+            std::vector<std::uint8_t> grown_tags(grown.size(), 0);
             const std::size_t grown_mask = grown.size() - 1;
-            for (const Slot slot : slots)
-                if (slot.entry != 0) {
-                    std::size_t at = slot.hash & grown_mask;
-                    while (grown[at].entry != 0) at = (at + 1) & grown_mask;
-                    grown[at] = slot;
+            for (std::size_t k = 0; k < slots.size(); ++k)
+                if (tags[k] != 0) {
+                    std::size_t at = entries[slots[k] - 1].hash & grown_mask;
+                    while (grown_tags[at] != 0) at = (at + 1) & grown_mask;
+                    grown[at] = slots[k];
+                    grown_tags[at] = tags[k];
                 }
             slots = std::move(grown);
+            tags = std::move(grown_tags);
         }
         const std::size_t slot_mask = slots.size() - 1;
         std::size_t at = entry.hash & slot_mask;
-        while (slots[at].entry != 0) at = (at + 1) & slot_mask;
-        slots[at] = {entry_index + 1, entry.hash};
+        while (tags[at] != 0) at = (at + 1) & slot_mask;
+        slots[at] = entry_index + 1;
+        tags[at] = tag_of(entry.hash);
         ++used;
     }
 };
@@ -241,6 +265,19 @@ public:
     bool run();
     TomlError take_error() { return std::move(*error_); }
 
+    /// Reads the element of a compact array that starts at `at` into `node`, and finds where the
+    /// next one starts: `next` is `none` after the last. The text was read once already, so
+    /// nothing here can fail.
+    void reread_element(std::size_t at, Node& node, std::uint32_t& next) {
+        i_ = at;
+        skip_space_and_newlines();
+        capture_ = &node;
+        std::uint32_t ignored_index;
+        scalar(false, ignored_index);
+        capture_ = nullptr;
+        next = after_element();
+    }
+
 private:
     struct Frame {
         std::uint32_t node;
@@ -251,6 +288,36 @@ private:
         std::uint32_t target = 0;
         KeySegment key{};
     };
+
+    /// Stands for the captured node in place of a pool index.
+    static constexpr std::uint32_t captured = none - 1;
+
+    // --- compact arrays
+    /// After an element, past its separator: where the next element starts, or `none` at `]`.
+    std::uint32_t after_element() {
+        skip_space_and_newlines();
+        if (i_ < n_ && text_[i_] == ',') {
+            ++i_;
+            skip_space_and_newlines();
+        }
+        if (i_ >= n_ || text_[i_] == ']') return none;
+        return static_cast<std::uint32_t>(i_);
+    }
+    /// Reads a scalar of an array being kept compact. Simple scalars (all but strings with
+    /// escapes or several lines) only count; the first other one turns the array into nodes.
+    bool compact_element(Frame& frame, std::uint32_t& out);
+    /// Reads a scalar that goes under a key: a simple one keeps no node, only its offset.
+    bool entry_scalar(std::uint32_t& out);
+    /// Whether a scalar just read into `element` can be read again from the text alone: all but
+    /// strings with escapes (which added to the arena since `arena_size`) or of several lines.
+    bool simple(const Node& element, std::size_t arena_size) const {
+        if (element.kind != Kind::string) return true;
+        const bool multiline = element.end - element.start >= 6 && text_[element.start + 1] == text_[element.start] &&
+                               text_[element.start + 2] == text_[element.start];
+        return !multiline && s_.arena.size() == arena_size;
+    }
+    /// Gives a compact array a node for each element read so far; it is compact no more.
+    void expand(Frame& frame);
 
     // --- faults
     bool fail(std::size_t start, std::size_t end, std::string message) {
@@ -264,6 +331,14 @@ private:
 
     // --- storage
     std::uint32_t new_node(Kind kind, std::uint8_t flags, std::uint16_t depth, std::size_t start, std::size_t end) {
+        if (capture_) {
+            *capture_ = Node{};
+            capture_->kind = kind;
+            capture_->start = static_cast<std::uint32_t>(start);
+            capture_->end = static_cast<std::uint32_t>(end);
+            capture_->next = none;
+            return captured;
+        }
         Node node{};
         node.kind = kind;
         node.flags = flags;
@@ -275,6 +350,8 @@ private:
         return s_.nodes.push(node);
     }
     static std::uint32_t placeholder(Kind kind) { return 1 + static_cast<std::uint32_t>(kind); }
+    /// The node a scalar was just read into: the pool's, or the capture's.
+    Node& node_at(std::uint32_t index) { return index == captured ? *capture_ : s_.nodes[index]; }
     void add_entry(std::uint32_t table, const KeySegment& key, std::uint32_t value) {
         s_.add(s_.entries.push({key.text, key.start, key.end, table, value, none, 0}));
     }
@@ -328,6 +405,7 @@ private:
     std::vector<KeySegment> segments_;
     std::vector<Frame> frames_;
     std::string scratch_;
+    Node* capture_ = nullptr; ///< when set, a scalar is read into it instead of the pool
 };
 
 std::string Reader::found_here() const {
@@ -388,7 +466,7 @@ bool Reader::end_of_line() {
 }
 
 bool Reader::run() {
-    if (n_ >= none) return fail(0, 0, "document larger than 4 GiB");
+    if (n_ >= in_text) return fail(0, 0, "document larger than 2 GiB");
     // Node 0 is the root; the next ones stand in for values that are checked but not kept.
     new_node(Kind::table, 0, 0, 0, 0);
     for (int kind = 0; kind <= static_cast<int>(Kind::local_time); ++kind)
@@ -626,7 +704,7 @@ bool Reader::scalar(bool ignored, std::uint32_t& out) {
             return true;
         }
         out = new_node(Kind::string, 0, 0, start, i_);
-        s_.nodes[out].text = text;
+        node_at(out).text = text;
         return true;
     }
     if ((c == 't' && text_.substr(i_, 4) == "true") || (c == 'f' && text_.substr(i_, 5) == "false")) {
@@ -641,7 +719,7 @@ bool Reader::scalar(bool ignored, std::uint32_t& out) {
             return true;
         }
         out = new_node(Kind::boolean, 0, 0, start, i_);
-        s_.nodes[out].truth = truth;
+        node_at(out).truth = truth;
         return true;
     }
     if (is_digit(c)) {
@@ -674,7 +752,7 @@ bool Reader::number(bool ignored, std::uint32_t& out) {
         if (!ignored) {
             const double magnitude =
                 rest == "inf" ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
-            s_.nodes[out].number = negative ? -magnitude : magnitude;
+            node_at(out).number = negative ? -magnitude : magnitude;
         }
         return true;
     }
@@ -708,7 +786,7 @@ bool Reader::number(bool ignored, std::uint32_t& out) {
         if (overflow) return fail(start, i_, "integer number overflowed");
         out = make(Kind::integer);
         if (!ignored) {
-            Node& node = s_.nodes[out];
+            Node& node = node_at(out);
             if (negative && magnitude != 0) node.flags |= negative_flag;
             node.bits[0] = static_cast<std::uint64_t>(magnitude);
             node.bits[1] = static_cast<std::uint64_t>(magnitude >> 64);
@@ -772,7 +850,7 @@ bool Reader::number(bool ignored, std::uint32_t& out) {
         return invalid();
     }
     out = make(Kind::floating);
-    if (!ignored) s_.nodes[out].number = result;
+    if (!ignored) node_at(out).number = result;
     return true;
 }
 
@@ -858,11 +936,14 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
         const std::uint16_t level = frames_.empty() ? depth : static_cast<std::uint16_t>(frames_.back().depth + 1);
         const bool hidden = frames_.empty() ? ignored : frames_.back().ignored;
         bool closed = false;
+        const bool in_compact = !frames_.empty() && frames_.back().array && !frames_.back().ignored &&
+                                (s_.nodes[frames_.back().node].flags & compact_flag);
         if (i_ < n_ && (text_[i_] == '[' || text_[i_] == '{')) {
             if (level > max_nesting) return nesting(i_, i_ + 1);
+            if (in_compact) expand(frames_.back());
             const bool array = text_[i_] == '[';
             std::uint32_t node;
-            if (array) node = hidden ? placeholder(Kind::array) : new_node(Kind::array, 0, level, i_, i_);
+            if (array) node = hidden ? placeholder(Kind::array) : new_node(Kind::array, compact_flag, level, i_, i_);
             else node = new_node(Kind::table, static_cast<std::uint8_t>(inline_flag | (hidden ? ignored_flag : 0)), level, i_, i_);
             frames_.push_back({node, level, array, hidden});
             ++i_;
@@ -878,7 +959,14 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
             }
         } else {
             if (level > max_nesting) return nesting(i_, i_ + 1);
-            if (!scalar(hidden, result)) return false;
+            const bool under_key = frames_.empty() || !frames_.back().array;
+            if (in_compact) {
+                if (!compact_element(frames_.back(), result)) return false;
+            } else if (under_key && !hidden) {
+                if (!entry_scalar(result)) return false;
+            } else if (!scalar(hidden, result)) {
+                return false;
+            }
         }
 
         // A value is complete: hand it to the container it stands in, closing containers as they end.
@@ -896,7 +984,12 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
             }
             Frame& frame = frames_.back();
             if (frame.array) {
-                if (!frame.ignored) append_element(frame.node, result);
+                if (frame.ignored) {
+                } else if (result == captured) {
+                    ++s_.nodes[frame.node].list.count;
+                } else {
+                    append_element(frame.node, result);
+                }
                 if (!skip_space_and_newlines()) return false;
                 if (i_ < n_ && text_[i_] == ',') {
                     ++i_;
@@ -938,6 +1031,48 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
     }
 }
 
+bool Reader::compact_element(Frame& frame, std::uint32_t& out) {
+    Node element;
+    const std::size_t arena_size = s_.arena.size();
+    capture_ = &element;
+    const bool read = scalar(false, out);
+    capture_ = nullptr;
+    if (!read) return false;
+    if (simple(element, arena_size)) return true; // counted
+    // Its decoded text lies in the arena already; the element keeps it in a node of its own.
+    expand(frame);
+    out = s_.nodes.push(element);
+    return true;
+}
+
+bool Reader::entry_scalar(std::uint32_t& out) {
+    Node element;
+    const std::size_t arena_size = s_.arena.size();
+    capture_ = &element;
+    const bool read = scalar(false, out);
+    capture_ = nullptr;
+    if (!read) return false;
+    out = simple(element, arena_size) ? in_text | element.start : s_.nodes.push(element);
+    return true;
+}
+
+void Reader::expand(Frame& frame) {
+    Node& array = s_.nodes[frame.node];
+    array.flags = static_cast<std::uint8_t>(array.flags & ~compact_flag);
+    const std::uint32_t count = std::exchange(array.list.count, 0);
+    if (count == 0) return;
+    const std::size_t resume = i_;
+    i_ = array.start + 1;
+    skip_space_and_newlines();
+    for (std::uint32_t k = 0; k < count; ++k) {
+        std::uint32_t element;
+        scalar(false, element); // read once already: it cannot fail
+        append_element(frame.node, element);
+        after_element();
+    }
+    i_ = resume;
+}
+
 // ---------------------------------------------------------------- structure
 
 bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>& segments) {
@@ -959,6 +1094,7 @@ bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>&
             table = child;
             continue;
         }
+        if (s_.entries[entry].value & in_text) return duplicate(segments);
         Node& node = s_.nodes[s_.entries[entry].value];
         if (node.kind != Kind::table || !(node.flags & (dotted_flag | implicit_flag)) || (node.flags & inline_flag))
             return duplicate(segments);
@@ -1040,6 +1176,7 @@ bool Reader::header(std::uint32_t& current) {
             table = child;
         } else {
             const std::uint32_t held = s_.entries[entry].value;
+            if (held & in_text) return duplicate(segments_);
             Node& node = s_.nodes[held];
             if (!last) {
                 if (node.kind == Kind::table && !(node.flags & inline_flag)) table = held;
@@ -1102,49 +1239,89 @@ std::string Integer::decimal() const {
 }
 
 namespace {
-const Node& node_of(const DocumentStorage* storage, std::uint32_t index) { return storage->nodes[index]; }
+const KeepFilter keep_everything;
 } // namespace
 
-Kind Value::kind() const noexcept { return node_of(storage_, index_).kind; }
+Node Value::node() const noexcept {
+    if (index_ != reread) return storage_->nodes[index_];
+    // Reading a simple scalar writes nothing to the storage: no node, no decoded text.
+    Node node{};
+    std::uint32_t next;
+    Reader(const_cast<DocumentStorage&>(*storage_), keep_everything).reread_element(at_, node, next);
+    return node;
+}
+
+Value Value::entry_value(std::uint32_t value) const {
+    if (value & in_text) return Value(storage_, reread, value & ~in_text);
+    return Value(storage_, value);
+}
+
+Kind Value::kind() const noexcept { return node().kind; }
 ByteSpan Value::span() const noexcept {
-    const Node& node = node_of(storage_, index_);
+    const Node node = this->node();
     return {node.start, node.end};
 }
-bool Value::boolean() const noexcept { return node_of(storage_, index_).truth; }
+bool Value::boolean() const noexcept { return node().truth; }
 Integer Value::integer() const noexcept {
-    const Node& node = node_of(storage_, index_);
+    const Node node = this->node();
     return {(node.flags & negative_flag) != 0,
             (static_cast<unsigned __int128>(node.bits[1]) << 64) | node.bits[0]};
 }
-double Value::floating() const noexcept { return node_of(storage_, index_).number; }
-std::string_view Value::string() const noexcept { return storage_->view(node_of(storage_, index_).text); }
+double Value::floating() const noexcept { return node().number; }
+std::string_view Value::string() const noexcept { return storage_->view(node().text); }
 std::string_view Value::source() const noexcept {
-    const Node& node = node_of(storage_, index_);
+    const Node node = this->node();
     return std::string_view(*storage_->text).substr(node.start, node.end - node.start);
 }
 
 std::size_t Value::size() const noexcept {
-    const Node& node = node_of(storage_, index_);
+    const Node node = this->node();
     return node.kind == Kind::table || node.kind == Kind::array ? node.list.count : 0;
+}
+
+std::optional<Value> Value::first_element() const {
+    const Node node = this->node();
+    if (node.kind != Kind::array || node.list.count == 0) return std::nullopt;
+    if (!(node.flags & compact_flag)) return Value(storage_, node.list.first);
+    // The array's text: `[`, then blanks and comments before the first element.
+    Node element{};
+    std::uint32_t next;
+    Reader reader(const_cast<DocumentStorage&>(*storage_), keep_everything);
+    reader.reread_element(node.start + 1, element, next);
+    return Value(storage_, reread, element.start);
+}
+
+std::optional<Value> Value::next_element() const {
+    if (index_ != reread) {
+        const std::uint32_t next = storage_->nodes[index_].next;
+        if (next == none) return std::nullopt;
+        return Value(storage_, next);
+    }
+    Node element{};
+    std::uint32_t next;
+    Reader reader(const_cast<DocumentStorage&>(*storage_), keep_everything);
+    reader.reread_element(at_, element, next);
+    if (next == none) return std::nullopt;
+    return Value(storage_, reread, next);
 }
 
 std::vector<Value> Value::elements() const {
     std::vector<Value> out;
-    const Node& node = node_of(storage_, index_);
-    if (node.kind != Kind::array) return out;
-    out.reserve(node.list.count);
-    for (std::uint32_t at = node.list.first; at != none; at = storage_->nodes[at].next) out.push_back(Value(storage_, at));
+    out.reserve(size());
+    for (std::optional<Value> element = first_element(); element; element = element->next_element())
+        out.push_back(*element);
     return out;
 }
 
 std::vector<Entry> Value::entries() const {
     std::vector<Entry> out;
-    const Node& node = node_of(storage_, index_);
+    if (index_ == reread) return out;
+    const Node& node = storage_->nodes[index_];
     if (node.kind != Kind::table) return out;
     out.reserve(node.list.count);
     for (std::uint32_t at = node.list.first; at != none; at = storage_->entries[at].next) {
         const EntryRecord& entry = storage_->entries[at];
-        out.push_back({storage_->view(entry.key), {entry.key_start, entry.key_end}, Value(storage_, entry.value)});
+        out.push_back({storage_->view(entry.key), {entry.key_start, entry.key_end}, entry_value(entry.value)});
     }
     return out;
 }
@@ -1159,7 +1336,7 @@ std::optional<Value> Value::find(std::string_view key) const {
     if (kind() != Kind::table) return std::nullopt;
     const std::uint32_t entry = storage_->find(index_, key);
     if (entry == none) return std::nullopt;
-    return Value(storage_, storage_->entries[entry].value);
+    return entry_value(storage_->entries[entry].value);
 }
 
 Document::Document(std::unique_ptr<DocumentStorage> storage) : storage_(std::move(storage)) {}

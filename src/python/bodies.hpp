@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "loading/overrides.hpp"
-
 #include "python/run_error.hpp"
 
 namespace qarv {
@@ -26,14 +24,5 @@ std::optional<ConversionError> explain_configuration(const std::string& path);
 std::optional<ConversionError> write_summary_to(int descriptor, const std::string& path,
                                                 const std::vector<std::string>& overrides, int& write_error,
                                                 bool changed_only = false);
-
-/// Loads the file at `path` with `overrides` applied, ending early when a signal handler raised
-/// while it waited; that exception then stops the run.
-inline PyResult<Configuration> load_or_stop(const std::string& path, const std::vector<std::string>& overrides) {
-    if (overrides.empty()) return load_or_stop(path);
-    auto loaded = load_configuration_with(path, overrides, stop_on_signal());
-    if (!loaded) return ConversionError::from(std::move(loaded).error());
-    return std::move(loaded).value();
-}
 
 } // namespace qarv

@@ -15,11 +15,11 @@ namespace {
 
 /// A new `QARV` toolkit object. The module and the class are dropped as soon as it exists.
 PyResult<PyRef> create_toolkit() {
-    PyResult<PyRef> module = checked(PyImport_Import(interned<"qarv.api">()));
+    PyResult<PyRef> module = call_python([] { return PyImport_Import(interned<"qarv.api">()); });
     if (!module) return std::move(module).error();
     PyResult<PyRef> toolkit_class = get_attribute(module.value().get(), interned<"QARV">());
     if (!toolkit_class) return std::move(toolkit_class).error();
-    return checked(PyObject_CallNoArgs(toolkit_class.value().get()));
+    return call_python([&] { return PyObject_CallNoArgs(toolkit_class.value().get()); });
 }
 
 /// Raises `type(text)` and takes it straight back as the run's error, so that driver-made
@@ -63,7 +63,9 @@ std::optional<ConversionError> call_method(PyObject* toolkit, std::string_view m
     if (positional) arguments[count++] = positional;
     std::copy_n(keywords.values(), keywords.size(), arguments.begin() + static_cast<std::ptrdiff_t>(count));
     PyRef names = keywords.names();
-    return check_result(method, checked(PyObject_VectorcallMethod(name, arguments.data(), count, names.get())));
+    return check_result(step, call_python([&] {
+        return PyObject_VectorcallMethod(name, arguments.data(), count, names.get());
+    }));
 }
 
 /// One step as its section declares it. The keywords are all made before the method is looked
@@ -93,13 +95,13 @@ std::optional<ConversionError> run_steps(PyObject* toolkit, const Configuration&
 std::optional<ConversionError> run_conversion(const std::string& path) { return run_conversion_with(path, {}); }
 
 std::optional<ConversionError> run_conversion_with(const std::string& path, const std::vector<std::string>& overrides) {
-    PyResult<Configuration> configuration = load_or_stop(path, overrides);
-    if (!configuration) return std::move(configuration).error();
+    std::unique_ptr<const Configuration> configuration;
+    if (std::optional<ConversionError> failure = load_onto_heap(path, overrides, configuration)) return failure;
 
     PyResult<PyRef> toolkit = create_toolkit();
     if (!toolkit) return std::move(toolkit).error();
     // The toolkit is dropped before the configuration; no method is called to close it.
-    return run_steps(toolkit.value().get(), configuration.value());
+    return run_steps(toolkit.value().get(), *configuration);
 }
 
 } // namespace qarv

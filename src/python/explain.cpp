@@ -65,6 +65,11 @@ std::optional<ConversionError> write_summary_to(int descriptor, const std::strin
     PyResult<Configuration> loaded = load_or_stop(path, overrides);
     if (!loaded) return std::move(loaded).error();
 
+    if (const std::size_t size = summary_size(loaded.value(), changed_only); size > max_summary_size)
+        return ConversionError{ConversionError::Kind::configuration,
+                               "the summary would take " + std::to_string(size) + " bytes, more than its cap of " +
+                                   std::to_string(max_summary_size >> 20) + " MiB; nothing was written",
+                               PyRef()};
     bool interrupted = false;
     summary_pieces(loaded.value(), [&](std::string_view piece) {
         const Written written = write_all(descriptor, piece);

@@ -1,12 +1,13 @@
 // The one path by which a failure to make a basic object leaves the Python-facing code.
 #include "python/handle.hpp"
 
+#include "python/panic.hpp"
 #include "result.hpp"
 
 namespace qarv {
 
 void fail_internally() {
-    PyErr_Print();
+    display_pending();
     throw InternalFailure("Python API call failed");
 }
 

@@ -116,8 +116,16 @@ PyModuleDef module_definition = {
 
 /// The interpreter that first imported the module; the module serves no other.
 std::atomic<std::int64_t> owner_interpreter{-1};
-/// Created once and kept for the life of the process.
+/// Created once and kept until the interpreter is finalised.
 PyObject* module_object = nullptr;
+
+/// Runs once the interpreter is finalised: its module object died with it (its functions already
+/// cleared to `None`), so an interpreter initialised afterwards in the same process imports a
+/// module of its own.
+void forget_module() noexcept {
+    module_object = nullptr;
+    owner_interpreter.store(-1);
+}
 
 /// Adds a function bound to the module as an attribute and to `__all__`.
 bool add_function(PyObject* module, PyMethodDef* method) noexcept {
@@ -159,6 +167,10 @@ PyObject* initialise() noexcept {
 #endif
     for (PyMethodDef& method : methods)
         if (!add_function(module.get(), &method)) return nullptr;
+    if (Py_AtExit(forget_module) < 0) {
+        PyErr_SetString(PyExc_ImportError, "qarv_convert_inner: no room left to register its clean-up at exit");
+        return nullptr;
+    }
     module_object = Py_NewRef(module.get());
     return module.release();
 }

@@ -2,9 +2,10 @@
 #include "python/panic.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#include "python/shims.hpp"
 
 namespace qarv {
 namespace {
@@ -19,21 +20,47 @@ constexpr const char* panic_doc =
 
 constexpr const char* generic_message = "internal failure without a message";
 
-/// Raises `PanicException(message)`; aborts when even that cannot be done.
+/// Forgets the class when the interpreter is finalised: a later interpreter of the same process
+/// makes its own.
+void forget_panic_type() noexcept { panic_type = nullptr; }
+
+/// Raises `PanicException(message)`. When memory has run out so far that neither the class nor
+/// its message can be made, the interpreter's preallocated `MemoryError` is raised instead: the
+/// process goes on, and the caller still sees the call fail.
 void raise_panic(const char* message) noexcept {
-    if (!panic_type)
+    if (!panic_type) {
         panic_type = PyErr_NewExceptionWithDoc("qarv_convert_inner.PanicException", panic_doc,
                                                PyExc_BaseException, nullptr);
+        if (panic_type) Py_AtExit(forget_panic_type);
+    }
     PyObject* text = panic_type ? PyUnicode_FromString(message) : nullptr;
     if (!text) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
-        std::abort();
+        PyErr_NoMemory();
+        return;
     }
     PyErr_SetObject(panic_type, text);
     Py_DECREF(text);
 }
 
 } // namespace
+
+void display_raised(PyObject* exception) noexcept {
+    PyObject* pending = fetch_raised(); // display starts from a clean error state
+    PyObject* traceback = PyException_GetTraceback(exception);
+    // Unlike PyErr_Print, this only prints: a SystemExit is shown, not obeyed, and no
+    // sys.excepthook runs that could raise one.
+    PyErr_Display(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception, traceback);
+    Py_XDECREF(traceback);
+    PyErr_Clear();
+    if (pending) restore_raised(pending);
+}
+
+void display_pending() noexcept {
+    PyObject* raised = fetch_raised();
+    if (!raised) return;
+    display_raised(raised);
+    Py_DECREF(raised);
+}
 
 bool is_panic(PyObject* exception) noexcept {
     if (panic_type && PyErr_GivenExceptionMatches(exception, panic_type)) return true;

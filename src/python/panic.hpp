@@ -11,6 +11,13 @@ namespace qarv {
 /// `message` (a generic text when null). Returns null, the value the function then returns.
 PyObject* panic(const char* function, const char* message) noexcept;
 
+/// Prints `exception` with its traceback to `sys.stderr` without acting on it: a `SystemExit`
+/// does not end the interpreter. The pending error, if any, is left as it was.
+void display_raised(PyObject* exception) noexcept;
+
+/// Prints the pending error the same way and clears it.
+void display_pending() noexcept;
+
 /// Whether `exception` is a `PanicException`: this module's, or that of another native module of
 /// the same kind (a class of that name outside the `Exception` hierarchy).
 bool is_panic(PyObject* exception) noexcept;

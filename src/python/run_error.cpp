@@ -1,6 +1,9 @@
 // The failure value of a run: how a raised exception is taken and how its text is made.
 #include "python/run_error.hpp"
 
+#include <pthread.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 
@@ -54,6 +57,46 @@ std::string ConversionError::text() const {
     return out;
 }
 
+namespace {
+
+/// Room that must be left below a call into Python: enough for that Python code's own frames up
+/// to its next call into this module, which checks again.
+constexpr std::size_t stack_reserve = 64 * 1024;
+
+/// The lowest usable address of the calling thread's stack, found once per thread; 0 when the
+/// system does not say.
+std::uintptr_t stack_floor() {
+    thread_local const std::uintptr_t floor = [] {
+        pthread_attr_t attributes;
+        if (pthread_getattr_np(pthread_self(), &attributes) != 0) return std::uintptr_t{0};
+        void* low = nullptr;
+        std::size_t size = 0;
+        const bool known = pthread_attr_getstack(&attributes, &low, &size) == 0;
+        pthread_attr_destroy(&attributes);
+        return known ? reinterpret_cast<std::uintptr_t>(low) : std::uintptr_t{0};
+    }();
+    return floor;
+}
+
+} // namespace
+
+bool stack_has_room() {
+    const char here = 0;
+    const auto position = reinterpret_cast<std::uintptr_t>(&here);
+    const std::uintptr_t floor = stack_floor();
+    if (floor == 0 || position - floor >= stack_reserve) return true;
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while calling the toolkit");
+    return false;
+}
+
+std::optional<ConversionError> load_onto_heap(const std::string& path, const std::vector<std::string>& overrides,
+                                              std::unique_ptr<const Configuration>& out) {
+    PyResult<Configuration> loaded = load_or_stop(path, overrides);
+    if (!loaded) return std::move(loaded).error();
+    out = std::make_unique<const Configuration>(std::move(loaded).value());
+    return std::nullopt;
+}
+
 ConversionError take_raised_exception() {
     PyObject* raised = fetch_raised();
     if (!raised) {
@@ -66,8 +109,7 @@ ConversionError take_raised_exception() {
         std::fputs("Python stack trace below:\n", stderr);
         std::fflush(stderr);
         const std::string message = string_form(exception.get()).value_or("Unwrapped panic from Python code");
-        restore_raised(exception.release());
-        PyErr_PrintEx(0);
+        display_raised(exception.get());
         throw InternalFailure(message);
     }
     if (PyErr_GivenExceptionMatches(exception.get(), PyExc_KeyboardInterrupt))

@@ -1,9 +1,13 @@
 // The failure value of a run, and the checks that turn a raised Python exception into one.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "loading/load_configuration.hpp"
+#include "loading/overrides.hpp"
 #include "python/handle.hpp"
 #include "python/signals.hpp"
 #include "result.hpp"
@@ -45,10 +49,39 @@ inline PyResult<Configuration> load_or_stop(const std::string& path) {
     return std::move(loaded).value();
 }
 
+/// Loads the file at `path` with `overrides` applied, ending early when a signal handler raised
+/// while it waited; that exception then stops the run.
+inline PyResult<Configuration> load_or_stop(const std::string& path, const std::vector<std::string>& overrides) {
+    if (overrides.empty()) return load_or_stop(path);
+    auto loaded = load_configuration_with(path, overrides, stop_on_signal());
+    if (!loaded) return ConversionError::from(std::move(loaded).error());
+    return std::move(loaded).value();
+}
+
+/// As `load_or_stop`, with the configuration put on the heap: a toolkit that calls back into the
+/// module nests one run per level, and runs whose frames hold no configuration nest deeper.
+std::optional<ConversionError> load_onto_heap(const std::string& path, const std::vector<std::string>& overrides,
+                                              std::unique_ptr<const Configuration>& out);
+
 /// Result of an operation that can legitimately raise: the new reference, or the raised error.
 inline PyResult<PyRef> checked(PyObject* result) {
     if (!result) return take_raised_exception();
     return PyRef::steal(result);
+}
+
+/// Whether the calling thread's stack still has room for another run to nest inside this one;
+/// false with `RecursionError` pending when it has not.
+bool stack_has_room();
+
+/// Makes `call`, a call into Python code that may come back into this module, as one level of the
+/// interpreter's recursion count, so that endless re-entry ends in `RecursionError` at the
+/// recursion limit, or earlier when the thread's stack runs short, instead of overflowing it.
+template <class Call>
+PyResult<PyRef> call_python(Call&& call) {
+    if (!stack_has_room() || Py_EnterRecursiveCall(" while calling the toolkit")) return take_raised_exception();
+    PyObject* result = call();
+    Py_LeaveRecursiveCall();
+    return checked(result);
 }
 
 /// `object.name`, or the raised error. `name` must be interned (see `interned`).

@@ -49,8 +49,11 @@ CellText cell_text(const T& value, std::string& scratch) {
     return {{}, offset, scratch.size() - offset, true};
 }
 
-template <class Record>
-void write_section(PieceWriter& out, std::string_view name, const Record& record, bool changed_only) {
+/// Builds the table of one section and hands it to `use`, while the texts it views live. With
+/// `changed_only` the table holds only the rows that differ from the default, and a section
+/// without one has no table: `use` is not called.
+template <class Record, class Use>
+void with_section_table(const Record& record, bool changed_only, Use&& use) {
     static constexpr auto order = row_order<Record>();
     struct Row {
         std::string_view key, description;
@@ -79,12 +82,23 @@ void write_section(PieceWriter& out, std::string_view name, const Record& record
         table.add_viewed_row(std::array<std::string_view, summary_columns>{
             row.key, row.value.in(scratch), row.fallback.in(scratch), row.same ? "No" : "Yes", row.description});
     }
+    use(table);
+}
 
-    out.append("[");
-    out.append(name);
-    out.append("]\n");
-    render_console(table, out);
-    out.append("\n\n");
+constexpr std::string_view summary_heading = "\n[Configuration Summary]\n\n";
+
+/// "[name]" and a line feed before a section's table, two line feeds after it.
+constexpr std::size_t section_frame(std::string_view name) { return 1 + name.size() + 2 + 2; }
+
+template <class Record>
+void write_section(PieceWriter& out, std::string_view name, const Record& record, bool changed_only) {
+    with_section_table(record, changed_only, [&](const ConsoleTable& table) {
+        out.append("[");
+        out.append(name);
+        out.append("]\n");
+        render_console(table, out);
+        out.append("\n\n");
+    });
 }
 
 template <class Record>
@@ -118,8 +132,19 @@ std::vector<SummarySection> summary_rows(const Configuration& configuration) {
     return sections;
 }
 
+std::size_t summary_size(const Configuration& configuration, bool changed_only) {
+    std::size_t total = summary_heading.size();
+    for_each_section([&](const auto& section) {
+        if (const auto* record = find_record(configuration, section))
+            with_section_table(*record, changed_only, [&](const ConsoleTable& table) {
+                total += section_frame(section.name) + rendered_size(table);
+            });
+    });
+    return total;
+}
+
 void write_summary(const Configuration& configuration, PieceWriter& out, bool changed_only) {
-    out.append("\n[Configuration Summary]\n\n");
+    out.append(summary_heading);
     for_each_section([&](const auto& section) {
         if (!out.taken()) return;
         if (const auto* record = find_record(configuration, section)) write_section(out, section.name, *record, changed_only);

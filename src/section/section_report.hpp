@@ -10,6 +10,14 @@
 
 namespace qarv {
 
+/// The most a summary may hold. One long multi-line value pads every line of its table to its
+/// widest line, so a summary can grow with the square of its file: a 300 KB file could ask for
+/// gigabytes. A summary beyond this is refused before anything is written.
+inline constexpr std::size_t max_summary_size = std::size_t{256} << 20;
+
+/// The number of bytes `write_summary` writes, found without writing them.
+std::size_t summary_size(const Configuration& configuration, bool changed_only = false);
+
 /// Writes the whole summary into `out`: the heading, then per section its heading line, its
 /// table with a line feed and a blank line, in the fixed section order, `[accuracy_analysis]`
 /// only when the file has that table. The rows come straight from each record's key

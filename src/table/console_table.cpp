@@ -47,17 +47,23 @@ bool printable_ascii(std::string_view text) {
     return true;
 }
 
-/// One line of a cell as it is shown, drawn into `out` when `draw` is set, and its width in
-/// characters. Only the first white-space character after a word is folded to a space, so words
-/// stay apart on one line while indentation and runs of white space keep their own characters;
-/// then every control character left but tab is escaped.
+/// How much room a cell line takes once shown: characters on screen, and bytes of text.
+struct Shown {
+    std::size_t width = 0;
+    std::size_t bytes = 0;
+};
+
+/// One line of a cell as it is shown, drawn into `out` when `draw` is set, and its size. Only the
+/// first white-space character after a word is folded to a space, so words stay apart on one
+/// line while indentation and runs of white space keep their own characters; then every control
+/// character left but tab is escaped.
 template <bool draw>
-std::size_t show_line(std::string_view line, PieceWriter* out) {
+Shown show_line(std::string_view line, PieceWriter* out) {
     if (printable_ascii(line)) {
         if constexpr (draw) out->append(line);
-        return line.size();
+        return {line.size(), line.size()};
     }
-    std::size_t width = 0;
+    Shown shown;
     bool after_word = false;
     std::size_t at = 0;
     while (at < line.size()) {
@@ -66,7 +72,8 @@ std::size_t show_line(std::string_view line, PieceWriter* out) {
             // Cells come from UTF-8 text; a stray byte is kept as it is and counted once.
             if constexpr (draw) out->append(line[at]);
             ++at;
-            ++width;
+            ++shown.width;
+            ++shown.bytes;
             after_word = true;
             continue;
         }
@@ -74,17 +81,20 @@ std::size_t show_line(std::string_view line, PieceWriter* out) {
         const bool white = is_white_space(c);
         if (white && after_word) {
             if constexpr (draw) out->append(' ');
-            ++width;
+            ++shown.width;
+            ++shown.bytes;
         } else if (c != '\t' && is_control(c)) {
             if constexpr (draw) append_escape(*out, c);
-            width += escape_width;
+            shown.width += escape_width;
+            shown.bytes += escape_width;
         } else {
             if constexpr (draw) out->append(line.substr(start, at - start));
-            ++width;
+            ++shown.width;
+            shown.bytes += at - start;
         }
         after_word = !white;
     }
-    return width;
+    return shown;
 }
 
 /// The lines of a cell text, one at a time: split at LF, a CR that ends a line dropped, no line
@@ -116,18 +126,25 @@ private:
 };
 
 /// What drawing needs to know of a cell before its first line: the width of its widest line,
-/// its number of lines, and whether it is one line of printable ASCII, drawn as it stands.
+/// its number of lines, and whether it is one line of printable ASCII, drawn as it stands; for
+/// the size of the drawing, the characters and bytes of all its lines together.
 struct CellShape {
     std::size_t width = 0;
     std::size_t height = 1;
     bool plain = true;
+    std::size_t characters = 0;
+    std::size_t bytes = 0;
 };
 
 CellShape measure(std::string_view text) {
-    if (printable_ascii(text)) return {text.size(), 1, true};
-    CellShape shape{0, 0, false};
-    for (CellLines lines(text); !lines.done(); ++shape.height)
-        shape.width = std::max(shape.width, show_line<false>(lines.next(), nullptr));
+    if (printable_ascii(text)) return {text.size(), 1, true, text.size(), text.size()};
+    CellShape shape{0, 0, false, 0, 0};
+    for (CellLines lines(text); !lines.done(); ++shape.height) {
+        const Shown shown = show_line<false>(lines.next(), nullptr);
+        shape.width = std::max(shape.width, shown.width);
+        shape.characters += shown.width;
+        shape.bytes += shown.bytes;
+    }
     return shape;
 }
 
@@ -190,22 +207,66 @@ std::span<const std::string_view> ConsoleTable::row(std::size_t index) const noe
     return std::span<const std::string_view>(cells_).subspan(start, row_ends_[index] - start);
 }
 
-void render_console(const ConsoleTable& table, PieceWriter& out) {
+namespace {
+
+/// The shape of every cell, row after row, and the width of every column.
+struct TableShape {
+    std::vector<CellShape> cells;
+    std::vector<std::size_t> widths;
+};
+
+TableShape measure(const ConsoleTable& table) {
     const std::size_t columns = table.column_count();
     const std::size_t rows = table.row_count();
     if (rows == 0 || columns == 0) throw InternalFailure("table cannot be empty");
-
-    std::vector<CellShape> shapes;
-    shapes.reserve(rows * columns);
-    std::vector<std::size_t> widths(columns, 0);
+    TableShape shape;
+    shape.cells.reserve(rows * columns);
+    shape.widths.assign(columns, 0);
     for (std::size_t r = 0; r < rows; ++r) {
         const auto cells = table.row(r);
         if (cells.size() != columns) throw InternalFailure("table row has fewer cells than the table has columns");
         for (std::size_t column = 0; column < columns; ++column) {
-            shapes.push_back(measure(cells[column]));
-            widths[column] = std::max(widths[column], shapes.back().width);
+            shape.cells.push_back(measure(cells[column]));
+            shape.widths[column] = std::max(shape.widths[column], shape.cells.back().width);
         }
     }
+    return shape;
+}
+
+std::size_t rule_size(const std::vector<std::size_t>& widths, const RuleLook& look) {
+    std::size_t bytes = look.left.size() + look.right.size() + (widths.size() - 1) * look.junction.size();
+    for (const std::size_t width : widths) bytes += width * look.fill.size();
+    return bytes;
+}
+
+} // namespace
+
+std::size_t rendered_size(const ConsoleTable& table) {
+    const TableShape shape = measure(table);
+    const std::size_t columns = shape.widths.size();
+    const std::size_t rows = table.row_count();
+    // Per content line: "\n║", the cells with a "│" between each two, "║".
+    const std::size_t frame = 1 + std::string_view("║").size() * 2 + (columns - 1) * std::string_view("│").size();
+    std::size_t total = rule_size(shape.widths, top_border) + rule_size(shape.widths, bottom_border) +
+                        (rows - 1) * rule_size(shape.widths, row_rule) + rows; // a line feed after each row
+    for (std::size_t r = 0; r < rows; ++r) {
+        const CellShape* cells = &shape.cells[r * columns];
+        std::size_t height = 0;
+        for (std::size_t column = 0; column < columns; ++column) height = std::max(height, cells[column].height);
+        total += height * frame;
+        // Each line of a column is padded with spaces to the column's width; missing lines are all padding.
+        for (std::size_t column = 0; column < columns; ++column)
+            total += cells[column].bytes + height * shape.widths[column] - cells[column].characters;
+    }
+    return total;
+}
+
+void render_console(const ConsoleTable& table, PieceWriter& out) {
+    const std::size_t columns = table.column_count();
+    const std::size_t rows = table.row_count();
+    const TableShape measured = measure(table);
+    const std::vector<CellShape>& shapes = measured.cells;
+    const std::vector<std::size_t>& widths = measured.widths;
     const std::string rule = cached_rule(widths);
 
     std::vector<CellLines> lines(columns);
@@ -224,7 +285,7 @@ void render_console(const ConsoleTable& table, PieceWriter& out) {
                 if (column > 0) out.append("│");
                 std::size_t width = 0;
                 if (!shape[column].plain) {
-                    if (!lines[column].done()) width = show_line<true>(lines[column].next(), &out);
+                    if (!lines[column].done()) width = show_line<true>(lines[column].next(), &out).width;
                 } else if (index == 0) {
                     out.append(cells[column]);
                     width = shape[column].width;

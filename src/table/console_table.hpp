@@ -40,4 +40,8 @@ private:
 /// than the others: the summary never builds either.
 void render_console(const ConsoleTable& table, PieceWriter& out);
 
+/// The number of bytes `render_console` draws for `table`, found without drawing it; it throws
+/// as `render_console` does.
+std::size_t rendered_size(const ConsoleTable& table);
+
 } // namespace qarv
