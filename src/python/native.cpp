@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "configuration/schema.hpp"
+#include "configuration/json_form.hpp"
 #include "loading/ignored_entries.hpp"
+#include "loading/key_positions.hpp"
 #include "loading/load_configuration.hpp"
 #include "python/handle.hpp"
 #include "python/panic.hpp"
@@ -218,6 +220,87 @@ PyObject* read_onnx_graph_impl(PyObject* path_argument) {
     return dict.release();
 }
 
+// --- Configuration details -------------------------------------------------------------------
+
+/// A JSON value as Python objects: objects as dicts, arrays as lists.
+PyRef python_value(const nlohmann::json& value) {
+    switch (value.type()) {
+    case nlohmann::json::value_t::null: return PyRef::borrow(Py_None);
+    case nlohmann::json::value_t::boolean: return PyRef::borrow(value.get<bool>() ? Py_True : Py_False);
+    case nlohmann::json::value_t::number_unsigned:
+        return adopt_or_fail(PyLong_FromUnsignedLongLong(value.get<std::uint64_t>()));
+    case nlohmann::json::value_t::number_integer: return adopt_or_fail(PyLong_FromLongLong(value.get<std::int64_t>()));
+    case nlohmann::json::value_t::number_float: return adopt_or_fail(PyFloat_FromDouble(value.get<double>()));
+    case nlohmann::json::value_t::string: return make_str(value.get_ref<const std::string&>());
+    case nlohmann::json::value_t::array: {
+        PyRef list = adopt_or_fail(PyList_New(0));
+        for (const nlohmann::json& element : value) append(list.get(), python_value(element).get());
+        return list;
+    }
+    case nlohmann::json::value_t::object: {
+        PyRef dict = adopt_or_fail(PyDict_New());
+        for (const auto& [key, member] : value.items()) set_item(dict.get(), key.c_str(), python_value(member));
+        return dict;
+    }
+    default: throw InternalFailure("a JSON value of no kind the configuration has");
+    }
+}
+
+/// Each section's values as loaded, defaults filled in; an absent optional section is null.
+nlohmann::json configuration_values(const Configuration& configuration) {
+    nlohmann::json sections = nlohmann::json::object();
+    for_each_section([&](const auto& section) {
+        using Record = typename std::remove_cvref_t<decltype(section)>::record_type;
+        const Record* record = find_record(configuration, section);
+        nlohmann::json& values = sections[std::string(section.name)];
+        if (!record) return;
+        values = nlohmann::json::object();
+        for_each_field<Record>([&](const auto& field) { values[std::string(field.name)] = json_value(record->*(field.member)); });
+    });
+    return sections;
+}
+
+PyRef position_tuple(const TextPosition& at) {
+    return adopt_or_fail(Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(at.line), static_cast<Py_ssize_t>(at.column),
+                                       static_cast<Py_ssize_t>(at.carets)));
+}
+
+/// The configuration at `path` loaded as the conversion loads it (its errors raise `RuntimeError`
+/// with the same text): {"text", "values", "positions", "tables", "warnings"}. `positions` maps
+/// each dotted key to (line, column, carets) of its value, `tables` each table to its header's;
+/// `warnings` lists the ignored keys as dicts of "key", "position" and "message".
+PyObject* load_details_impl(PyObject* path_argument) {
+    std::optional<std::string> text = read_or_raise(path_argument);
+    if (!text) return nullptr;
+    auto details = configuration_details(std::move(*text));
+    if (!details) {
+        PyErr_SetString(PyExc_RuntimeError, render(details.error()).c_str());
+        return nullptr;
+    }
+    const ConfigurationDetails& loaded = details.value();
+    PyRef positions = adopt_or_fail(PyDict_New());
+    PyRef tables = adopt_or_fail(PyDict_New());
+    for (const KeyPosition& entry : loaded.positions)
+        set_item(entry.table ? tables.get() : positions.get(), entry.key.c_str(), position_tuple(entry.position));
+    PyRef warnings = adopt_or_fail(PyList_New(0));
+    for (const TomlError& warning : loaded.warnings) {
+        PyRef item = adopt_or_fail(PyDict_New());
+        std::string key;
+        for (const std::string& part : warning.keys) key += (key.empty() ? "" : ".") + part;
+        set_item(item.get(), "key", make_str(key));
+        set_item(item.get(), "position", position_tuple(position_of(*loaded.text, warning.span.value_or(ByteSpan{}))));
+        set_item(item.get(), "message", make_str(warning.message));
+        append(warnings.get(), item.get());
+    }
+    PyRef dict = adopt_or_fail(PyDict_New());
+    set_item(dict.get(), "text", make_str(*loaded.text));
+    set_item(dict.get(), "values", python_value(configuration_values(loaded.configuration)));
+    set_item(dict.get(), "positions", std::move(positions));
+    set_item(dict.get(), "tables", std::move(tables));
+    set_item(dict.get(), "warnings", std::move(warnings));
+    return dict.release();
+}
+
 /// The edge of each function: an `InternalFailure` (a broken invariant in the plain C++, or the
 /// interpreter out of memory) raises `PanicException`, as in the main module.
 template <PyObject* (*Body)(PyObject*)>
@@ -243,6 +326,8 @@ PyMethodDef native_methods[] = {
      "toml_test_json(path)\n--\n\nThe TOML file as toml-test JSON (for tests)."},
     {"read_onnx_graph", guarded<read_onnx_graph_impl>, METH_O,
      "read_onnx_graph(path)\n--\n\nThe inputs, outputs, node outputs and versions of the ONNX model at path."},
+    {"load_details", guarded<load_details_impl>, METH_O,
+     "load_details(path)\n--\n\nThe loaded configuration with the position of every value and table header."},
     {nullptr, nullptr, 0, nullptr},
 };
 
