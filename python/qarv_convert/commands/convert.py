@@ -5,7 +5,7 @@ import argparse
 import sys
 from typing import TYPE_CHECKING
 
-from qarv_convert.commands import add_command, load_failure, version, warn
+from qarv_convert.commands import add_command, report_preflight, version
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import PROGRAM, Streams
 
@@ -19,7 +19,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
                           run)
     convert.add_argument("-q", "--quiet", action="store_true", help="do not report the steps on stderr")
     convert.add_argument("--strict", action="store_true",
-                         help="do not convert when the file has keys or tables that would be ignored")
+                         help="do not convert when the pre-flight checks warn")
+    convert.add_argument("--no-preflight", action="store_true",
+                         help="leave the model and data out of the pre-flight checks")
     convert.add_argument("--record", metavar="FILE",
                          help="write a JSON record of the run to FILE, whether it succeeds or fails")
 
@@ -45,24 +47,25 @@ def _run_conversion(options: argparse.Namespace, streams: Streams, name: str, re
 
     import qarv_convert_inner
 
-    from qarv_convert import _native
     from qarv_convert.display import printable
+    from qarv_convert.preflight import check_file
     from qarv_convert.source import module_path, sha256
     from qarv_convert.toolkit_proxy import Step, timed_toolkit
 
     with module_path(options.config) as path:
         record.sha256 = sha256(path)
-        try:
-            warnings = _native.ignored_entries(path)
-        except RuntimeError as error:
-            record.failure = str(error)
-            return load_failure(streams, name, error)
-        if warnings:
-            warn(streams, name, warnings)
-            if options.strict:
-                record.failure = f"not converted: {len(warnings)} warning(s) with --strict"
-                streams.say(f"{PROGRAM}: {name}: not converting with --strict while there are warnings")
-                return ExitStatus.FAILED
+        # Everything the file, the model and the data can tell before the toolkit is imported.
+        report = check_file(options.config, model_and_data=not options.no_preflight, readable=path)
+        streams.check_interrupted()
+        report_preflight(streams, report, quiet_when_clean=True)
+        if report.errors:
+            record.failure = f"not converted: {report.errors} pre-flight error(s)"
+            streams.say(f"{PROGRAM}: {name}: not converting: the pre-flight checks found errors")
+            return ExitStatus.FAILED
+        if report.warnings and options.strict:
+            record.failure = f"not converted: {report.warnings} warning(s) with --strict"
+            streams.say(f"{PROGRAM}: {name}: not converting with --strict while there are warnings")
+            return ExitStatus.FAILED
         progress = _progress(options)
 
         def finished(step: Step) -> None:

@@ -361,12 +361,17 @@ def _native_schema() -> dict[str, Any]:
     return _schema_cache
 
 
-def check_file(path: str, model_and_data: bool = True) -> Report:
+def check_file(path: str, model_and_data: bool = True, readable: str | None = None) -> Report:
     """Every check of the configuration at `path`, read as the conversion reads it; relative paths
-    in it are taken from the current directory, as the toolkit takes them."""
+    in it are taken from the current directory, as the toolkit takes them. `model_and_data` False
+    leaves out what reads the model and the files named. `readable` is the name to read the file
+    under when the caller already holds it open (`source.module_path`)."""
     try:
-        with module_path(path) as readable:
+        if readable is not None:
             details = _native.load_details(readable)
+        else:
+            with module_path(path) as name:
+                details = _native.load_details(name)
     except RuntimeError as error:
         return load_failure(path, str(error))
     except UnreadableFile as error:
