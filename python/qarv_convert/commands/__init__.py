@@ -64,7 +64,13 @@ def in_directory(options: argparse.Namespace, streams: Streams) -> Iterator[bool
 
 
 def report_preflight(streams: Streams, report: Report, quiet_when_clean: bool = False) -> None:
-    """The pre-flight diagnostics on stderr, each with its excerpt, then the count."""
+    """The pre-flight diagnostics on stderr, each with its excerpt, then the count; a file that
+    does not load gets loading's own report."""
+    from qarv_convert.source import display_name
+
+    if report.load_error is not None:
+        load_failure(streams, display_name(report.path), RuntimeError(report.load_error))
+        return
     if quiet_when_clean and not report.diagnostics:
         return
     streams.say(report.to_text().rstrip("\n"))

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import argparse
 
-from qarv_convert.commands import add_directory_option
+from qarv_convert.commands import add_directory_option, report_preflight
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams
 
@@ -33,7 +33,7 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
         if options.format == "json":
             reports.append(report.to_json())
         else:
-            streams.say(report.to_text().rstrip("\n"))
+            report_preflight(streams, report)
     if options.format == "json":
         from qarv_convert.display import printable
 

@@ -58,6 +58,9 @@ def _run_conversion(options: argparse.Namespace, streams: Streams, name: str, re
         report = check_file(options.config, model_and_data=not options.no_preflight, readable=path)
         streams.check_interrupted()
         report_preflight(streams, report, quiet_when_clean=True)
+        if report.load_error is not None:
+            record.failure = report.load_error
+            return ExitStatus.FAILED
         if report.errors:
             record.failure = f"not converted: {report.errors} pre-flight error(s)"
             streams.say(f"{PROGRAM}: {name}: not converting: the pre-flight checks found errors")

@@ -375,5 +375,5 @@ def check_file(path: str, model_and_data: bool = True, readable: str | None = No
     except RuntimeError as error:
         return load_failure(path, str(error))
     except UnreadableFile as error:
-        return Report(path, "", [Diagnostic(Severity.ERROR, "", str(error))])
+        return Report(path, "", [Diagnostic(Severity.ERROR, "", str(error))], load_error=str(error))
     return _Checker(path, details, model_and_data).run()

@@ -34,6 +34,8 @@ class Report:
     path: str   #: as the user named it
     text: str   #: the file's text, for excerpts; empty when it could not be read
     diagnostics: list[Diagnostic] = dataclasses.field(default_factory=list)
+    #: The text loading failed with, as the module words it, when the file does not load.
+    load_error: str | None = None
 
     @property
     def errors(self) -> int:
@@ -48,12 +50,16 @@ class Report:
         return sorted(self.diagnostics, key=lambda d: (d.line or 0, d.column or 0))
 
     def to_json(self) -> dict[str, Any]:
-        return {"path": self.path, "errors": self.errors, "warnings": self.warnings,
+        from qarv_convert.source import display_name
+
+        return {"path": display_name(self.path), "errors": self.errors, "warnings": self.warnings,
                 "diagnostics": [d.to_json() for d in self.ordered()]}
 
     def to_text(self) -> str:
         """`FILE:LINE:COLUMN: error: message` with the excerpt and carets below each, then a count."""
-        name = printable(self.path)
+        from qarv_convert.source import display_name
+
+        name = display_name(self.path)
         lines = self.text.split("\n")
         out = []
         for diagnostic in self.ordered():
@@ -96,5 +102,5 @@ def load_failure(path: str, report: str) -> Report:
         # The source line as loading quoted it, so that the excerpt needs no second read of the file.
         source = lines[2].split(" | ", 1)[1] if " | " in lines[2] else ""
         text = "\n" * (int(heading[1]) - 1) + source
-        return Report(path, text, [diagnostic])
-    return Report(path, "", [Diagnostic(Severity.ERROR, "", report.strip())])
+        return Report(path, text, [diagnostic], load_error=report)
+    return Report(path, "", [Diagnostic(Severity.ERROR, "", report.strip())], load_error=report)
