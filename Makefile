@@ -26,18 +26,26 @@ test: install
 	$(PYTHON) -m pytest -q tests
 
 # The demo toolkit in standin/ is put on the path for the demo only, never installed. A starter
-# file from `init` must load without a warning; each conversion keeps a `--record` of its run.
+# file from `init` still has its model to choose, which `check` says; the examples' models and
+# samples are generated into build/demo, where each example checks clean and a copy with a
+# misspelt input name does not. Each conversion keeps a `--record` of its run.
+DEMO := build/demo
 demo: install
 	$(PYTHON) -m qarv_convert --version
-	mkdir -p build/demo
-	$(PYTHON) -m qarv_convert init --force build/demo/starter.toml
-	sed -n '/^\[load\]/,/^\[build\]/p' build/demo/starter.toml
-	$(PYTHON) -m qarv_convert check --strict build/demo/starter.toml
-	$(PYTHON) -m qarv_convert check examples/resnet50.toml
+	mkdir -p $(DEMO)
+	$(PYTHON) -m qarv_convert init --force $(DEMO)/starter.toml
+	sed -n '/^\[load\]/,/^\[build\]/p' $(DEMO)/starter.toml
+	! $(PYTHON) -m qarv_convert check $(DEMO)/starter.toml
+	$(PYTHON) examples/make_model.py --into $(DEMO) > /dev/null
+	$(PYTHON) -m qarv_convert check --strict -C $(DEMO) $(CURDIR)/examples/resnet50.toml $(CURDIR)/examples/detector.toml
+	sed 's/inputs = \["input"\]/inputs = ["imput"]/' examples/resnet50.toml > $(DEMO)/broken.toml
+	! $(PYTHON) -m qarv_convert check -C $(DEMO) broken.toml
+	$(PYTHON) -m qarv_convert init --force --model $(DEMO)/detector.onnx $(DEMO)/from-model.toml
+	sed -n '/^\[load\]/,/^\[build\]/p' $(DEMO)/from-model.toml | grep -v '^#' | grep .
 	$(PYTHON) -m qarv_convert explain examples/resnet50.toml
-	$(PYTHON) -m qarv_convert plan examples/resnet50.toml
-	$(PYTHON) -m qarv_convert plan --json examples/resnet50.toml
-	PYTHONPATH=$(CURDIR)/standin $(PYTHON) examples/convert_demo.py --out build/demo
+	$(PYTHON) -m qarv_convert plan -C $(DEMO) $(CURDIR)/examples/resnet50.toml
+	$(PYTHON) -m qarv_convert plan --json -C $(DEMO) $(CURDIR)/examples/resnet50.toml
+	PYTHONPATH=$(CURDIR)/standin $(PYTHON) examples/convert_demo.py --out $(DEMO)
 
 # The whole suite against an ASan and UBSan build, kept in its own venv and build directory.
 # pytest leaves standard error alone (--capture=sys) so that a UBSan report reaches the log; the
