@@ -9,6 +9,7 @@
 #include "onnx/onnx_graph.hpp"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <unordered_set>
@@ -51,7 +52,8 @@ constexpr std::size_t max_name_size = std::size_t{1} << 16;
 
 class Parser {
 public:
-    explicit Parser(std::span<const unsigned char> bytes) : data_(bytes.data()), size_(bytes.size()) {}
+    Parser(std::span<const unsigned char> bytes, const Release& release)
+        : data_(bytes.data()), size_(bytes.size()), release_(release) {}
 
     bool model(Graph& graph, std::vector<ValueInfo>& all_inputs);
     ReadError& error() { return error_; }
@@ -59,7 +61,12 @@ public:
 private:
     const unsigned char* data_;
     std::size_t size_;
+    const Release& release_;
+    std::size_t released_ = 0;
     ReadError error_;
+
+    /// How far the reader gets before it lets the bytes behind it go.
+    static constexpr std::size_t release_step = std::size_t{4} << 20;
 
     bool fail(std::size_t at, const std::string& message) {
         error_ = {message + " at byte " + std::to_string(at), at, 0};
@@ -89,6 +96,10 @@ private:
 
     /// Reads one field's tag and passes over its value; groups are skipped whole.
     bool next_field(std::size_t& pos, std::size_t end, std::size_t depth, WireField& field) {
+        if (pos - released_ > release_step && release_) {
+            released_ = pos;
+            release_(pos);
+        }
         field.at = pos;
         std::uint64_t key = 0;
         if (!read_varint(pos, end, key)) return false;
@@ -334,8 +345,8 @@ struct OpenFile {
 
 } // namespace
 
-Result<Graph, ReadError> parse_model(std::span<const unsigned char> bytes) {
-    Parser parser(bytes);
+Result<Graph, ReadError> parse_model(std::span<const unsigned char> bytes, const Release& release) {
+    Parser parser(bytes, release);
     Graph graph;
     std::vector<ValueInfo> all_inputs;
     if (!parser.model(graph, all_inputs)) return std::move(parser.error());
@@ -366,7 +377,17 @@ Result<Graph, ReadError> read_model(const std::string& path, const StopCheck& st
             // The walk hops from header to header over the payloads; reading ahead would only
             // pull weights into memory.
             ::madvise(file.mapped, file.mapped_size, MADV_RANDOM);
-            return parse_model({static_cast<const unsigned char*>(file.mapped), file.mapped_size});
+            // Touching one header maps the whole page-cache folio around it (up to megabytes);
+            // dropping what lies behind keeps the resident set flat whatever the model's size.
+            auto* base = static_cast<unsigned char*>(file.mapped);
+            const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+            std::size_t dropped = 0;
+            const Release release = [&](std::size_t offset) {
+                const std::size_t end = offset / page * page;
+                if (end > dropped) ::madvise(base + dropped, end - dropped, MADV_DONTNEED);
+                dropped = std::max(dropped, end);
+            };
+            return parse_model({base, file.mapped_size}, release);
         }
     }
 

@@ -65,8 +65,12 @@ using StopCheck = std::function<bool()>;
 /// How deep groups and nested types may go; protobuf's own parsers stop at the same depth.
 inline constexpr std::size_t max_nesting = 100;
 
+/// Told, now and then, that the reader is done with every byte before an offset: it reads
+/// strictly forward, so a mapped file's pages behind it can be let go.
+using Release = std::function<void(std::size_t offset)>;
+
 /// Reads a serialised `ModelProto` from `bytes`. Offsets in errors count from `bytes`' start.
-Result<Graph, ReadError> parse_model(std::span<const unsigned char> bytes);
+Result<Graph, ReadError> parse_model(std::span<const unsigned char> bytes, const Release& release = {});
 
 /// Reads the model file at `path`: mapped read-only, or read whole when it cannot be mapped
 /// (a pipe, a device), up to `max_streamed_size`.

@@ -1,11 +1,10 @@
 """Calibration dataset files: one sample per line, one whitespace-separated path per model input."""
 from __future__ import annotations
 
-import dataclasses
+from typing import NamedTuple
 
 
-@dataclasses.dataclass(frozen=True)
-class Sample:
+class Sample(NamedTuple):
     line: int             #: 1-based line of the dataset file
     paths: tuple[str, ...]
 

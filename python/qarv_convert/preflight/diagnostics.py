@@ -1,10 +1,9 @@
 """Pre-flight diagnostics: what is wrong, how badly, under which key and where in the file."""
 from __future__ import annotations
 
-import dataclasses
 import enum
 import re
-from typing import Any
+from typing import Any, NamedTuple
 
 from qarv_convert.display import printable
 
@@ -14,8 +13,7 @@ class Severity(enum.Enum):
     WARNING = "warning"
 
 
-@dataclasses.dataclass(frozen=True)
-class Diagnostic:
+class Diagnostic(NamedTuple):
     severity: Severity
     key: str          #: dotted, as `load.inputs`; empty for the file as a whole
     message: str
@@ -28,14 +26,16 @@ class Diagnostic:
                 "message": self.message}
 
 
-@dataclasses.dataclass
 class Report:
     """The diagnostics of one configuration file, in the order of their place in the file."""
-    path: str   #: as the user named it
-    text: str   #: the file's text, for excerpts; empty when it could not be read
-    diagnostics: list[Diagnostic] = dataclasses.field(default_factory=list)
-    #: The text loading failed with, as the module words it, when the file does not load.
-    load_error: str | None = None
+
+    def __init__(self, path: str, text: str, diagnostics: list[Diagnostic] | None = None,
+                 load_error: str | None = None) -> None:
+        self.path = path  #: as the user named it
+        self.text = text  #: the file's text, for excerpts; empty when it could not be read
+        self.diagnostics = diagnostics if diagnostics is not None else []
+        #: The text loading failed with, as the module words it, when the file does not load.
+        self.load_error = load_error
 
     @property
     def errors(self) -> int:

@@ -1,11 +1,7 @@
 """The headers of NumPy `.npy` files and `.npz` archives, read without importing NumPy."""
 from __future__ import annotations
 
-import ast
-import dataclasses
-import struct
-import zipfile
-from typing import BinaryIO
+from typing import BinaryIO, NamedTuple
 
 MAGIC = b"\x93NUMPY"
 #: Headers of real files are a few hundred bytes; NumPy itself refuses larger ones by default.
@@ -16,14 +12,16 @@ class NotNumpy(ValueError):
     """The file is not one that `numpy.load` reads without pickles; the text says why."""
 
 
-@dataclasses.dataclass(frozen=True)
-class ArrayHeader:
+class ArrayHeader(NamedTuple):
     name: str  #: the member's name in an archive, without `.npy`; empty for a `.npy` file
     dtype: str
     shape: tuple[int, ...]
 
 
 def _header(stream: BinaryIO, name: str) -> ArrayHeader:
+    import ast
+    import struct
+
     start = stream.read(len(MAGIC) + 2)
     if start[:len(MAGIC)] != MAGIC or len(start) < len(MAGIC) + 2:
         raise NotNumpy("it does not start as a .npy file does")
@@ -64,6 +62,8 @@ def read_arrays(path: str) -> list[ArrayHeader]:
         start = stream.read(4)
         stream.seek(0)
         if start.startswith(b"PK"):
+            import zipfile  # only archives need it, and it is slow to import
+
             try:
                 archive = zipfile.ZipFile(stream)
             except zipfile.BadZipFile as error:
