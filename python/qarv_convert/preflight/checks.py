@@ -259,6 +259,10 @@ class _Checker:
             return
         if not self.exists("build.dataset", "the dataset", dataset):
             return
+        if not os.path.isfile(dataset):
+            # A pipe would be drained before the toolkit reads it, a device may never end.
+            self.warning("build.dataset", f"the dataset `{dataset}` is not a regular file; its samples are not checked")
+            return
         try:
             samples = read_samples(dataset)
         except OSError as error:
