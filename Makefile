@@ -28,18 +28,26 @@ test: install
 	$(PYTHON) -m pytest -q tests
 
 # The demo toolkit in standin/ is put on the path for the demo only, never installed. A starter
-# file from `init` must load without a warning; each conversion keeps a `--record` of its run.
+# file from `init` still has its model to choose, which `check` says; the examples' models and
+# samples are generated into build/demo, where each example checks clean and a copy with a
+# misspelt input name does not. Each conversion keeps a `--record` of its run.
+DEMO := build/demo
 demo: install
 	$(PYTHON) -m qarv_convert --version
-	mkdir -p build/demo
-	$(PYTHON) -m qarv_convert init --force build/demo/starter.toml
-	sed -n '/^\[load\]/,/^\[build\]/p' build/demo/starter.toml
-	$(PYTHON) -m qarv_convert check --strict build/demo/starter.toml
-	$(PYTHON) -m qarv_convert check examples/resnet50.toml
+	mkdir -p $(DEMO)
+	$(PYTHON) -m qarv_convert init --force $(DEMO)/starter.toml
+	sed -n '/^\[load\]/,/^\[build\]/p' $(DEMO)/starter.toml
+	! $(PYTHON) -m qarv_convert check $(DEMO)/starter.toml
+	$(PYTHON) examples/make_model.py --into $(DEMO) > /dev/null
+	$(PYTHON) -m qarv_convert check --strict -C $(DEMO) $(CURDIR)/examples/resnet50.toml $(CURDIR)/examples/detector.toml
+	sed 's/inputs = \["input"\]/inputs = ["imput"]/' examples/resnet50.toml > $(DEMO)/broken.toml
+	! $(PYTHON) -m qarv_convert check -C $(DEMO) broken.toml
+	$(PYTHON) -m qarv_convert init --force --model $(DEMO)/detector.onnx $(DEMO)/from-model.toml
+	sed -n '/^\[load\]/,/^\[build\]/p' $(DEMO)/from-model.toml | grep -v '^#' | grep .
 	$(PYTHON) -m qarv_convert explain examples/resnet50.toml
-	$(PYTHON) -m qarv_convert plan examples/resnet50.toml
-	$(PYTHON) -m qarv_convert plan --json examples/resnet50.toml
-	PYTHONPATH=$(CURDIR)/standin $(PYTHON) examples/convert_demo.py --out build/demo
+	$(PYTHON) -m qarv_convert plan -C $(DEMO) $(CURDIR)/examples/resnet50.toml
+	$(PYTHON) -m qarv_convert plan --json -C $(DEMO) $(CURDIR)/examples/resnet50.toml
+	PYTHONPATH=$(CURDIR)/standin $(PYTHON) examples/convert_demo.py --out $(DEMO)
 
 # The whole suite against an ASan and UBSan build, kept in its own venv and build directory.
 # pytest leaves standard error alone (--capture=sys) so that a UBSan report reaches the log; the
@@ -55,7 +63,8 @@ sanitize: deps
 	  --capture=sys -m "not memory_bound" tests
 
 # libFuzzer over the plain C++ core, FUZZ_SECONDS for each target: the configuration target (loading,
-# reports, summaries), then the differential one (our TOML reader against toml++). Each writes new
+# reports, summaries), the differential one (our TOML reader against toml++), then the ONNX reader
+# on generated models. Each writes new
 # inputs only to its own first corpus directory; the examples, the regression inputs and the
 # toml-test documents are read as seeds in place.
 FUZZ_SECONDS ?= 60
@@ -73,6 +82,9 @@ fuzz: deps
 	  build/fuzz-corpus $(FUZZ_SEEDS)
 	build/fuzz/tests/fuzz/differential_fuzzer $(FUZZ_FLAGS) -dict=tests/fuzz/toml.dict \
 	  build/fuzz-corpus-differential $(FUZZ_SEEDS)
+	$(PYTHON) tests/fuzz/make_onnx_seeds.py build/fuzz-seeds-onnx
+	mkdir -p build/fuzz-corpus-onnx
+	build/fuzz/tests/fuzz/onnx_fuzzer $(FUZZ_FLAGS) build/fuzz-corpus-onnx build/fuzz-seeds-onnx
 
 # Timings beside pure-Python baselines measured in the same run; rtoml and toml-rs, the large-file
 # baselines, are only needed here.
@@ -82,6 +94,7 @@ bench: install
 	$(PYTHON) benchmarks/bench_loading.py
 	$(PYTHON) benchmarks/bench_startup.py
 	$(PYTHON) benchmarks/bench_memory.py
+	$(PYTHON) benchmarks/bench_preflight.py
 
 clean:
 	rm -rf build

@@ -20,8 +20,12 @@ import tomllib
 import pytest
 
 from conftest import EXAMPLES, REPOSITORY
+from onnx_fixtures import classifier
 
 STANDIN = REPOSITORY / "standin"
+#: A file whose defaults the pre-flight checks have nothing to say about (no quantization
+#: without calibration data), for tests about what happens after them.
+UNQUANTIZED = "[build]\ndo_quantization = false\n"
 TOOLKIT_VERSION = "9.8.7"
 
 # The plans of the examples, as `plan` must print them.
@@ -99,7 +103,7 @@ def test_examples_convert_on_the_stand_in_toolkit(tmp_path, cli, toolkit_package
 
 def test_convert_reports_each_step_on_stderr(cli, fake, write_config):
     fake.outcomes["build"] = lambda: print("building", file=sys.stderr) or 0
-    result = cli("convert", write_config("[export]\nexport_path = 'out.qarv'\n"))
+    result = cli("convert", "--no-preflight", write_config("[export]\nexport_path = 'out.qarv'\n" + UNQUANTIZED))
     assert result.returncode == 0 and result.stdout == ""
     lines = result.stderr.splitlines()
     assert [line.split(" after ")[0] for line in lines] == [
@@ -125,8 +129,8 @@ def test_configuration_errors_exit_1_under_a_line_naming_the_file(cli, fake, wri
 
 def test_a_failing_step_exits_1_with_the_module_message(cli, fake, write_config):
     fake.outcomes["build"] = 3
-    config = write_config("")
-    result = cli("convert", "-q", config)
+    config = write_config(UNQUANTIZED)
+    result = cli("convert", "--no-preflight", "-q", config)
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr == f"qarv-convert: {config}: RuntimeError: qarv.build failed with code 3\n"
     assert fake.steps == ["config", "load_onnx", "build"]
@@ -153,8 +157,8 @@ def test_convert_without_a_toolkit_says_so_and_how_to_fix_it(cli, write_config, 
             pytest.skip("a package `qarv` is importable here")
     else:
         toolkit_package(api_text="import qarv_needs_this\n")
-    config = write_config("")
-    result = cli("convert", "-q", config)
+    config = write_config(UNQUANTIZED)
+    result = cli("convert", "--no-preflight", "-q", config)
     assert result.returncode == 1
     message, *hint = result.stderr.splitlines()
     if missing == "qarv":
@@ -173,10 +177,10 @@ def importlib_finds(name):
 @pytest.mark.parametrize("strict", [False, True])
 def test_convert_warns_about_ignored_keys_before_the_first_step(cli, fake, write_config, strict):
     config = write_config("[build]\ndatset = 'd.txt'\n")
-    checked = cli("check", config)
-    result = cli("convert", *(["--strict"] if strict else []), config)
+    result = cli("convert", "--no-preflight", *(["--strict"] if strict else []), config)
     warnings = result.stderr.split("[1/5]")[0]
-    assert warnings.startswith(checked.stderr)
+    assert f"{config}:2:1: warning: unknown key `datset` in [build] is ignored" in warnings
+    assert warnings.index(f"{config}: 2 warnings\n") < len(warnings)
     if strict:
         assert result.returncode == 1 and fake.calls == []
         assert result.stderr.endswith(f"qarv-convert: {config}: not converting with --strict while there are warnings\n")
@@ -232,29 +236,26 @@ x = 1
 
 def test_check_finds_typos_in_every_section(cli, write_config):
     config = write_config(CHECK_FILE)
-    result = cli("check", config)
-    assert result.returncode == 0
-    blocks = [b for b in result.stderr.split("\n\n") if b.startswith("warning at")]
-    found = [(b.splitlines()[0], b.splitlines()[-1]) for b in blocks]
+    result = cli("check", "--format", "json", config)
+    [report] = json.loads(result.stdout)
+    found = [(d["line"], d["column"], d["message"]) for d in report["diagnostics"] if d["message"].startswith("unknown")]
     assert found == [
-        ("warning at line 2, column 1",
-         "unknown key `quant_img_rgb2bgr` in [config] is ignored; did you mean `quant_img_RGB2BGR`?"),
-        ("warning at line 5, column 1", "unknown key `datset` in [build] is ignored; did you mean `dataset`?"),
-        ("warning at line 8, column 1", "unknown key `Model` in [load] is ignored; did you mean `model`?"),
-        ("warning at line 10, column 1",
-         "unknown key `input` in [accuracy_analysis] is ignored; did you mean `inputs`?"),
-        ("warning at line 12, column 1",
-         "unknown key `exportpath` in [export] is ignored; did you mean `export_path`?"),
-        ("warning at line 13, column 2", "unknown table `exports` is ignored; did you mean `export`?"),
+        (2, 1, "unknown key `quant_img_rgb2bgr` in [config] is ignored; did you mean `quant_img_RGB2BGR`?"),
+        (5, 1, "unknown key `datset` in [build] is ignored; did you mean `dataset`?"),
+        (8, 1, "unknown key `Model` in [load] is ignored; did you mean `model`?"),
+        (10, 1, "unknown key `input` in [accuracy_analysis] is ignored; did you mean `inputs`?"),
+        (12, 1, "unknown key `exportpath` in [export] is ignored; did you mean `export_path`?"),
+        (13, 2, "unknown table `exports` is ignored; did you mean `export`?"),
     ]
-    assert blocks[0].splitlines()[1:4] == ["  |", "2 | quant_img_rgb2bgr = true", "  | " + "^" * 17]
-    assert result.stderr.endswith(f"{config}: 6 warnings\n")
-    assert cli("check", "--strict", config).returncode == 1
+    text = cli("check", config).stderr.splitlines()
+    at = text.index(f"{config}:2:1: warning: {found[0][2]}")
+    assert text[at + 1:at + 4] == ["  |", "2 | quant_img_rgb2bgr = true", "  | " + "^" * 17]
 
 
 @pytest.mark.parametrize("example", sorted(EXAMPLE_PLANS))
-def test_check_passes_clean_files_even_when_strict(cli, example):
-    result = cli("check", "--strict", EXAMPLES / example)
+def test_check_passes_clean_files_even_when_strict(tmp_path, cli, example_materials, example):
+    example_materials(EXAMPLES / example, tmp_path)
+    result = cli("check", "--strict", "-C", tmp_path, EXAMPLES / example)
     assert (result.returncode, result.stderr) == (0, f"{EXAMPLES / example}: ok\n")
 
 
@@ -302,9 +303,11 @@ def test_init_writes_a_complete_file_that_loads_cleanly(tmp_path, cli, schema):
     assert result.returncode == 0, result.stderr
     text = path.read_text()
     assert cli("init", "-").stdout == text
-    for command in ("explain", "plan"):
-        assert cli(command, path).returncode == 0
-    assert cli("check", "--strict", path).stderr == f"{path}: ok\n"
+    assert cli("explain", path).returncode == 0
+    assert cli("plan", "--no-preflight", path).returncode == 0
+    # Untouched, it is not ready to convert: the model is still to choose.
+    checked = cli("check", path)
+    assert checked.returncode == 1 and "`load.model` is still marked CHOOSE by `init`" in checked.stderr
     # Every table and key is there, with a line that says its default or that it must be chosen.
     for section, document in schema["properties"].items():
         assert f"\n[{section}]\n" in text
@@ -315,7 +318,9 @@ def test_init_writes_a_complete_file_that_loads_cleanly(tmp_path, cli, schema):
     # Taking every commented-out key in still gives a file without a warning.
     uncommented = tmp_path / "all.toml"
     uncommented.write_text(re.sub(r"(?m)^# (\w+ = )", r"\1", text))
-    assert cli("check", "--strict", uncommented).stderr == f"{uncommented}: ok\n"
+    from qarv_convert import _native
+
+    assert _native.ignored_entries(str(uncommented)) == []
 
 
 def test_init_never_overwrites_without_force(tmp_path, cli):
@@ -338,7 +343,7 @@ def read_record(path):
 def test_record_of_a_successful_run(tmp_path, cli, fake, write_config):
     config = write_config("[build]\ndataset = 'd.txt'\n")
     record_path = tmp_path / "run.json"
-    result = cli("convert", "-q", "--record", record_path, config)
+    result = cli("convert", "--no-preflight", "-q", "--record", record_path, config)
     assert result.returncode == 0, result.stderr
     record = read_record(record_path)
     assert record["status"] == "succeeded" and record["failure"] is None
@@ -351,7 +356,7 @@ def test_record_of_a_successful_run(tmp_path, cli, fake, write_config):
     assert (build["args"], build["result"]) == ([], 0)
     assert record["steps"][1]["args"] == ["model.onnx"]
     assert record["skipped"] == [{"method": "accuracy_analysis", "reason": "no [accuracy_analysis] table"}]
-    assert record["command_line"] == ["qarv-convert", "convert", "-q", "--record", str(record_path), config]
+    assert record["command_line"] == ["qarv-convert", "convert", "--no-preflight", "-q", "--record", str(record_path), config]
     assert record["overrides"] == [] and record["seconds"] >= sum(step["seconds"] for step in record["steps"])
     assert all(step["seconds"] >= 0 for step in record["steps"])
 
@@ -359,7 +364,7 @@ def test_record_of_a_successful_run(tmp_path, cli, fake, write_config):
 @pytest.mark.parametrize(
     "text, failing, failure, methods",
     [
-        ("", {"build": 3}, "RuntimeError: qarv.build failed with code 3", ["config", "load_onnx", "build"]),
+        (UNQUANTIZED, {"build": 3}, "RuntimeError: qarv.build failed with code 3", ["config", "load_onnx", "build"]),
         ("[build]\ndo_quantization = 'yes'\n", {}, "TOML parse error at line 2", []),
         ("[build]\ndatset = 1\n", {}, "not converted", []),
     ],
@@ -369,7 +374,7 @@ def test_record_of_a_failed_run(tmp_path, cli, fake, write_config, text, failing
     fake.outcomes.update(failing)
     record_path = tmp_path / "run.json"
     record_path.write_text("an older record")
-    result = cli("convert", "-q", "--strict", "--record", record_path, write_config(text))
+    result = cli("convert", "--no-preflight", "-q", "--strict", "--record", record_path, write_config(text))
     assert result.returncode == 1
     record = read_record(record_path)
     assert record["status"] == "failed" and record["failure"].startswith(failure)
@@ -379,7 +384,7 @@ def test_record_of_a_failed_run(tmp_path, cli, fake, write_config, text, failing
 
 
 def test_record_without_a_directory_is_refused_before_converting(tmp_path, cli, fake, write_config):
-    result = cli("convert", "--record", tmp_path / "no" / "run.json", write_config(""))
+    result = cli("convert", "--no-preflight", "--record", tmp_path / "no" / "run.json", write_config(""))
     assert result.returncode == 1 and fake.calls == []
 
 
@@ -404,11 +409,11 @@ def standard_output(kind):
         sys.stdout = saved_stream
 
 
-@pytest.mark.parametrize("args", [["explain", "CONFIG"], ["plan", "CONFIG"], ["plan", "--json", "CONFIG"],
-                                  ["schema"], ["init", "-"]])
+@pytest.mark.parametrize("args", [["explain", "CONFIG"], ["plan", "--no-preflight", "CONFIG"],
+                                  ["plan", "--no-preflight", "--json", "CONFIG"], ["schema"], ["init", "-"]])
 @pytest.mark.parametrize("stdout", ["closed", "full"])
 def test_output_that_cannot_be_written_is_a_failure(cli, write_config, args, stdout):
-    config = write_config("")
+    config = write_config(UNQUANTIZED)
     with standard_output(stdout):
         result = cli(*[config if arg == "CONFIG" else arg for arg in args])
     assert result.returncode == 1
@@ -436,9 +441,10 @@ def test_explain_takes_write_failures_as_their_own_type(monkeypatch, cli, write_
 def test_a_run_leaves_signal_handlers_and_descriptors_as_it_found_them(tmp_path, cli, fake, write_config):
     handlers = {number: signal.getsignal(number) for number in (signal.SIGINT, signal.SIGPIPE)}
     descriptors = sorted(os.listdir("/proc/self/fd"))
-    config = write_config("")
+    config = write_config(UNQUANTIZED)
+    classifier(tmp_path / "model.onnx")
     for args in (["explain", config], ["convert", "-q", config], ["plan", config], ["check", config]):
-        assert cli(*args).returncode == 0
+        assert cli(*args, "-C", tmp_path).returncode == 0
     assert {number: signal.getsignal(number) for number in handlers} == handlers
     assert sorted(os.listdir("/proc/self/fd")) == descriptors
 
@@ -447,11 +453,12 @@ def test_file_names_that_are_not_utf8(tmp_path, cli, fake):
     directory = os.fsencode(tmp_path)
     config = os.fsdecode(directory + b"/caf\xe9.toml")
     with open(directory + b"/caf\xe9.toml", "w") as out:
-        out.write("[export]\nexport_path = 'out.qarv'\n")
-    assert cli("check", config).stderr == f"{tmp_path}/caf\\xe9.toml: ok\n"
+        out.write("[export]\nexport_path = 'out.qarv'\n" + UNQUANTIZED)
+    classifier(tmp_path / "model.onnx")
+    assert cli("check", "-C", tmp_path, config).stderr == f"{tmp_path}/caf\\xe9.toml: ok\n"
     assert "[Configuration Summary]" in cli("explain", config).stdout
-    assert cli("plan", config).stdout.endswith("4. export_qarv('out.qarv')\n")
-    assert cli("convert", "-q", config).returncode == 0
+    assert cli("plan", "--no-preflight", config).stdout.endswith("4. export_qarv('out.qarv')\n")
+    assert cli("convert", "--no-preflight", "-q", config).returncode == 0
     missing = cli("check", os.fsdecode(directory + b"/gone\xff.toml"))
     assert missing.stderr == f"qarv-convert: {tmp_path}/gone\\xff.toml: No such file or directory (os error 2)\n"
 
@@ -467,7 +474,7 @@ def test_file_names_that_are_not_utf8(tmp_path, cli, fake):
 def test_text_from_the_file_reaches_the_terminal_escaped(tmp_path, cli, command, text, shown):
     path = tmp_path / "config.toml"
     path.write_bytes(text.encode())
-    result = cli(command, *(["--json"] if command == "plan" else []), path)
+    result = cli(command, *(["--json", "--no-preflight"] if command == "plan" else []), path)
     assert shown in result.stderr + result.stdout
     assert not re.search("[\x00-\x08\x0b-\x1f\x7f-\x9f]", result.stderr + result.stdout)
     if command == "plan":
@@ -479,7 +486,7 @@ def test_convert_reads_a_pipe_once_for_checking_and_converting(cli, fake):
     try:
         os.write(writing, b"[export]\nexport_path = 'piped.qarv'\n")
         os.close(writing)
-        result = cli("convert", "-q", f"/dev/fd/{reading}")
+        result = cli("convert", "--no-preflight", "-q", f"/dev/fd/{reading}")
     finally:
         os.close(reading)
     assert result.returncode == 0, result.stderr
@@ -501,7 +508,7 @@ def test_a_toolkit_result_that_cannot_be_shown(tmp_path, cli, fake, write_config
     # step line and the record still get written.
     fake.outcomes["build"] = Odd()
     record_path = tmp_path / "run.json"
-    result = cli("convert", "--record", record_path, write_config(""))
+    result = cli("convert", "--no-preflight", "--record", record_path, write_config(""))
     assert result.returncode == 1 and "Traceback" not in result.stderr
     assert "[3/5] build returned <Odd whose repr raised ValueError> after" in result.stderr
     record = read_record(record_path)
@@ -558,7 +565,7 @@ def start(*args, **popen):
 
 def test_ctrl_c_during_a_step_ends_the_run_with_130_and_a_record(tmp_path, sleeping_toolkit, write_config):
     record_path = tmp_path / "run.json"
-    process = start("convert", "--record", record_path, write_config(""), env=sleeping_toolkit(SLEEP_build="60"),
+    process = start("convert", "--no-preflight", "--record", record_path, write_config(""), env=sleeping_toolkit(SLEEP_build="60"),
                     stderr=subprocess.PIPE, text=True)
     output = ""
     while "[3/5] build ..." not in output:
@@ -595,7 +602,7 @@ def test_a_terminal_shows_the_running_step_with_a_live_counter(sleeping_toolkit,
     master, slave = pty.openpty()
     try:
         sleep = "60" if interrupt else "1.6"
-        process = start("convert", write_config(""), env=sleeping_toolkit(SLEEP_build=sleep, SAY_build="building"),
+        process = start("convert", "--no-preflight", write_config(""), env=sleeping_toolkit(SLEEP_build=sleep, SAY_build="building"),
                         stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=slave)
         os.close(slave)
         output = read_terminal(master, process, until=b"[3/5] build  00:01")
@@ -618,7 +625,7 @@ def test_a_terminal_shows_the_running_step_with_a_live_counter(sleeping_toolkit,
 def test_what_the_toolkit_writes_to_the_descriptors_goes_above_the_live_line(sleeping_toolkit, write_config):
     master, slave = pty.openpty()
     try:
-        process = start("convert", write_config(""), env=sleeping_toolkit(SLEEP_build="1.3", WRITE_build="native"),
+        process = start("convert", "--no-preflight", write_config(UNQUANTIZED), env=sleeping_toolkit(SLEEP_build="1.3", WRITE_build="native"),
                         stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
         os.close(slave)
         output = read_terminal(master, process)

@@ -10,6 +10,9 @@ import pytest
 
 from conftest import EXAMPLES
 
+#: A file the pre-flight passes without a word: no quantization, so no dataset is wanted.
+UNQUANTIZED = "[build]\ndo_quantization = false\n"
+
 
 @pytest.fixture
 def fake(fake_qarv):
@@ -40,7 +43,7 @@ def fake(fake_qarv):
 )
 def test_overrides_apply_over_the_file(cli, write_config, file, overrides, expected):
     args = [arg for override in overrides for arg in ("--set", override)]
-    result = cli("plan", "--json", *args, write_config(file))
+    result = cli("plan", "--no-preflight", "--json", *args, write_config(file))
     assert result.returncode == 0, result.stderr
     document = json.loads(result.stdout)
     assert document["overrides"] == overrides
@@ -55,7 +58,8 @@ def test_overrides_apply_over_the_file(cli, write_config, file, overrides, expec
 @pytest.mark.parametrize("command", ["explain", "check", "convert"])
 def test_every_command_takes_overrides(cli, fake, write_config, command):
     config = write_config("[build]\ndataset = 5\n")
-    result = cli(command, "--set", "build.dataset='d.txt'", config)
+    preflight = [] if command in ("explain", "plan") else ["--no-preflight"]
+    result = cli(command, *preflight, "--set", "build.dataset='d.txt'", config)
     assert result.returncode == 0, result.stderr
     if command == "explain":
         assert "║dataset        │d.txt│null   │Yes" in result.stdout
@@ -75,7 +79,7 @@ def test_every_command_takes_overrides(cli, fake, write_config, command):
     ],
 )
 def test_a_bad_override_is_reported_against_its_own_text(cli, write_config, override, caret, message):
-    result = cli("check", "--set", override, write_config("[load]\nmodel_type = 'Onnx'\n"))
+    result = cli("check", "--no-preflight", "--set", override, write_config("[load]\nmodel_type = 'Onnx'\n"))
     assert result.returncode == 1
     lines = result.stderr.splitlines()
     assert lines[:6] == [f"qarv-convert: --set {override}: invalid override", "TOML parse error at line 1, column "
@@ -84,17 +88,17 @@ def test_a_bad_override_is_reported_against_its_own_text(cli, write_config, over
 
 def test_file_faults_keep_their_positions_with_overrides(cli, write_config):
     config = write_config("[config]\n\noptimization_level = 256\n")
-    result = cli("check", "--set", "build.dataset='d'", config)
+    result = cli("check", "--no-preflight", "--set", "build.dataset='d'", config)
     assert result.stderr.startswith(f"qarv-convert: {config}: invalid configuration\nTOML parse error at line 3, column 22\n")
 
 
 @pytest.mark.parametrize("override", ["build.dataset='a'\nbuild.auto_hybrid=true", "no equals sign"])
 def test_an_override_is_one_line_with_an_equals_sign(cli, write_config, override):
-    assert cli("check", "--set", override, write_config("")).returncode == 2
+    assert cli("check", "--no-preflight", "--set", override, write_config("")).returncode == 2
 
 
 def test_plan_json_without_overrides_is_the_list_of_calls(cli, write_config):
-    assert isinstance(json.loads(cli("plan", "--json", write_config("")).stdout), list)
+    assert isinstance(json.loads(cli("plan", "--no-preflight", "--json", write_config("")).stdout), list)
 
 
 # --- hints under the module's reports --------------------------------------------------------------
@@ -114,13 +118,13 @@ def test_plan_json_without_overrides_is_the_list_of_calls(cli, write_config):
     ],
 )
 def test_reports_get_a_hint_under_the_module_text(cli, write_config, text, hint):
-    result = cli("check", write_config(text))
+    result = cli("check", "--no-preflight", write_config(text))
     assert result.returncode == 1
     assert hint in result.stderr.splitlines()[6:]
 
 
 def test_a_fault_in_load_gets_a_note_at_the_keys_value(cli, write_config):
-    result = cli("check", write_config("[load]\nmodel_type = 'Onnx'\n\nmodel = 5\n"))
+    result = cli("check", "--no-preflight", write_config("[load]\nmodel_type = 'Onnx'\n\nmodel = 5\n"))
     assert result.stderr.splitlines()[3:] == [
         "1 | [load]", "  | ^^^^^^", "invalid type: integer `5`, expected a string",
         "note: `model` in [load] is at line 4, column 9", "  |", "4 | model = 5", "  |         ^",
@@ -130,7 +134,7 @@ def test_a_fault_in_load_gets_a_note_at_the_keys_value(cli, write_config):
 def test_quoted_lines_of_crlf_files_lose_the_carriage_return(cli, tmp_path):
     path = tmp_path / "crlf.toml"
     path.write_bytes(b'[build]\r\ndo_quantization = "x"\r\n')
-    result = cli("check", path)
+    result = cli("check", "--no-preflight", path)
     assert '2 | do_quantization = "x"\n' in result.stderr and "\\u000d" not in result.stderr
 
 
@@ -147,8 +151,8 @@ def broken_build():
 def test_traceback_shows_the_toolkit_exception_and_the_record_keeps_it(tmp_path, cli, fake, write_config, traceback):
     fake.outcomes["build"] = broken_build
     record_path = tmp_path / "run.json"
-    config = write_config("")
-    result = cli("convert", "-q", "--record", record_path, *(["--traceback"] if traceback else []), config)
+    config = write_config(UNQUANTIZED)
+    result = cli("convert", "--no-preflight", "-q", "--record", record_path, *(["--traceback"] if traceback else []), config)
     assert result.returncode == 1
     assert result.stderr.startswith(f"qarv-convert: {config}: ValueError: boom\n")
     assert ("Traceback (most recent call last)" in result.stderr) == traceback
@@ -162,7 +166,7 @@ def test_traceback_shows_the_toolkit_exception_and_the_record_keeps_it(tmp_path,
 def test_record_of_an_interrupted_run(tmp_path, cli, fake, write_config):
     fake.outcomes["build"] = KeyboardInterrupt
     record_path = tmp_path / "run.json"
-    result = cli("convert", "-q", "--record", record_path, write_config(""))
+    result = cli("convert", "--no-preflight", "-q", "--record", record_path, write_config(UNQUANTIZED))
     assert (result.returncode, result.stderr) == (130, "qarv-convert: interrupted\n")
     record = json.loads(record_path.read_text())
     assert (record["status"], record["steps"][-1]["method"]) == ("interrupted", "build")
@@ -172,7 +176,7 @@ def test_record_of_an_interrupted_run(tmp_path, cli, fake, write_config):
                                             ("file/run.json", "no such directory for the record")])
 def test_a_record_with_nowhere_to_go_is_refused_before_the_first_step(tmp_path, cli, fake, write_config, target, reason):
     (tmp_path / "file").write_text("")
-    result = cli("convert", "--record", tmp_path / target, write_config(""))
+    result = cli("convert", "--no-preflight", "--record", tmp_path / target, write_config(""))
     assert result.returncode == 1 and fake.calls == []
     assert result.stderr.endswith(f": {reason}\n")
 
@@ -181,7 +185,7 @@ def test_record_to_stdout_with_arrays_by_shape(tmp_path, cli, fake, example_mate
     pytest.importorskip("numpy")
     example = EXAMPLES / "detector.toml"
     example_materials(example, tmp_path)
-    result = cli("convert", "-q", "--record", "-", "--set", "build.do_quantization=true", example, cwd=tmp_path)
+    result = cli("convert", "--no-preflight", "-q", "--record", "-", "--set", "build.do_quantization=true", example, cwd=tmp_path)
     assert result.returncode == 0, result.stderr
     record = json.loads(result.stdout)
     assert record["overrides"] == ["build.do_quantization=true"]
@@ -210,9 +214,9 @@ def standard_input(data):
 @pytest.mark.parametrize("command", ["check", "explain", "plan", "convert"])
 def test_dash_reads_the_configuration_from_standard_input(cli, fake, command):
     with standard_input(b"[export]\nexport_path = 'piped.qarv'\n"):
-        result = cli(command, "-")
+        result = cli(command, *([] if command == "explain" else ["--no-preflight"]), "-")
     assert result.returncode == 0, result.stderr
-    shown = {"check": (result.stderr, "<stdin>: ok"), "explain": (result.stdout, "║export_path│piped.qarv"),
+    shown = {"check": (result.stderr, "<stdin>: 1 warning"), "explain": (result.stdout, "║export_path│piped.qarv"),
              "plan": (result.stdout, "export_qarv('piped.qarv')"), "convert": (result.stderr, "piped.qarv not found")}
     text, expected = shown[command]
     assert expected in text
@@ -220,7 +224,7 @@ def test_dash_reads_the_configuration_from_standard_input(cli, fake, command):
 
 def test_a_faulty_file_on_standard_input_is_named_so(cli):
     with standard_input(b"[build\n"):
-        result = cli("check", "-")
+        result = cli("check", "--no-preflight", "-")
     assert result.stderr.startswith("qarv-convert: <stdin>: invalid configuration\n")
 
 
@@ -239,7 +243,7 @@ def test_terminals_that_want_plain_lines_get_them(monkeypatch, cli, fake, write_
         monkeypatch.setenv(name, value)
     terminal = Terminal()
     monkeypatch.setattr(sys, "stderr", terminal)
-    assert cli("convert", write_config("")).returncode == 0
+    assert cli("convert", "--no-preflight", write_config("")).returncode == 0
     shown = terminal.getvalue()
     assert ("\x1b[K" in shown) == live and ("\r" in shown) == live
     assert "[3/5] build returned 0 after" in shown
@@ -247,7 +251,7 @@ def test_terminals_that_want_plain_lines_get_them(monkeypatch, cli, fake, write_
 
 def test_progress_names_skipped_steps_and_the_artifact(tmp_path, cli, fake, write_config):
     fake.outcomes["export_qarv"] = lambda: (tmp_path / "out.qarv").write_bytes(b"x" * 2048) and 0
-    result = cli("convert", write_config("[accuracy_analysis]\ninputs = []\n[export]\nexport_path = 'out.qarv'\n"),
+    result = cli("convert", "--no-preflight", write_config("[accuracy_analysis]\ninputs = []\n[export]\nexport_path = 'out.qarv'\n"),
                  cwd=tmp_path)
     lines = result.stderr.splitlines()
     assert "[4/5] accuracy_analysis skipped: no inputs" in lines
@@ -255,7 +259,7 @@ def test_progress_names_skipped_steps_and_the_artifact(tmp_path, cli, fake, writ
 
 
 def test_verbose_shows_each_call_before_it_is_made(cli, fake, write_config):
-    result = cli("convert", "-v", write_config("[build]\ndataset = 'd.txt'\n"))
+    result = cli("convert", "--no-preflight", "-v", write_config("[build]\ndataset = 'd.txt'\n"))
     lines = result.stderr.splitlines()
     at = lines.index("[3/5] build(do_quantization=True, dataset='d.txt', auto_hybrid=False)")
     assert lines[at + 1] == "[3/5] build ..."
@@ -340,8 +344,10 @@ for args in (["--version"], ["--help"], ["check", sys.argv[1]], ["explain", sys.
         main(args)
     except SystemExit:
         pass
-heavy = ("importlib.metadata", "dataclasses", "datetime", "hashlib", "email", "socket", "zipfile", "typing",
-         "tempfile", "json", "threading", "inspect", "shutil")
+# The pre-flight that check and plan run reads the schema's limits (json) and types its
+# diagnostics (typing); both cost about a millisecond, so they are not on the list.
+heavy = ("importlib.metadata", "dataclasses", "datetime", "hashlib", "email", "socket", "zipfile",
+         "tempfile", "threading", "inspect", "shutil")
 print(",".join(sorted(name for name in heavy if name in sys.modules)), file=sys.stderr)
 """
     environment = {**os.environ, "PYTHONPATH": os.path.dirname(qarv_convert.__path__[0])}

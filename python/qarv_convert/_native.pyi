@@ -6,6 +6,15 @@ STEPS: tuple[tuple[str, str], ...]
 def configuration_schema() -> str: ...
 def ignored_entries(path: str) -> list[str]: ...
 
+# The ONNX graph reader: "inputs" and "outputs" hold dicts with "name", "type" (str or None),
+# "elem_type" (int) and "shape" (None, or one int, str or None per dimension).
+def read_onnx_graph(path: str) -> dict[str, object]: ...
+
+# The loaded configuration for the pre-flight checks: "text" (str), "values" (section -> key ->
+# value, an absent optional section None), "positions" and "tables" (dotted key -> (line, column,
+# carets), 1-based), "warnings" (dicts of "key", "position" and "message").
+def load_details(path: str) -> dict[str, object]: ...
+
 class WriteError(OSError):
     """The summary could not be written to its descriptor."""
 

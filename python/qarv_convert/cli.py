@@ -5,7 +5,7 @@ import argparse
 import importlib
 import sys
 
-from qarv_convert.commands import NAMES, version
+from qarv_convert.commands import NAMES, in_directory, version
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import PROGRAM, Streams
 
@@ -82,7 +82,8 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
 
     try:
         try:
-            return options.run(options, streams)
+            with in_directory(options, streams) as entered:
+                return options.run(options, streams) if entered else ExitStatus.FAILED
         except BaseException as error:
             if not _is_panic(error):
                 raise

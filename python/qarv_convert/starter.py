@@ -104,8 +104,35 @@ def _key(section: str, name: str, property: dict[str, Any]) -> list[str]:
     return lines + [f"# {name} = {toml_value(default)}"]
 
 
-def starter_configuration(version: str) -> str:
-    """A configuration file with every table and key, each described, ready to be filled in."""
+def _from_graph(model: str, graph: dict[str, Any]) -> dict[tuple[str, str], list[str]]:
+    """The lines of the keys that a model's graph decides: its path, inputs, outputs and their
+    sizes (a dynamic size marked CHOOSE), and normalization placeholders of its channel count."""
+    inputs = graph["inputs"]
+    filled = {
+        ("load", "model"): [f"model = {toml_value(model)}"],
+        ("load", "inputs"): [f"inputs = {toml_value([i['name'] for i in inputs])}"],
+        ("load", "outputs"): [f"outputs = {toml_value([o['name'] for o in graph['outputs']])}"],
+    }
+    if inputs and all(i["shape"] is not None for i in inputs):
+        sizes = [[d if isinstance(d, int) else 1 for d in i["shape"]] for i in inputs]
+        dynamic = [f"`{d}` of `{i['name']}`" if isinstance(d, str) else f"dimension {axis} of `{i['name']}`"
+                   for i in inputs for axis, d in enumerate(i["shape"]) if not isinstance(d, int)]
+        line = f"input_size_list = {toml_value(sizes)}"
+        if dynamic:
+            line += f"  # CHOOSE the sizes of {', '.join(dynamic)} (1 holds the place)"
+        filled["load", "input_size_list"] = [line]
+    four = [i["shape"] for i in inputs if i["shape"] is not None and len(i["shape"]) == 4 and isinstance(i["shape"][1], int)]
+    if four:
+        channels = four[0][1]
+        filled["config", "mean_values"] = [f"# mean_values = {toml_value([0.0] * channels)}"]
+        filled["config", "std_values"] = [f"# std_values = {toml_value([1.0] * channels)}"]
+    return filled
+
+
+def starter_configuration(version: str, model: str | None = None, graph: dict[str, Any] | None = None) -> str:
+    """A configuration file with every table and key, each described, ready to be filled in; with
+    a model's graph, the keys it decides are filled in from it."""
+    filled = _from_graph(model, graph) if model is not None and graph is not None else {}
     sections = configuration_schema()["properties"]
     parts = [HEADER.format(version=version)]
     # Tables in the order the conversion uses them, one per toolkit step.
@@ -115,5 +142,9 @@ def starter_configuration(version: str) -> str:
         required = document.get("required", [])
         # A table's required keys first: its other keys mean nothing without them.
         for name, property in sorted(document.get("properties", {}).items(), key=lambda item: item[0] not in required):
-            parts.append("\n" + "\n".join(_key(section, name, property)) + "\n")
+            lines = _key(section, name, property)
+            if (section, name) in filled:
+                # The description stays; the value is the model's.
+                lines = [line for line in lines[:-1] if "CHOOSE" not in line] + filled[section, name]
+            parts.append("\n" + "\n".join(lines) + "\n")
     return "".join(parts)

@@ -63,7 +63,7 @@ std::optional<ConversionError> call_method(PyObject* toolkit, std::string_view m
     if (positional) arguments[count++] = positional;
     std::copy_n(keywords.values(), keywords.size(), arguments.begin() + static_cast<std::ptrdiff_t>(count));
     PyRef names = keywords.names();
-    return check_result(step, call_python([&] {
+    return check_result(method, call_python([&] {
         return PyObject_VectorcallMethod(name, arguments.data(), count, names.get());
     }));
 }

@@ -2,13 +2,16 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import PROGRAM, Streams
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Callable, Sequence
+    from typing import Callable, Iterator, Sequence
+
+    from qarv_convert.preflight import Report
 
     Run = Callable[[argparse.Namespace, Streams], ExitStatus]
 
@@ -25,8 +28,60 @@ def add_command(subparsers: argparse._SubParsersAction, name: str, help: str, ru
     sub = subparsers.add_parser(name, help=help, description=help)
     if with_config:
         sub.add_argument("config", metavar="CONFIG", help=CONFIG_HELP)
+        add_directory_option(sub)
     sub.set_defaults(run=run)
     return sub
+
+
+def add_directory_option(parser: argparse.ArgumentParser) -> None:
+    """`-C DIR`: run as if started in DIR, where the toolkit resolves the file's relative paths."""
+    parser.add_argument("-C", dest="directory", metavar="DIR",
+                        help="run as if started in DIR: the configuration and the relative paths in it are read from there")
+
+
+@contextlib.contextmanager
+def in_directory(options: argparse.Namespace, streams: Streams) -> Iterator[bool]:
+    """Changes to the `-C` directory for the command and back afterwards; yields False, having
+    said why, when it cannot."""
+    directory = getattr(options, "directory", None)
+    if directory is None:
+        yield True
+        return
+    import os
+
+    from qarv_convert.source import display_name
+
+    try:
+        previous = os.getcwd()
+    except OSError:
+        previous = None
+    try:
+        os.chdir(directory)
+    except OSError as error:
+        streams.say(f"{PROGRAM}: -C {display_name(directory)}: {error.strerror or error}")
+        yield False
+        return
+    try:
+        yield True
+    finally:
+        if previous is not None:
+            os.chdir(previous)
+
+
+def report_preflight(streams: Streams, report: Report, quiet_when_clean: bool = False,
+                     overrides: Sequence[str] = ()) -> None:
+    """The pre-flight diagnostics on stderr, each with its excerpt, then the count; a file that
+    does not load gets loading's own report, with its hints and note."""
+    from qarv_convert.source import display_name
+
+    if report.load_error is not None:
+        # Standard input cannot be read a second time for the note.
+        note = load_note(report.path, overrides) if report.path != "-" else None
+        load_failure(streams, display_name(report.path), RuntimeError(report.load_error), overrides, note)
+        return
+    if quiet_when_clean and not report.diagnostics:
+        return
+    streams.say(report.to_text().rstrip("\n"))
 
 
 def _override(text: str) -> str:

@@ -1,30 +1,46 @@
-"""`qarv-convert check`: warnings about keys and tables that the configuration ignores."""
+"""`qarv-convert check`: the pre-flight of configuration files, run before any conversion."""
 from __future__ import annotations
 
 import argparse
 
-from qarv_convert.commands import add_command, add_overrides, ignored_entries, load_failure, load_note, warn
+from qarv_convert.commands import CONFIG_HELP, add_directory_option, add_overrides, report_preflight
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
-    check = add_command(subparsers, "check", "warn about keys and tables that the configuration ignores", run)
-    check.add_argument("--strict", action="store_true", help="exit with status 1 when there are warnings")
+    help = "check configuration files against their models, data and limits, without running anything"
+    check = subparsers.add_parser("check", help=help, description=help)
+    check.add_argument("config", metavar="CONFIG", nargs="+", help=CONFIG_HELP)
+    add_directory_option(check)
+    check.add_argument("--strict", action="store_true", help="exit with status 1 on warnings too")
+    check.add_argument("--no-preflight", action="store_true",
+                       help="leave the model and data out of the checks; the file's own checks stay")
+    check.add_argument("--format", choices=("text", "json"), default="text",
+                       help="text (FILE:LINE:COLUMN lines on stderr, the default) or a JSON array on stdout")
     add_overrides(check)
+    check.set_defaults(run=run)
 
 
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
-    from qarv_convert.source import UnreadableFile, display_name, module_path
+    import json
 
-    name = display_name(options.config)
-    try:
-        with module_path(options.config) as path:
-            try:
-                warnings = ignored_entries(path, options.overrides)
-            except RuntimeError as error:
-                return load_failure(streams, name, error, options.overrides, load_note(path, options.overrides))
-    except UnreadableFile as error:
-        return load_failure(streams, name, error)
-    warn(streams, name, warnings)
-    return ExitStatus.FAILED if options.strict and warnings else ExitStatus.OK
+    from qarv_convert.preflight import check_file
+
+    failed = False
+    reports = []
+    for path in options.config:
+        report = check_file(path, model_and_data=not options.no_preflight, overrides=options.overrides)
+        streams.check_interrupted()
+        failed = failed or report.errors > 0 or (options.strict and report.warnings > 0)
+        if options.format == "json":
+            reports.append(report.to_json())
+        else:
+            report_preflight(streams, report, overrides=options.overrides)
+    if options.format == "json":
+        from qarv_convert.display import printable
+
+        status = streams.emit(printable(json.dumps(reports, indent=2, ensure_ascii=False)) + "\n")
+        if status is not ExitStatus.OK:
+            return status
+    return ExitStatus.FAILED if failed else ExitStatus.OK

@@ -4,7 +4,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from qarv_convert.commands import add_command, add_overrides, ignored_entries, load_failure, load_note, version, warn
+from qarv_convert.commands import add_command, add_overrides, load_failure, report_preflight, version
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import PROGRAM, Streams
 
@@ -25,7 +25,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
     convert.add_argument("-v", "--verbose", action="store_true",
                          help="show each step's call with its effective arguments before making it")
     convert.add_argument("--strict", action="store_true",
-                         help="do not convert when the file has keys or tables that would be ignored")
+                         help="do not convert when the pre-flight checks warn")
+    convert.add_argument("--no-preflight", action="store_true",
+                         help="leave the model and data out of the pre-flight checks")
     convert.add_argument("--record", metavar="FILE",
                          help="write a JSON record of the run to FILE (- for stdout), whether it succeeds or fails")
     convert.add_argument("--traceback", action="store_true",
@@ -97,23 +99,29 @@ def _run_conversion(options: argparse.Namespace, streams: Streams, name: str, re
 
     from qarv_convert import _native
     from qarv_convert.display import printable
+    from qarv_convert.preflight import check_file
     from qarv_convert.source import module_path, sha256
     from qarv_convert.toolkit_proxy import timed_toolkit
 
     overrides = options.overrides
     with module_path(options.config) as path:
         record.sha256 = sha256(path)
-        try:
-            warnings = ignored_entries(path, overrides)
-        except RuntimeError as error:
-            record.failure = str(error)
-            return load_failure(streams, name, error, overrides, load_note(path, overrides))
-        if warnings:
-            warn(streams, name, warnings)
-            if options.strict:
-                record.failure = f"not converted: {len(warnings)} warning(s) with --strict"
-                streams.say(f"{PROGRAM}: {name}: not converting with --strict while there are warnings")
-                return ExitStatus.FAILED
+        # Everything the file, the model and the data can tell before the toolkit is imported.
+        report = check_file(options.config, model_and_data=not options.no_preflight, readable=path,
+                            overrides=overrides)
+        streams.check_interrupted()
+        report_preflight(streams, report, quiet_when_clean=True, overrides=overrides)
+        if report.load_error is not None:
+            record.failure = report.load_error
+            return ExitStatus.FAILED
+        if report.errors:
+            record.failure = f"not converted: {report.errors} pre-flight error(s)"
+            streams.say(f"{PROGRAM}: {name}: not converting: the pre-flight checks found errors")
+            return ExitStatus.FAILED
+        if report.warnings and options.strict:
+            record.failure = f"not converted: {report.warnings} warning(s) with --strict"
+            streams.say(f"{PROGRAM}: {name}: not converting with --strict while there are warnings")
+            return ExitStatus.FAILED
         reasons = _skip_reasons(path, overrides)
         progress = _progress(options, reasons)
 

@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import argparse
 
-from qarv_convert.commands import add_command, version
+from qarv_convert.commands import add_command, add_directory_option, version
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import PROGRAM, Streams
 
@@ -14,6 +14,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
     init.add_argument("path", metavar="PATH", nargs="?", default="-",
                       help="file to create; - (the default) writes to stdout")
     init.add_argument("--force", action="store_true", help="replace PATH if it exists")
+    init.add_argument("--model", metavar="MODEL", help="fill in the model's path, inputs, outputs and sizes from this ONNX file")
+    add_directory_option(init)
 
 
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
@@ -21,7 +23,22 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     from qarv_convert.source import display_name
     from qarv_convert.starter import starter_configuration
 
-    text = starter_configuration(version())
+    graph = None
+    if options.model is not None:
+        from qarv_convert import _native
+
+        try:
+            graph = _native.read_onnx_graph(options.model)
+        except OSError as error:
+            streams.say(f"{PROGRAM}: {display_name(options.model)}: {error.strerror or error}")
+            return ExitStatus.FAILED
+        except ValueError as error:
+            streams.say(f"{PROGRAM}: {display_name(options.model)}: not an ONNX model: {error}")
+            return ExitStatus.FAILED
+        if not graph["has_graph"]:
+            streams.say(f"{PROGRAM}: {display_name(options.model)}: not an ONNX model: it holds no graph")
+            return ExitStatus.FAILED
+    text = starter_configuration(version(), options.model, graph)
     if options.path == "-":
         return streams.emit(text)
     name = display_name(options.path)

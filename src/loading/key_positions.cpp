@@ -1,0 +1,61 @@
+// The position walk over a configuration document.
+#include "loading/key_positions.hpp"
+
+#include <algorithm>
+
+#include "loading/overrides.hpp"
+
+#include "loading/ignored_entries.hpp"
+#include "loading/load_configuration.hpp"
+
+namespace qarv {
+namespace {
+
+/// Values nest at most `toml::max_nesting` deep, so the recursion is bounded by the reader.
+void walk(const toml::Value& value, const std::string& key, std::string_view text, std::vector<KeyPosition>& out) {
+    const bool table = value.is_table();
+    // The root has no span of its own; a table with no text of its own has none either.
+    if (!key.empty()) out.push_back({key, table, position_of(text, value.span())});
+    if (table) {
+        for (const toml::Entry& entry : value.entries())
+            walk(entry.value, key.empty() ? std::string(entry.key) : key + "." + std::string(entry.key), text, out);
+    } else if (value.is_array()) {
+        std::size_t index = 0;
+        for (const toml::Value& element : value.elements())
+            walk(element, key + "[" + std::to_string(index++) + "]", text, out);
+    }
+}
+
+} // namespace
+
+std::vector<KeyPosition> key_positions(const toml::Document& document) {
+    std::vector<KeyPosition> positions;
+    // Only the tables of the configuration are stored as trees; the file's other root keys are
+    // checked but not kept, and have nothing to point into.
+    for (const toml::Entry& entry : document.root().entries())
+        if (std::ranges::find(section_names, entry.key) != section_names.end())
+            walk(entry.value, std::string(entry.key), *document.text(), positions);
+    return positions;
+}
+
+Result<ConfigurationDetails, TomlError> configuration_details(std::string text,
+                                                              const std::vector<std::string>& overrides) {
+    auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(text)));
+    if (!document) return std::move(document).error();
+    auto parsed = Overrides::parse(overrides);
+    if (!parsed) return std::move(parsed).error();
+    auto configuration = parsed.value().map(document.value());
+    if (!configuration) return std::move(configuration).error();
+    std::vector<KeyPosition> positions = key_positions(document.value());
+    std::erase_if(positions, [&](const KeyPosition& entry) {
+        if (entry.table) return false;
+        const std::size_t dot = entry.key.find('.');
+        if (dot == std::string::npos) return false;
+        const std::string_view key = std::string_view(entry.key).substr(dot + 1);
+        return parsed.value().replaces(std::string_view(entry.key).substr(0, dot), key.substr(0, key.find_first_of(".[")));
+    });
+    return ConfigurationDetails{std::move(configuration).value(), std::move(positions),
+                                ignored_entries(document.value()), document.value().text()};
+}
+
+} // namespace qarv
