@@ -12,6 +12,10 @@ PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy jsonschema hypothe
 
 .PHONY: deps install test demo dist sanitize fuzz bench clean
 
+# CMake's builds (the pip installs and the wheels included) run two jobs at a time, not ninja's
+# one per core plus two.
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
+
 # Installs those of the Debian packages $(1) that are missing (through sudo unless run as root).
 define apt_install
 	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
