@@ -8,7 +8,8 @@ import zipfile
 
 import pytest
 
-pytest.importorskip("build", reason="building the wheel needs the `build` package (make deps installs it)")
+# `build.env`, not `build`: the checkout's own build/ directory would pass for a namespace package.
+pytest.importorskip("build.env", reason="building the wheel needs the `build` package (make deps installs it)")
 
 pytestmark = pytest.mark.packaging
 
