@@ -88,7 +88,8 @@ dist: deps
 # quarantine; the leak checker stands in for them here. The packaging test is left out: the
 # compiler it runs would carry the ASan runtime as well, and it tests no code of ours.
 SANITIZE_VENV := build/sanitize-venv
-sanitize: deps
+sanitize:
+	$(call apt_install,$(DEBIAN_PACKAGES))
 	$(call make_venv,$(SANITIZE_VENV),build/sanitize)
 	$(call pip_install,$(SANITIZE_VENV),.packages,$(PYTHON_PACKAGES))
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
