@@ -1,66 +1,114 @@
-# Set-up, build, tests and demo. `make test` and `make demo` install what they need first.
+# Set-up, build, tests and demo, all inside the project's virtual environment .venv, made from
+# $(PYTHON). `make test` and `make demo` set up what they need first.
 PYTHON ?= python3
-PIP := $(PYTHON) -m pip
-DEBIAN_PACKAGES := libtomlplusplus-dev nlohmann-json3-dev g++ make valgrind
-PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy jsonschema
+VENV := .venv
+VENV_PYTHON := $(VENV)/bin/python
+PIP := $(VENV_PYTHON) -m pip --disable-pip-version-check
+# python3-dev: Debian's interpreter ships its headers apart; python3-venv: its `venv` needs it.
+DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohmann-json3-dev valgrind
+# The build (scikit-build-core, cmake, ninja), the tests and their optional tools, and `make dist`.
+PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy jsonschema hypothesis onnx taplo tombi \
+  nbclient nbformat ipykernel build twine
 
-.PHONY: deps install test demo sanitize fuzz bench clean
+.PHONY: deps install test demo dist sanitize fuzz bench clean
 
-# Installs those of the Debian packages $(1) that are missing.
+# CMake's builds (the pip installs and the wheels included) run two jobs at a time, not ninja's
+# one per core plus two.
+export CMAKE_BUILD_PARALLEL_LEVEL ?= 2
+
+# Installs those of the Debian packages $(1) that are missing (through sudo unless run as root).
 define apt_install
 	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing Debian packages:$$missing"; \
-	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	  sudo=""; [ "$$(id -u)" -eq 0 ] || sudo=sudo; \
+	  $$sudo apt-get update -qq && $$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing; \
+	fi
+endef
+
+# Makes $(1) a virtual environment of $(PYTHON), never with the system's site-packages. One made
+# from another interpreter (or another version of it) is made anew, and its build directory $(2)
+# removed with it, since CMake caches the interpreter it found there.
+define make_venv
+	@base="$$($(PYTHON) -c 'import os, sys; print(os.path.realpath(sys.executable), sys.version.split()[0])')" \
+	  || { echo "$(PYTHON) does not run; set PYTHON to a Python 3.11 or later"; exit 1; }; \
+	if [ ! -x $(1)/bin/python ] || [ "$$(cat $(1)/.made-from 2>/dev/null)" != "$$base" ]; then \
+	  echo "making $(1) from $$base"; rm -rf $(1) $(2); \
+	  $(PYTHON) -m venv $(1) && echo "$$base" > $(1)/.made-from || exit 1; \
+	fi
+endef
+
+# Installs the Python packages $(3) into the virtual environment $(1) unless the stamp $(1)/$(2)
+# says that this very list is installed already.
+define pip_install
+	@if [ "$$(cat $(1)/$(2) 2>/dev/null)" != "$(strip $(3))" ]; then \
+	  echo "installing into $(1): $(strip $(3))"; \
+	  $(1)/bin/python -m pip install --quiet --disable-pip-version-check $(3) \
+	    && echo "$(strip $(3))" > $(1)/$(2); \
 	fi
 endef
 
 deps:
 	$(call apt_install,$(DEBIAN_PACKAGES))
-	$(PIP) install --quiet --disable-pip-version-check $(PYTHON_PACKAGES)
+	$(call make_venv,$(VENV),build/venv)
+	$(call pip_install,$(VENV),.packages,$(PYTHON_PACKAGES))
 
 install: deps
-	$(PIP) install --quiet --disable-pip-version-check --no-build-isolation $(INSTALL_FLAGS) .
+	$(PIP) install --quiet --no-build-isolation --no-deps --config-settings=build-dir=build/venv $(INSTALL_FLAGS) .
 
-# The suite needs the test-only hooks module, which a plain install leaves out.
-test: INSTALL_FLAGS = -Ccmake.define.QARV_TEST_HOOKS=ON
+# The suite needs the test-only hooks module, which a plain install (and the wheel) leaves out:
+# it is built only on request and installed only with its own component.
+TEST_HOOKS_FLAGS := --config-settings=cmake.define.QARV_TEST_HOOKS=ON "--config-settings=install.components=package;test_hooks"
+test: INSTALL_FLAGS = $(TEST_HOOKS_FLAGS)
 test: install
-	$(PYTHON) -m pytest -q tests
+	QARV_WHEEL_BUILD_DIR=$(CURDIR)/build/venv $(VENV_PYTHON) -m pytest -q tests
 
 # The demo toolkit in standin/ is put on the path for the demo only, never installed. A starter
 # file from `init` still has its model to choose, which `check` says; the examples' models and
 # samples are generated into build/demo, where each example checks clean and a copy with a
 # misspelt input name does not. Each conversion keeps a `--record` of its run.
 DEMO := build/demo
+QARV_CONVERT := $(VENV)/bin/qarv-convert
 demo: install
-	$(PYTHON) -m qarv_convert --version
+	$(QARV_CONVERT) --version
 	mkdir -p $(DEMO)
-	$(PYTHON) -m qarv_convert init --force $(DEMO)/starter.toml
+	$(QARV_CONVERT) init --force $(DEMO)/starter.toml
 	sed -n '/^\[load\]/,/^\[build\]/p' $(DEMO)/starter.toml
-	! $(PYTHON) -m qarv_convert check $(DEMO)/starter.toml
-	$(PYTHON) examples/make_model.py --into $(DEMO) > /dev/null
-	$(PYTHON) -m qarv_convert check --strict -C $(DEMO) $(CURDIR)/examples/resnet50.toml $(CURDIR)/examples/detector.toml
+	! $(QARV_CONVERT) check $(DEMO)/starter.toml
+	$(VENV_PYTHON) examples/make_model.py --into $(DEMO) > /dev/null
+	$(QARV_CONVERT) check --strict -C $(DEMO) $(CURDIR)/examples/resnet50.toml $(CURDIR)/examples/detector.toml
 	sed 's/inputs = \["input"\]/inputs = ["imput"]/' examples/resnet50.toml > $(DEMO)/broken.toml
-	! $(PYTHON) -m qarv_convert check -C $(DEMO) broken.toml
-	$(PYTHON) -m qarv_convert init --force --model $(DEMO)/detector.onnx $(DEMO)/from-model.toml
+	! $(QARV_CONVERT) check -C $(DEMO) broken.toml
+	$(QARV_CONVERT) init --force --model $(DEMO)/detector.onnx $(DEMO)/from-model.toml
 	sed -n '/^\[load\]/,/^\[build\]/p' $(DEMO)/from-model.toml | grep -v '^#' | grep .
-	$(PYTHON) -m qarv_convert explain examples/resnet50.toml
-	$(PYTHON) -m qarv_convert plan -C $(DEMO) $(CURDIR)/examples/resnet50.toml
-	$(PYTHON) -m qarv_convert plan --json -C $(DEMO) $(CURDIR)/examples/resnet50.toml
-	PYTHONPATH=$(CURDIR)/standin $(PYTHON) examples/convert_demo.py --out $(DEMO)
+	$(QARV_CONVERT) explain examples/resnet50.toml
+	$(QARV_CONVERT) plan -C $(DEMO) $(CURDIR)/examples/resnet50.toml
+	$(QARV_CONVERT) plan --json -C $(DEMO) $(CURDIR)/examples/resnet50.toml
+	PYTHONPATH=$(CURDIR)/standin $(VENV_PYTHON) examples/convert_demo.py --out $(DEMO)
+
+# The sdist and the wheel a user installs, built as pip would build them (in an isolated
+# environment from the declared build requirements), then checked for what the index would refuse.
+dist: deps
+	rm -rf dist
+	$(VENV_PYTHON) -m build --outdir dist .
+	$(VENV)/bin/twine check --strict dist/*
 
 # The whole suite against an ASan and UBSan build, kept in its own venv and build directory.
 # pytest leaves standard error alone (--capture=sys) so that a UBSan report reaches the log; the
 # benchmark plugin is off because it runs git, which would carry the ASan runtime too. The two
 # memory-growth bounds are measured on the plain allocator and do not hold under ASan's
-# quarantine; the leak checker stands in for them here.
+# quarantine; the leak checker stands in for them here. The packaging test is left out: the
+# compiler it runs would carry the ASan runtime as well, and it tests no code of ours.
 SANITIZE_VENV := build/sanitize-venv
-sanitize: deps
-	@test -x $(SANITIZE_VENV)/bin/python || $(PYTHON) -m venv --system-site-packages $(SANITIZE_VENV)
+sanitize:
+	$(call apt_install,$(DEBIAN_PACKAGES))
+	$(call make_venv,$(SANITIZE_VENV),build/sanitize)
+	$(call pip_install,$(SANITIZE_VENV),.packages,$(PYTHON_PACKAGES))
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
-	  -Cbuild-dir=build/sanitize -Ccmake.define.QARV_SANITIZE=ON -Ccmake.define.QARV_TEST_HOOKS=ON .
+	  --no-deps --config-settings=build-dir=build/sanitize \
+	  --config-settings=cmake.define.QARV_SANITIZE=ON $(TEST_HOOKS_FLAGS) .
 	tests/sanitize/run $(SANITIZE_VENV)/bin/python -m pytest -q -p no:cacheprovider -p no:benchmark \
-	  --capture=sys -m "not memory_bound" tests
+	  --capture=sys -m "not memory_bound and not packaging" tests
 
 # libFuzzer over the plain C++ core, FUZZ_SECONDS for each target: the configuration target (loading,
 # reports, summaries), the differential one (our TOML reader against toml++), then the ONNX reader
@@ -72,29 +120,31 @@ FUZZ_DEBIAN_PACKAGES := clang-14 libclang-rt-14-dev
 TOML_TEST := ../shared/toml-test
 FUZZ_SEEDS = examples tests/fuzz/regressions $(wildcard $(TOML_TEST)/valid $(TOML_TEST)/invalid)
 FUZZ_FLAGS = -max_total_time=$(FUZZ_SECONDS) -timeout=10 -artifact_prefix=build/fuzz-artifacts/ -print_final_stats=1
-CMAKE = $(shell $(PYTHON) -c 'import cmake, os; print(os.path.join(cmake.CMAKE_BIN_DIR, "cmake"))')
+CMAKE := $(VENV)/bin/cmake
 fuzz: deps
 	$(call apt_install,$(FUZZ_DEBIAN_PACKAGES))
-	$(CMAKE) -S . -B build/fuzz -G "Unix Makefiles" -DCMAKE_CXX_COMPILER=clang++-14 -DQARV_FUZZ=ON
+	$(CMAKE) -S . -B build/fuzz -G "Unix Makefiles" -DCMAKE_CXX_COMPILER=clang++-14 -DQARV_FUZZ=ON \
+	  -DPython_EXECUTABLE=$(CURDIR)/$(VENV_PYTHON)
 	$(CMAKE) --build build/fuzz -j2
 	mkdir -p build/fuzz-corpus build/fuzz-corpus-differential build/fuzz-artifacts
 	build/fuzz/tests/fuzz/configuration_fuzzer $(FUZZ_FLAGS) -dict=tests/fuzz/configuration.dict \
 	  build/fuzz-corpus $(FUZZ_SEEDS)
 	build/fuzz/tests/fuzz/differential_fuzzer $(FUZZ_FLAGS) -dict=tests/fuzz/toml.dict \
 	  build/fuzz-corpus-differential $(FUZZ_SEEDS)
-	$(PYTHON) tests/fuzz/make_onnx_seeds.py build/fuzz-seeds-onnx
+	$(VENV_PYTHON) tests/fuzz/make_onnx_seeds.py build/fuzz-seeds-onnx
 	mkdir -p build/fuzz-corpus-onnx
 	build/fuzz/tests/fuzz/onnx_fuzzer $(FUZZ_FLAGS) build/fuzz-corpus-onnx build/fuzz-seeds-onnx
 
 # Timings beside pure-Python baselines measured in the same run; rtoml and toml-rs, the large-file
 # baselines, are only needed here.
+BENCH_PACKAGES := rtoml toml-rs
 bench: install
-	$(PIP) install --quiet --disable-pip-version-check rtoml toml-rs
-	$(PYTHON) benchmarks/bench_conversion.py
-	$(PYTHON) benchmarks/bench_loading.py
-	$(PYTHON) benchmarks/bench_startup.py
-	$(PYTHON) benchmarks/bench_memory.py
-	$(PYTHON) benchmarks/bench_preflight.py
+	$(call pip_install,$(VENV),.bench-packages,$(BENCH_PACKAGES))
+	$(VENV_PYTHON) benchmarks/bench_conversion.py
+	$(VENV_PYTHON) benchmarks/bench_loading.py
+	$(VENV_PYTHON) benchmarks/bench_startup.py
+	$(VENV_PYTHON) benchmarks/bench_memory.py
+	$(VENV_PYTHON) benchmarks/bench_preflight.py
 
 clean:
 	rm -rf build
