@@ -14,7 +14,7 @@ import types
 
 import baseline
 import qarv_convert_inner
-from qarv_convert.recording import swapped_modules
+from qarv_convert.toolkit_proxy import swapped_modules
 
 HERE = pathlib.Path(__file__).resolve().parent
 TYPICAL = str(HERE / "typical.toml")

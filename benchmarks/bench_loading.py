@@ -14,7 +14,7 @@ import toml_rs
 
 import qarv_convert_inner
 from bench_conversion import large_file, loads_only, per_call
-from qarv_convert.recording import swapped_modules
+from qarv_convert.toolkit_proxy import swapped_modules
 
 SIZES = (1, 10, 100)
 # tomllib takes about half a second per MB: it skips the largest file.

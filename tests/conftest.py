@@ -6,7 +6,7 @@ import weakref
 
 import pytest
 
-from qarv_convert.recording import STEPS
+from qarv_convert.toolkit_proxy import STEPS
 
 
 class FakeToolkit:
@@ -80,3 +80,75 @@ def write_config(tmp_path):
         return str(path)
 
     return write
+
+
+# --- The command line run in-process ------------------------------------------------------------
+import importlib.util  # noqa: E402
+import pathlib  # noqa: E402
+
+REPOSITORY = pathlib.Path(__file__).resolve().parents[1]
+EXAMPLES = REPOSITORY / "examples"
+
+
+class Outcome:
+    """What one command-line run gave: its exit status and what reached file descriptors 1 and 2."""
+
+    def __init__(self, returncode, stdout, stderr):
+        self.returncode, self.stdout, self.stderr = returncode, stdout, stderr
+
+    def __repr__(self):
+        return f"Outcome({self.returncode!r}, stdout={self.stdout[:200]!r}, stderr={self.stderr[:500]!r})"
+
+
+@pytest.fixture
+def cli(capfd, monkeypatch):
+    """`cli(*args, cwd=None)` runs `main(args)` in this process and returns its `Outcome`; a usage
+    error, `--help` and `--version` count by their exit status."""
+    from qarv_convert.cli import main
+
+    def run(*args, cwd=None):
+        if cwd is not None:
+            monkeypatch.chdir(cwd)
+        capfd.readouterr()
+        try:
+            status = main([str(arg) for arg in args])
+        except SystemExit as leaving:
+            status = leaving.code
+        out, err = capfd.readouterr()
+        return Outcome(status, out, err)
+
+    return run
+
+
+def _load_make_model():
+    spec = importlib.util.spec_from_file_location("make_model", EXAMPLES / "make_model.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+@pytest.fixture
+def example_materials():
+    """`example_materials(example, directory)` writes the files the example configuration names."""
+    return _load_make_model().make_materials
+
+
+@pytest.fixture
+def toolkit_package(tmp_path, monkeypatch):
+    """`toolkit_package(directory=None, api_text=None)`: a directory holding the package `qarv`
+    (written from `api_text` when given) put first on `sys.path`; whatever `qarv` modules the test
+    imports are forgotten afterwards."""
+
+    def put(directory=None, api_text=None):
+        if directory is None:
+            directory = tmp_path / "toolkit"
+            (directory / "qarv").mkdir(parents=True)
+            (directory / "qarv" / "__init__.py").write_text("")
+            (directory / "qarv" / "api.py").write_text(api_text or "")
+        monkeypatch.syspath_prepend(str(directory))
+        return directory
+
+    before = {name for name in sys.modules if name == "qarv" or name.startswith("qarv.")}
+    yield put
+    for name in [n for n in sys.modules if (n == "qarv" or n.startswith("qarv.")) and n not in before]:
+        del sys.modules[name]

@@ -9,7 +9,7 @@ import types
 import numpy as np
 import pytest
 
-from qarv_convert.recording import STEPS
+from qarv_convert.toolkit_proxy import STEPS
 from qarv_convert_inner import rust_convert
 
 WITH_ANALYSIS = """

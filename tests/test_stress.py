@@ -12,7 +12,7 @@ import pytest
 
 from qarv_convert_inner import rust_convert, rust_explain
 
-from qarv_convert.recording import STEPS
+from qarv_convert.toolkit_proxy import STEPS
 
 FULL = """
     [config]

@@ -9,7 +9,7 @@ import time
 from typing import TYPE_CHECKING, Any, Iterator, Protocol, TextIO
 
 if TYPE_CHECKING:
-    from qarv_convert.recording import Step
+    from qarv_convert.toolkit_proxy import Step
 
 # C0 controls other than tab and newline, DEL and the C1 controls: any of them in a key name or a
 # quoted source line could move the cursor, recolour or retitle the terminal.

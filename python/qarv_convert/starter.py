@@ -5,7 +5,7 @@ import math
 from typing import Any
 
 from qarv_convert.display import printable
-from qarv_convert.recording import STEPS
+from qarv_convert.toolkit_proxy import STEPS
 from qarv_convert.schema import configuration_schema
 
 #: Keys whose default only holds a place: every conversion has to set its own value.

@@ -1,4 +1,4 @@
-// The configuration summary: the body of `rust_explain`, and its writer to standard output.
+// The configuration summary: the body of `rust_explain`, and its writer to a file descriptor.
 #include <poll.h>
 #include <unistd.h>
 
@@ -13,54 +13,74 @@
 namespace qarv {
 namespace {
 
-[[noreturn]] void write_failed(int error) {
-    throw InternalFailure("failed printing to stdout: " + std::string(std::strerror(error)) + " (os error " +
-                          std::to_string(error) + ")");
-}
+/// How writing to the descriptor went: all taken, stopped by a signal handler that raised, or
+/// failed with the system's error number in `error`.
+struct Written {
+    enum class Outcome { done, interrupted, failed };
+    Outcome outcome = Outcome::done;
+    int error = 0;
+};
 
-/// Waits until standard output, left in non-blocking mode by whoever set it up, takes more text.
-/// False when a signal handler raised meanwhile.
-bool wait_writable() {
-    pollfd descriptor{STDOUT_FILENO, POLLOUT, 0};
-    while (::poll(&descriptor, 1, -1) < 0) {
-        if (errno != EINTR) write_failed(errno);
-        if (signal_handler_raised()) return false;
+/// Waits until `descriptor`, left in non-blocking mode by whoever set it up, takes more text.
+Written wait_writable(int descriptor) {
+    pollfd polled{descriptor, POLLOUT, 0};
+    while (::poll(&polled, 1, -1) < 0) {
+        if (errno != EINTR) return {Written::Outcome::failed, errno};
+        if (signal_handler_raised()) return {Written::Outcome::interrupted};
     }
     // An error or hang-up shows in the next write, with its own error number.
-    return true;
+    return {};
 }
 
-/// Writes to file descriptor 1 itself: the summary must reach the process's standard output even
+/// Writes to the descriptor itself: the summary must reach the process's standard output even
 /// when Python has replaced `sys.stdout`, and nothing is buffered, so whatever was written before
-/// a failure stays written. False when a signal handler raised while the write waited (a full pipe,
-/// a stopped terminal): the summary stops there with that exception.
-bool print(std::string_view text) {
+/// a failure stays written. A signal handler that raised while the write waited (a full pipe, a
+/// stopped terminal) stops the summary there with that exception.
+Written write_all(int descriptor, std::string_view text) {
     while (!text.empty()) {
-        const ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+        const ssize_t written = ::write(descriptor, text.data(), text.size());
         if (written >= 0) {
             // A signal that arrives once part of the text is written cuts the write short instead
             // of failing it with EINTR.
-            if (static_cast<std::size_t>(written) < text.size() && signal_handler_raised()) return false;
+            if (static_cast<std::size_t>(written) < text.size() && signal_handler_raised())
+                return {Written::Outcome::interrupted};
             text.remove_prefix(static_cast<std::size_t>(written));
         } else if (errno == EINTR) {
-            if (signal_handler_raised()) return false;
+            if (signal_handler_raised()) return {Written::Outcome::interrupted};
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (!wait_writable()) return false;
+            if (Written waited = wait_writable(descriptor); waited.outcome != Written::Outcome::done) return waited;
         } else {
-            write_failed(errno);
+            return {Written::Outcome::failed, errno};
         }
     }
-    return true;
+    return {};
 }
 
 } // namespace
 
-std::optional<ConversionError> explain_configuration(const std::string& path) {
+std::optional<ConversionError> write_summary_to(int descriptor, const std::string& path, int& write_error) {
+    write_error = 0;
     PyResult<Configuration> loaded = load_or_stop(path);
     if (!loaded) return std::move(loaded).error();
 
-    if (!summary_pieces(loaded.value(), print)) return ConversionError::interrupted();
+    bool interrupted = false;
+    summary_pieces(loaded.value(), [&](std::string_view piece) {
+        const Written written = write_all(descriptor, piece);
+        interrupted = written.outcome == Written::Outcome::interrupted;
+        write_error = written.error;
+        return written.outcome == Written::Outcome::done;
+    });
+    if (interrupted) return ConversionError::interrupted();
     return std::nullopt;
+}
+
+std::optional<ConversionError> explain_configuration(const std::string& path) {
+    int write_error = 0;
+    std::optional<ConversionError> error = write_summary_to(STDOUT_FILENO, path, write_error);
+    if (write_error != 0)
+        throw InternalFailure("failed printing to stdout: " + std::string(std::strerror(write_error)) +
+                              " (os error " + std::to_string(write_error) + ")");
+    return error;
 }
 
 } // namespace qarv

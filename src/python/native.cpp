@@ -1,5 +1,7 @@
 // `qarv_convert._native`: a private module that hands the command line the data only the C++ side
 // has. It is not part of `qarv_convert_inner`, whose surface stays exactly its two functions.
+#include <climits>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -8,8 +10,10 @@
 #include "configuration/schema.hpp"
 #include "loading/ignored_entries.hpp"
 #include "loading/load_configuration.hpp"
+#include "python/bodies.hpp"
 #include "python/handle.hpp"
 #include "python/panic.hpp"
+#include "python/shims.hpp"
 #include "python/signals.hpp"
 #include "loading/toml_json.hpp"
 #include "section/json_text.hpp"
@@ -117,6 +121,67 @@ PyObject* toml_test_json_impl(PyObject* path_argument) {
     return make_str(toml::toml_test_json(document.value())).release();
 }
 
+// --- The summary and the conversion as the command line runs them -------------------------------
+// The same bodies as `qarv_convert_inner`'s functions; only their failures reach Python as
+// values the command line can tell apart: a failed write of the summary is `WriteError`.
+
+/// `qarv_convert._native.WriteError`, an `OSError` with the write's error number; made at import.
+PyObject* write_error_type = nullptr;
+
+/// Makes the outcome of a body pending as the exported functions do: a stop passes its
+/// exception on unchanged, every other failure is `RuntimeError` with the failure's text.
+PyObject* raise_run_error(std::optional<ConversionError> error) {
+    if (!error) Py_RETURN_NONE;
+    if (error->kind == ConversionError::Kind::stop) {
+        restore_raised(error->exception.release());
+        return nullptr;
+    }
+    const std::string text = error->text();
+    error.reset();
+    PyErr_SetObject(PyExc_RuntimeError, make_str(text).get());
+    return nullptr;
+}
+
+/// `explain_to(descriptor, path)`: the summary written to `descriptor`.
+PyObject* explain_to_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "explain_to() takes 2 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    const long descriptor = PyLong_AsLong(args[0]);
+    if (descriptor == -1 && PyErr_Occurred()) return nullptr;
+    if (descriptor < 0 || descriptor > INT_MAX) {
+        PyErr_SetString(PyExc_ValueError, "explain_to(): the descriptor is not a valid file descriptor");
+        return nullptr;
+    }
+    std::optional<std::string> path = utf8_text(args[1], "a path");
+    if (!path) return nullptr;
+    int write_error = 0;
+    std::optional<ConversionError> error = write_summary_to(static_cast<int>(descriptor), *path, write_error);
+    if (write_error != 0) {
+        error.reset();
+        PyRef arguments = adopt_or_fail(Py_BuildValue("(is)", write_error, std::strerror(write_error)));
+        PyErr_SetObject(write_error_type, arguments.get());
+        return nullptr;
+    }
+    return raise_run_error(std::move(error));
+}
+
+template <PyObject* (*Body)(PyObject* const*, Py_ssize_t)>
+PyObject* guarded_fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    return run_guarded("qarv_convert._native", [&] { return Body(args, nargs); });
+}
+
+/// Adds `WriteError` to the new module; false with the error set when it cannot.
+bool add_run_types(PyObject* module) noexcept {
+    if (!write_error_type)
+        write_error_type = PyErr_NewExceptionWithDoc(
+            "qarv_convert._native.WriteError", "The summary could not be written to its descriptor.",
+            PyExc_OSError, nullptr);
+    return write_error_type && PyModule_AddObjectRef(module, "WriteError", write_error_type) == 0;
+}
+// --- end of the command line's bodies ------------------------------------------------------------
+
 /// The edge of each function: an `InternalFailure` (a broken invariant in the plain C++, or the
 /// interpreter out of memory) raises `PanicException`, as in the main module.
 template <PyObject* (*Body)(PyObject*)>
@@ -140,6 +205,8 @@ PyMethodDef native_methods[] = {
      "ignored_entries(path)\n--\n\nWarnings about the keys and tables that the configuration ignores."},
     {"toml_test_json", guarded<toml_test_json_impl>, METH_O,
      "toml_test_json(path)\n--\n\nThe TOML file as toml-test JSON (for tests)."},
+    {"explain_to", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<explain_to_impl>)),
+     METH_FASTCALL, "explain_to(descriptor, path)\n--\n\nThe configuration summary written to the descriptor."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -150,4 +217,8 @@ PyModuleDef native_definition = {
 } // namespace
 } // namespace qarv
 
-PyMODINIT_FUNC PyInit__native() noexcept { return PyModule_Create(&qarv::native_definition); }
+PyMODINIT_FUNC PyInit__native() noexcept {
+    qarv::PyRef module = qarv::PyRef::steal(PyModule_Create(&qarv::native_definition));
+    if (!module || !qarv::add_run_types(module.get())) return nullptr;
+    return module.release();
+}

@@ -12,7 +12,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from qarv_convert.display import safe_repr
-from qarv_convert.recording import Step
+from qarv_convert.toolkit_proxy import Step
 
 
 def _number(value: Any) -> Any:

@@ -6,20 +6,21 @@ import importlib
 import sys
 import time
 import types
-from dataclasses import dataclass, field
 from typing import Any, Callable, Iterator
 
 #: The toolkit methods a conversion calls, in the order it calls them.
 STEPS = ("config", "load_onnx", "build", "accuracy_analysis", "export_qarv")
 
 
-@dataclass
 class Call:
     """One toolkit method call as the conversion made it."""
 
-    method: str
-    args: tuple[Any, ...]
-    kwargs: dict[str, Any] = field(default_factory=dict)
+    __slots__ = ("method", "args", "kwargs")
+
+    def __init__(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any] | None = None) -> None:
+        self.method = method
+        self.args = args
+        self.kwargs = {} if kwargs is None else kwargs
 
 
 class RecordingToolkit:
@@ -39,15 +40,15 @@ class RecordingToolkit:
         return record
 
 
-@dataclass
 class Step:
     """One toolkit step of a conversion as it ran: what was called, what came back, how long it took."""
 
-    method: str
-    keywords: list[str]
-    result: Any = None
-    raised: str | None = None  #: the class name of what the step raised, if it raised
-    seconds: float = 0.0
+    def __init__(self, method: str, keywords: list[str]) -> None:
+        self.method = method
+        self.keywords = keywords
+        self.result: Any = None
+        self.raised: str | None = None  #: the class name of what the step raised, if it raised
+        self.seconds = 0.0
 
     @property
     def number(self) -> int:

@@ -1,0 +1,131 @@
+"""The standard streams, descriptors and Ctrl-C of one command-line run, held in one object."""
+from __future__ import annotations
+
+import contextlib
+import errno
+import os
+import signal
+import sys
+import threading
+from typing import Any, Iterator
+
+from qarv_convert.status import ExitStatus
+
+PROGRAM = "qarv-convert"
+
+
+class Streams:
+    """What a run knows about its standard streams and signals; every command is given it. Whatever
+    it changes in the process (descriptors, the SIGINT handler) it puts back when the run ends."""
+
+    def __init__(self) -> None:
+        #: File descriptor 1 was closed when the run started (`qarv-convert plan x >&-`).
+        self.stdout_closed = False
+        # Set by the SIGINT handler. The module passes a KeyboardInterrupt on unchanged, but a
+        # toolkit may catch it and raise an error of its own, which arrives as a RuntimeError like
+        # any failed step; the handler's own note is what tells a Ctrl-C apart then.
+        self.interrupted = False
+        self._filled: list[int] = []
+
+    @contextlib.contextmanager
+    def guarded(self) -> Iterator[None]:
+        """Puts /dev/null on standard descriptors that are closed, so that no file opened in the run
+        takes their number (and a toolkit's prints land in it); closes them again afterwards."""
+        for descriptor in (0, 1, 2):
+            try:
+                os.fstat(descriptor)
+            except OSError:
+                null = os.open(os.devnull, os.O_RDWR)
+                if null != descriptor:
+                    os.dup2(null, descriptor)
+                    os.close(null)
+                self._filled.append(descriptor)
+                self.stdout_closed = self.stdout_closed or descriptor == 1
+        try:
+            yield
+        finally:
+            for descriptor in self._filled:
+                with contextlib.suppress(OSError):
+                    os.close(descriptor)
+            self._filled.clear()
+
+    @contextlib.contextmanager
+    def interrupts_noted(self) -> Iterator[None]:
+        """Ctrl-C raises KeyboardInterrupt as usual and is also noted in `interrupted`; the previous
+        handler comes back afterwards."""
+        self.interrupted = False
+        if threading.current_thread() is not threading.main_thread():
+            yield  # only the main thread may set handlers, and only it receives signals
+            return
+
+        def on_interrupt(signum: int, frame: Any) -> None:
+            self.interrupted = True
+            signal.default_int_handler(signum, frame)
+
+        previous = signal.signal(signal.SIGINT, on_interrupt)
+        try:
+            yield
+        finally:
+            signal.signal(signal.SIGINT, previous)
+
+    def check_interrupted(self) -> None:
+        if self.interrupted:
+            raise KeyboardInterrupt
+
+    def say(self, *lines: str) -> None:
+        """Writes `lines` to stderr. Nobody to tell, with stderr closed, is not a failure of its own."""
+        if sys.stderr is None:
+            return
+        try:
+            sys.stderr.write("".join(line + "\n" for line in lines))
+            sys.stderr.flush()
+        except (OSError, ValueError):
+            pass
+
+    def stdout_failure(self, reason: str) -> ExitStatus:
+        self.say(f"{PROGRAM}: cannot write to standard output: {reason}")
+        return ExitStatus.FAILED
+
+    def drop_stdout_buffer(self) -> None:
+        """Throws away what `sys.stdout` still holds after a failed write, which would only fail
+        again when the interpreter flushes it at exit; file descriptor 1 itself stays as it was."""
+        if sys.stdout is None:
+            return
+        saved = os.dup(1)
+        null = os.open(os.devnull, os.O_WRONLY)
+        try:
+            os.dup2(null, 1)
+            with contextlib.suppress(OSError, ValueError):
+                sys.stdout.flush()
+        finally:
+            os.dup2(saved, 1)
+            os.close(saved)
+            os.close(null)
+
+    def write_failed(self, error: OSError) -> ExitStatus:
+        """Reports a failed write to stdout, except a reader that went away (`| head`): nothing more
+        is said on a stream nobody reads."""
+        self.drop_stdout_buffer()
+        if error.errno == errno.EPIPE:
+            return ExitStatus.FAILED
+        return self.stdout_failure(error.strerror or str(error))
+
+    def flush_stdout(self) -> OSError | None:
+        """Flushes `sys.stdout` before something writes to file descriptor 1 directly."""
+        try:
+            if sys.stdout is not None:
+                sys.stdout.flush()
+        except OSError as error:
+            return error
+        return None
+
+    def emit(self, text: str) -> ExitStatus:
+        """Writes `text` to stdout and makes sure that it got there."""
+        if self.stdout_closed or sys.stdout is None:
+            return self.stdout_failure("it is closed")
+        try:
+            sys.stdout.write(text)
+            sys.stdout.flush()
+        except OSError as error:
+            return self.write_failed(error)
+        return ExitStatus.OK
