@@ -2,7 +2,7 @@
 PYTHON ?= python3
 PIP := $(PYTHON) -m pip
 DEBIAN_PACKAGES := libtomlplusplus-dev nlohmann-json3-dev g++ make valgrind
-PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy jsonschema
+PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy jsonschema pre-commit taplo tombi nbclient ipykernel
 
 .PHONY: deps install test demo sanitize fuzz bench clean
 
