@@ -14,6 +14,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
     init.add_argument("path", metavar="PATH", nargs="?", default="-",
                       help="file to create; - (the default) writes to stdout")
     init.add_argument("--force", action="store_true", help="replace PATH if it exists")
+    init.add_argument("--schema", metavar="SCHEMA",
+                      help="start the file with a `#:schema SCHEMA` line, which points editors at the schema "
+                           "(a path relative to the file, or a URL)")
 
 
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
@@ -22,6 +25,13 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     from qarv_convert.starter import starter_configuration
 
     text = starter_configuration(version())
+    if options.schema is not None:
+        # The directive is a comment line: a line break in it would end the comment and put
+        # the rest of SCHEMA into the file as TOML.
+        if not options.schema or any(ord(c) < 0x20 or ord(c) == 0x7F for c in options.schema):
+            streams.say(f"{PROGRAM}: init: --schema needs a path or URL on one line, without control characters")
+            return ExitStatus.USAGE
+        text = f"#:schema {options.schema}\n" + text
     if options.path == "-":
         return streams.emit(text)
     name = display_name(options.path)
