@@ -78,6 +78,7 @@ bench: install
 	$(PIP) install --quiet --disable-pip-version-check rtoml toml-rs
 	$(PYTHON) benchmarks/bench_conversion.py
 	$(PYTHON) benchmarks/bench_loading.py
+	$(PYTHON) benchmarks/bench_startup.py
 
 clean:
 	rm -rf build

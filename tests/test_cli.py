@@ -105,8 +105,10 @@ def test_convert_reports_each_step_on_stderr(cli, fake, write_config):
     assert [line.split(" after ")[0] for line in lines] == [
         "[1/5] config ...", "[1/5] config returned 0", "[2/5] load_onnx ...", "[2/5] load_onnx returned 0",
         "[3/5] build ...", "building", "[3/5] build returned 0",
+        "[4/5] accuracy_analysis skipped: no [accuracy_analysis] table",
         "[5/5] export_qarv ...", "[5/5] export_qarv returned 0", "conversion finished",
     ]
+    assert lines[-1].endswith(" s: out.qarv not found")  # the fake toolkit writes nothing
     assert "\r" not in result.stderr  # not a terminal: whole lines only
     assert fake.calls[-1] == ("export_qarv", ("out.qarv",), {})
 
@@ -117,15 +119,16 @@ def test_configuration_errors_exit_1_under_a_line_naming_the_file(cli, fake, wri
     result = cli(command, config)
     assert (result.returncode, result.stdout) == (1, "")
     assert result.stderr.startswith(f"qarv-convert: {config}: invalid configuration\nTOML parse error at line 1")
-    assert result.stderr.endswith("missing field `model_type`\n")
+    assert result.stderr.endswith('missing field `model_type`\nhint: [load] needs the line model_type = "Onnx"\n')
     assert fake.calls == []
 
 
 def test_a_failing_step_exits_1_with_the_module_message(cli, fake, write_config):
     fake.outcomes["build"] = 3
-    result = cli("convert", "-q", write_config(""))
+    config = write_config("")
+    result = cli("convert", "-q", config)
     assert (result.returncode, result.stdout) == (1, "")
-    assert result.stderr == "qarv-convert: RuntimeError: qarv.build failed with code 3\n"
+    assert result.stderr == f"qarv-convert: {config}: RuntimeError: qarv.build failed with code 3\n"
     assert fake.steps == ["config", "load_onnx", "build"]
 
 
@@ -150,14 +153,15 @@ def test_convert_without_a_toolkit_says_so_and_how_to_fix_it(cli, write_config, 
             pytest.skip("a package `qarv` is importable here")
     else:
         toolkit_package(api_text="import qarv_needs_this\n")
-    result = cli("convert", "-q", write_config(""))
+    config = write_config("")
+    result = cli("convert", "-q", config)
     assert result.returncode == 1
     message, *hint = result.stderr.splitlines()
     if missing == "qarv":
-        assert message == "qarv-convert: ModuleNotFoundError: No module named 'qarv'"
+        assert message == f"qarv-convert: {config}: ModuleNotFoundError: No module named 'qarv'"
         assert hint[0].startswith("qarv-convert: hint:") and "PYTHONPATH" in hint[0] and sys.executable in hint[0]
     else:  # the toolkit is there; how to make it importable is beside the point
-        assert (message, hint) == ("qarv-convert: ModuleNotFoundError: No module named 'qarv_needs_this'", [])
+        assert (message, hint) == (f"qarv-convert: {config}: ModuleNotFoundError: No module named 'qarv_needs_this'", [])
 
 
 def importlib_finds(name):
@@ -343,7 +347,12 @@ def test_record_of_a_successful_run(tmp_path, cli, fake, write_config):
     assert record["toolkit_version"] == TOOLKIT_VERSION
     assert [step["method"] for step in record["steps"]] == ["config", "load_onnx", "build", "export_qarv"]
     build = record["steps"][2]
-    assert build["keywords"] == ["do_quantization", "dataset", "auto_hybrid"] and build["result"] == 0
+    assert build["keywords"] == {"do_quantization": True, "dataset": "d.txt", "auto_hybrid": False}
+    assert (build["args"], build["result"]) == ([], 0)
+    assert record["steps"][1]["args"] == ["model.onnx"]
+    assert record["skipped"] == [{"method": "accuracy_analysis", "reason": "no [accuracy_analysis] table"}]
+    assert record["command_line"] == ["qarv-convert", "convert", "-q", "--record", str(record_path), config]
+    assert record["overrides"] == [] and record["seconds"] >= sum(step["seconds"] for step in record["steps"])
     assert all(step["seconds"] >= 0 for step in record["steps"])
 
 
@@ -416,7 +425,7 @@ def test_output_that_cannot_be_written_is_a_failure(cli, write_config, args, std
 def test_explain_takes_write_failures_as_their_own_type(monkeypatch, cli, write_config, number, expected):
     from qarv_convert import _native
 
-    def fail(descriptor, path):
+    def fail(descriptor, path, overrides, changed):
         raise _native.WriteError(number, os.strerror(number))
 
     monkeypatch.setattr(_native, "explain_to", fail)
@@ -497,7 +506,7 @@ def test_a_toolkit_result_that_cannot_be_shown(tmp_path, cli, fake, write_config
     assert "[3/5] build returned <Odd whose repr raised ValueError> after" in result.stderr
     record = read_record(record_path)
     assert record["steps"][-1]["result"] == "<Odd whose repr raised ValueError>"
-    assert result.stderr.endswith(f"qarv-convert: {record['failure']}\n")
+    assert result.stderr.endswith(f"qarv-convert: {record['configuration']['path']}: {record['failure']}\n")
 
 
 # --- Signals and the terminal: a process of their own ---------------------------------------------
@@ -553,7 +562,7 @@ def test_ctrl_c_during_a_step_ends_the_run_with_130_and_a_record(tmp_path, sleep
     assert process.wait(timeout=20) == 130
     assert output.endswith("qarv-convert: interrupted\n") and "Traceback" not in output
     record = read_record(record_path)
-    assert (record["status"], record["failure"]) == ("failed", "interrupted")
+    assert (record["status"], record["failure"]) == ("interrupted", "interrupted")
     assert record["steps"][-1]["method"] == "build"
 
 

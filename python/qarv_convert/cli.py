@@ -4,22 +4,66 @@ from __future__ import annotations
 import argparse
 import importlib
 import sys
-from typing import Sequence
 
 from qarv_convert.commands import NAMES, version
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import PROGRAM, Streams
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Sequence
+
+
+def _columns() -> int:
+    """The terminal's width as argparse finds it (COLUMNS, then standard output's terminal, then
+    80), without the cost of importing shutil for it."""
+    import os
+
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns if columns > 0 else 80
+
+
+class _Formatter(argparse.HelpFormatter):
+    """argparse's own layout, with the terminal's width asked once per run instead of once for
+    every argument that is added."""
+
+    width: int | None = None
+
+    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
+                 width: int | None = None) -> None:
+        if width is None:
+            if _Formatter.width is None:
+                _Formatter.width = _columns() - 2
+            width = _Formatter.width
+        super().__init__(prog, indent_increment, max_help_position, width)
+
+
+class _SubcommandParser(argparse.ArgumentParser):
+    def __init__(self, **keywords: object) -> None:
+        keywords.setdefault("formatter_class", _Formatter)
+        super().__init__(**keywords)  # type: ignore[arg-type]
+
 
 def build_parser() -> argparse.ArgumentParser:
+    _Formatter.width = None
     parser = argparse.ArgumentParser(
         prog=PROGRAM,
+        formatter_class=_Formatter,
         description="Convert a model on the QARV toolkit as a TOML configuration file describes it.",
         epilog="Exit status: 0 success, 1 a failed conversion or a configuration error, 2 a usage error, "
                "130 interrupted.",
     )
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {version()}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=_SubcommandParser)
     for name in NAMES:
         importlib.import_module(f"qarv_convert.commands.{name}").add_parser(commands)
     return parser
@@ -34,6 +78,7 @@ def _is_panic(error: BaseException) -> bool:
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     """Runs the chosen command; Ctrl-C and internal failures end it with their own status."""
     from qarv_convert.display import printable
+    from qarv_convert.source import display_name
 
     try:
         try:
@@ -42,7 +87,8 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
             if not _is_panic(error):
                 raise
             streams.check_interrupted()
-            streams.say(f"{PROGRAM}: internal failure: {printable(str(error))}")
+            where = f" {display_name(options.config)}:" if getattr(options, "config", None) else ""
+            streams.say(f"{PROGRAM}:{where} internal failure: {printable(str(error))}")
             return ExitStatus.FAILED
     except KeyboardInterrupt:
         streams.say(f"{PROGRAM}: interrupted")
@@ -53,6 +99,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     streams = Streams()
     with streams.guarded():
         options = build_parser().parse_args(argv)
+        options.argv = list(sys.argv[1:] if argv is None else argv)
         with streams.interrupts_noted():
             return int(run(options, streams))
 

@@ -4,12 +4,23 @@ from __future__ import annotations
 import contextlib
 import re
 import sys
-import threading
 import time
-from typing import TYPE_CHECKING, Any, Iterator, Protocol, TextIO
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Iterator, Protocol, TextIO
+
     from qarv_convert.toolkit_proxy import Step
+
+    class Progress(Protocol):
+        """Told when each toolkit step starts and ends or is passed over; `close` ends whatever it
+        still shows, and `attached` is the stretch in which other output may share its terminal."""
+
+        def started(self, step: Step) -> None: ...
+        def finished(self, step: Step) -> None: ...
+        def skipped(self, method: str) -> None: ...
+        def close(self) -> None: ...
+        def attached(self) -> contextlib.AbstractContextManager[None]: ...
 
 # C0 controls other than tab and newline, DEL and the C1 controls: any of them in a key name or a
 # quoted source line could move the cursor, recolour or retitle the terminal.
@@ -39,19 +50,31 @@ def clock(seconds: float) -> str:
     return f"{hours}:{minute:02}:{second:02}" if hours else f"{minute:02}:{second:02}"
 
 
+def skipped_line(method: str, reasons: dict[str, str]) -> str:
+    from qarv_convert.toolkit_proxy import step_label
+
+    reason = reasons.get(method)
+    return f"{step_label(method)} skipped" + (f": {reason}" if reason else "")
+
+
 def finished_line(step: Step) -> str:
     outcome = f"returned {safe_repr(step.result)}" if step.raised is None else f"raised {step.raised}"
     return f"{step.label} {outcome} after {step.seconds:.3f} s"
 
 
-class Progress(Protocol):
-    """Told when each toolkit step starts and ends; `close` ends whatever it still shows, and
-    `attached` is the stretch in which other output may share its terminal."""
+def call_line(step: Step) -> str:
+    """The step's call as `-v` shows it before the step runs: its label and arguments."""
+    from qarv_convert.planning import describe
 
-    def started(self, step: Step) -> None: ...
-    def finished(self, step: Step) -> None: ...
-    def close(self) -> None: ...
-    def attached(self) -> contextlib.AbstractContextManager[None]: ...
+    arguments = [describe(arg) for arg in step.args]
+    arguments += [f"{name}={describe(value)}" for name, value in step.kwargs.items()]
+    return printable(f"{step.label}({', '.join(arguments)})")
+
+
+def plain_terminal(stream: TextIO, environment: dict[str, str]) -> bool:
+    """Whether `stream` gets plain lines: not a terminal, a terminal without cursor control
+    (TERM=dumb), or a user who asked for no escapes (NO_COLOR)."""
+    return not stream.isatty() or environment.get("TERM") == "dumb" or "NO_COLOR" in environment
 
 
 class NoProgress:
@@ -66,6 +89,9 @@ class NoProgress:
     def finished(self, step: Step) -> None:
         pass
 
+    def skipped(self, method: str) -> None:
+        pass
+
     def close(self) -> None:
         pass
 
@@ -73,8 +99,10 @@ class NoProgress:
 class PlainProgress:
     """One line when a step starts and one when it ends, for logs and pipes."""
 
-    def __init__(self, stream: TextIO) -> None:
+    def __init__(self, stream: TextIO, verbose: bool = False, reasons: dict[str, str] | None = None) -> None:
         self._stream = stream
+        self._verbose = verbose
+        self._reasons = reasons or {}
 
     def _line(self, text: str) -> None:
         try:
@@ -87,10 +115,15 @@ class PlainProgress:
         return contextlib.nullcontext()
 
     def started(self, step: Step) -> None:
+        if self._verbose:
+            self._line(call_line(step))
         self._line(f"{step.label} ...")
 
     def finished(self, step: Step) -> None:
         self._line(finished_line(step))
+
+    def skipped(self, method: str) -> None:
+        self._line(skipped_line(method, self._reasons))
 
     def close(self) -> None:
         pass
@@ -101,8 +134,12 @@ class LiveProgress:
     by a thread of its own, replaced by the finished line when the step ends. While `attached`,
     what the toolkit prints through `sys.stdout` and `sys.stderr` goes above that line."""
 
-    def __init__(self, stream: TextIO) -> None:
+    def __init__(self, stream: TextIO, verbose: bool = False, reasons: dict[str, str] | None = None) -> None:
+        import threading
+
         self._stream = stream
+        self._verbose = verbose
+        self._reasons = reasons or {}
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
@@ -157,8 +194,22 @@ class LiveProgress:
         finally:
             sys.stdout, sys.stderr = saved
 
+    def _whole_line(self, text: str) -> None:
+        """A line of its own between steps, while no live line is shown."""
+        with self._lock:
+            start = "\n" if self._foreign_line else ""
+            self._write(f"{start}{text}\n")
+            self._foreign_line = False
+
+    def skipped(self, method: str) -> None:
+        self._whole_line(skipped_line(method, self._reasons))
+
     def started(self, step: Step) -> None:
+        import threading
+
         self._halt()
+        if self._verbose:
+            self._whole_line(call_line(step))
         self._label, self._since = step.label, time.monotonic()
         self._stop.clear()
         self._draw()

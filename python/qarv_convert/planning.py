@@ -1,13 +1,14 @@
 """How `plan` lists the toolkit calls of a conversion: as numbered lines, or as JSON."""
 from __future__ import annotations
 
-import json
 import math
-from typing import TYPE_CHECKING, Any, Sequence
 
 from qarv_convert.display import printable
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Sequence
+
     from qarv_convert.toolkit_proxy import Call
 
 
@@ -49,8 +50,18 @@ def plan_text(calls: Sequence[Call]) -> str:
     return "".join(format_call(number, call) + "\n" for number, call in enumerate(calls, start=1))
 
 
-def plan_json(calls: Sequence[Call]) -> str:
-    """The calls as a JSON array of objects with `method`, `args` and `kwargs`."""
-    listed = [{"method": c.method, "args": jsonable(list(c.args)), "kwargs": jsonable(c.kwargs)} for c in calls]
+def listed_call(call: Call) -> dict[str, Any]:
+    """A call as JSON lists it: `method`, `args` and `kwargs`."""
+    return {"method": call.method, "args": jsonable(list(call.args)), "kwargs": jsonable(call.kwargs)}
+
+
+def plan_json(calls: Sequence[Call], overrides: Sequence[str] = ()) -> str:
+    """The calls as a JSON array of `listed_call` objects; with overrides, an object holding the
+    overrides and that array, so that a plan says what it was made from."""
+    import json
+
+    listed: Any = [listed_call(call) for call in calls]
+    if overrides:
+        listed = {"overrides": list(overrides), "calls": listed}
     # JSON leaves DEL and the C1 controls raw; as \u escapes they read the same to a parser.
     return printable(json.dumps(listed, indent=2, ensure_ascii=False)) + "\n"

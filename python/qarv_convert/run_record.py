@@ -2,17 +2,22 @@
 from __future__ import annotations
 
 import contextlib
-import datetime
 import errno
 import json
 import math
 import os
-import tempfile
-from dataclasses import dataclass, field
-from typing import Any
+import time
 
 from qarv_convert.display import safe_repr
-from qarv_convert.toolkit_proxy import Step
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
+    from qarv_convert.toolkit_proxy import Step
+
+#: The record's `status` values.
+SUCCEEDED, FAILED, INTERRUPTED = "succeeded", "failed", "interrupted"
 
 
 def _number(value: Any) -> Any:
@@ -24,41 +29,101 @@ def _number(value: Any) -> Any:
     return None if value is None else safe_repr(value)
 
 
-@dataclass
+def _value(value: Any) -> Any:
+    """A keyword value as the record keeps it: JSON as `plan --json` writes it, arrays by shape and
+    dtype; what JSON cannot hold as its (safe) repr."""
+    from qarv_convert.planning import jsonable
+
+    try:
+        return jsonable(value)
+    except Exception:
+        return safe_repr(value)
+
+
 class RunRecord:
     """What a conversion was given and what it did; `failure` stays None only for a success."""
 
-    configuration: str
-    version: str
-    sha256: str | None = None
-    toolkit_version: str | None = None
-    steps: list[Step] = field(default_factory=list)
-    failure: str | None = "did not finish"
-    started_at: str = field(default_factory=lambda: datetime.datetime.now(datetime.timezone.utc)
-                            .isoformat(timespec="seconds"))
+    def __init__(self, configuration: str, version: str, command_line: list[str], overrides: list[str]) -> None:
+        self.configuration = configuration
+        self.version = version
+        self.command_line = command_line
+        self.overrides = overrides
+        self.sha256: str | None = None
+        self.toolkit_version: str | None = None
+        self.steps: list[Step] = []
+        #: (method, reason) of each step the conversion passed over.
+        self.skipped: list[tuple[str, str]] = []
+        self.failure: str | None = "did not finish"
+        self.interrupted = False
+        #: The full traceback of the toolkit exception that ended the run.
+        self.traceback: str | None = None
+        self.started_at = time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime())
+        self._started = time.perf_counter()
+        self.seconds: float | None = None
+
+    def finish(self) -> None:
+        """Notes the run's total time, once."""
+        if self.seconds is None:
+            self.seconds = time.perf_counter() - self._started
+
+    @property
+    def status(self) -> str:
+        if self.interrupted:
+            return INTERRUPTED
+        return FAILED if self.failure is not None else SUCCEEDED
 
     def to_json(self) -> str:
+        self.finish()
         document: dict[str, Any] = {
-            "status": "failed" if self.failure is not None else "succeeded",
+            "status": self.status,
             "configuration": {"path": self.configuration, "sha256": self.sha256},
+            "command_line": self.command_line,
+            "overrides": self.overrides,
             "qarv_convert_version": self.version,
         }
         if self.toolkit_version is not None:
             document["toolkit_version"] = self.toolkit_version
         document["started_at"] = self.started_at
+        document["seconds"] = round(self.seconds or 0.0, 6)
         document["steps"] = [
-            {"method": step.method, "keywords": step.keywords, "result": _number(step.result),
+            {"method": step.method, "args": [_value(arg) for arg in step.args],
+             "keywords": {name: _value(value) for name, value in step.kwargs.items()},
+             "result": _number(step.result),
              **({"raised": step.raised} if step.raised is not None else {}), "seconds": round(step.seconds, 6)}
             for step in self.steps
         ]
+        document["skipped"] = [{"method": method, "reason": reason} for method, reason in self.skipped]
         document["failure"] = self.failure
+        if self.traceback is not None:
+            document["traceback"] = self.traceback
         return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
+
+
+def unwritable(path: str) -> str | None:
+    """Why a record could not be written to `path`, found out by trying, or None when it can."""
+    import tempfile
+
+    if os.path.isdir(path):
+        return "is a directory"
+    directory = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(directory):
+        return "no such directory for the record"
+    try:
+        descriptor, probe = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory)
+    except OSError as error:
+        return f"cannot write the record there: {error.strerror or error}"
+    os.close(descriptor)
+    with contextlib.suppress(OSError):
+        os.unlink(probe)
+    return None
 
 
 def write_file(path: str, text: str, *, replace: bool = True) -> None:
     """Writes `text` to a temporary file beside `path` and then puts it in place in one step, so
     that `path` holds either its old content or all of `text`. Without `replace`, an existing
     `path` is left alone and FileExistsError raised."""
+    import tempfile
+
     directory = os.path.dirname(os.path.abspath(path))
     descriptor, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory)
     try:

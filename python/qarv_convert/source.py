@@ -2,13 +2,17 @@
 from __future__ import annotations
 
 import contextlib
-import hashlib
 import os
 import stat
-import tempfile
-from typing import Iterator
 
 from qarv_convert.display import printable
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Iterator
+
+#: The CONFIG that names standard input.
+STDIN = "-"
 
 #: How much of a pipe or device `module_path` holds in memory. Configuration files are a few
 #: kilobytes; this only stops an endless stream from filling memory.
@@ -20,7 +24,10 @@ class UnreadableFile(Exception):
 
 
 def display_name(path: str) -> str:
-    """`path` as messages show it: bytes that are not UTF-8 as `\\xff`, control characters escaped."""
+    """`path` as messages show it: bytes that are not UTF-8 as `\\xff`, control characters escaped;
+    `-` as `<stdin>`."""
+    if path == STDIN:
+        return "<stdin>"
     return printable(os.fsencode(path).decode("utf-8", "backslashreplace"))
 
 
@@ -50,6 +57,8 @@ def _copy_to_memory(source: int) -> int:
     if hasattr(os, "memfd_create"):
         copy = os.memfd_create("qarv-convert configuration", os.MFD_CLOEXEC)
     else:
+        import tempfile
+
         copy = os.dup(tempfile.TemporaryFile().fileno())
     try:
         total = 0
@@ -71,10 +80,12 @@ def _copy_to_memory(source: int) -> int:
 def module_path(path: str) -> Iterator[str]:
     """A name under which the module reads what `path` holds. A regular file (or a directory, for
     the module's own message) with a UTF-8 name is passed as it is, so that the module reports its
-    faults itself. Anything else is opened here and passed as `/dev/fd/N`: a name that is not
+    faults itself. `-` stands for standard input. Anything else is opened here and passed as `/dev/fd/N`: a name that is not
     UTF-8, which the module cannot take, and a pipe or device, which is read here once, where an
     interrupt can stop the wait for a writer or an endless stream, and so that every later read
     (checking, then converting) sees the same text."""
+    if path == STDIN:
+        path = "/dev/stdin"
     if _is_utf8(path) and not _is_stream(path):
         yield path
         return
@@ -95,6 +106,8 @@ def module_path(path: str) -> Iterator[str]:
 
 def sha256(path: str) -> str | None:
     """The SHA-256 of the file's bytes in hex, or None when it cannot be read."""
+    import hashlib
+
     try:
         with open(path, "rb") as source:
             return hashlib.file_digest(source, "sha256").hexdigest()

@@ -6,10 +6,12 @@ import errno
 import os
 import signal
 import sys
-import threading
-from typing import Any, Iterator
 
 from qarv_convert.status import ExitStatus
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Iterator
 
 PROGRAM = "qarv-convert"
 
@@ -54,15 +56,16 @@ class Streams:
         """Ctrl-C raises KeyboardInterrupt as usual and is also noted in `interrupted`; the previous
         handler comes back afterwards."""
         self.interrupted = False
-        if threading.current_thread() is not threading.main_thread():
-            yield  # only the main thread may set handlers, and only it receives signals
-            return
 
         def on_interrupt(signum: int, frame: Any) -> None:
             self.interrupted = True
             signal.default_int_handler(signum, frame)
 
-        previous = signal.signal(signal.SIGINT, on_interrupt)
+        try:
+            previous = signal.signal(signal.SIGINT, on_interrupt)
+        except ValueError:
+            yield  # not the main thread: only it may set handlers, and only it receives signals
+            return
         try:
             yield
         finally:

@@ -6,7 +6,17 @@ import importlib
 import sys
 import time
 import types
-from typing import Any, Callable, Iterator
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Iterator, Protocol
+
+    class Watcher(Protocol):
+        """Told about the steps of a conversion as they run."""
+
+        def started(self, step: Step) -> None: ...
+        def finished(self, step: Step) -> None: ...
+        def skipped(self, method: str) -> None: ...
 
 #: The toolkit methods a conversion calls, in the order it calls them.
 STEPS = ("config", "load_onnx", "build", "accuracy_analysis", "export_qarv")
@@ -41,14 +51,20 @@ class RecordingToolkit:
 
 
 class Step:
-    """One toolkit step of a conversion as it ran: what was called, what came back, how long it took."""
+    """One toolkit step of a conversion as it ran: what was called with what, what came back, how
+    long it took."""
 
-    def __init__(self, method: str, keywords: list[str]) -> None:
+    def __init__(self, method: str, args: tuple[Any, ...], kwargs: dict[str, Any]) -> None:
         self.method = method
-        self.keywords = keywords
+        self.args = args
+        self.kwargs = kwargs
         self.result: Any = None
         self.raised: str | None = None  #: the class name of what the step raised, if it raised
         self.seconds = 0.0
+
+    @property
+    def keywords(self) -> list[str]:
+        return list(self.kwargs)
 
     @property
     def number(self) -> int:
@@ -57,17 +73,38 @@ class Step:
 
     @property
     def label(self) -> str:
-        return f"[{self.number}/{len(STEPS)}] {self.method}"
+        return step_label(self.method)
+
+
+def step_label(method: str) -> str:
+    """`[N/5] method`, N the step's place in the whole sequence."""
+    return f"[{STEPS.index(method) + 1}/{len(STEPS)}] {method}"
+
+
+class ToolkitRun:
+    """How the real toolkit's part of a conversion went: what importing it raised (for the hint
+    after a failed conversion), and the full traceback of the last exception that the toolkit
+    raised, taken before the module flattens the exception to one line."""
+
+    def __init__(self) -> None:
+        self.error: BaseException | None = None
+        self.traceback: str | None = None
+        self._last = 0  # the number of the last step that started
+
+    def caught(self, error: BaseException) -> None:
+        import traceback
+
+        self.traceback = "".join(traceback.format_exception(error))
 
 
 class TimedToolkit:
-    """Forwards every attribute to the real toolkit object, telling `started` and `finished`
-    about each step call."""
+    """Forwards every attribute to the real toolkit object, telling `watcher` about each step call
+    and about the steps the conversion passed over before it."""
 
-    def __init__(self, inner: Any, started: Callable[[Step], None], finished: Callable[[Step], None]) -> None:
+    def __init__(self, inner: Any, watcher: Watcher, run: ToolkitRun) -> None:
         self._inner = inner
-        self._started = started
-        self._finished = finished
+        self._watcher = watcher
+        self._run = run
 
     def __getattr__(self, name: str) -> Any:
         attribute = getattr(self._inner, name)
@@ -75,26 +112,25 @@ class TimedToolkit:
             return attribute
 
         def timed(*args: Any, **kwargs: Any) -> Any:
-            step = Step(name, list(kwargs))
+            number = STEPS.index(name) + 1
+            for passed in STEPS[self._run._last:number - 1]:
+                self._watcher.skipped(passed)
+            self._run._last = max(self._run._last, number)
+            step = Step(name, args, kwargs)
             started = time.perf_counter()
             try:
-                self._started(step)  # inside, so that an interrupt right after it still ends the step
+                self._watcher.started(step)  # inside, so that an interrupt right after it still ends the step
                 step.result = attribute(*args, **kwargs)
                 return step.result
             except BaseException as error:
                 step.raised = type(error).__qualname__
+                self._run.caught(error)
                 raise
             finally:
                 step.seconds = time.perf_counter() - started
-                self._finished(step)
+                self._watcher.finished(step)
 
         return timed
-
-
-class ToolkitImport:
-    """How importing the real toolkit went, for the hint after a failed conversion."""
-
-    error: BaseException | None = None
 
 
 @contextlib.contextmanager
@@ -131,20 +167,29 @@ def recording_toolkit(calls: list[Call]) -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def timed_toolkit(started: Callable[[Step], None], finished: Callable[[Step], None]) -> Iterator[ToolkitImport]:
+def timed_toolkit(watcher: Watcher) -> Iterator[ToolkitRun]:
     """Wraps the real toolkit's objects in `TimedToolkit`. When the toolkit cannot be imported or
     has no `QARV`, nothing is wrapped, so that the conversion reports that failure itself; the
-    yielded `ToolkitImport` keeps what the import raised."""
-    outcome = ToolkitImport()
+    yielded `ToolkitRun` keeps what the import raised."""
+    outcome = ToolkitRun()
     try:
         real = importlib.import_module("qarv.api")
         factory = real.QARV
     except Exception as error:
         outcome.error = error
+        outcome.caught(error)
         yield outcome
         return
+
+    def make(*args: Any, **kwargs: Any) -> TimedToolkit:
+        try:
+            return TimedToolkit(factory(*args, **kwargs), watcher, outcome)
+        except BaseException as error:
+            outcome.caught(error)
+            raise
+
     proxy = types.ModuleType(real.__name__, real.__doc__)
     proxy.__dict__.update({k: v for k, v in vars(real).items() if k not in ("__name__", "__doc__")})
-    proxy.QARV = lambda *args, **kwargs: TimedToolkit(factory(*args, **kwargs), started, finished)  # type: ignore[attr-defined]
+    proxy.QARV = make  # type: ignore[attr-defined]
     with toolkit_module(proxy):
         yield outcome

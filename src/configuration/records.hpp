@@ -154,12 +154,13 @@ const Record* find_record(const Configuration& configuration, const Section<Reco
     else return &held;
 }
 
-/// The section's record inside `configuration`, made present (an optional section is emplaced).
+/// The section's record inside `configuration`, made present (an optional section it lacks is
+/// emplaced at its default; one it holds keeps its values).
 template <class Record, class Member>
 Record& make_record(Configuration& configuration, const Section<Record, Member>& section) {
     Member& held = configuration.*section.member;
     if constexpr (std::is_same_v<Member, LoadConfig>) return held.onnx;
-    else if constexpr (is_optional_v<Member>) return held.emplace();
+    else if constexpr (is_optional_v<Member>) return held ? *held : held.emplace();
     else return held;
 }
 

@@ -6,6 +6,7 @@
 
 #include "configuration/records.hpp"
 #include "loading/load_configuration.hpp"
+#include "loading/overrides.hpp"
 
 namespace qarv {
 namespace {
@@ -104,9 +105,15 @@ std::vector<TomlError> ignored_entries(const toml::Document& document) {
 } // namespace
 
 Result<CheckedConfiguration, TomlError> check_configuration(std::string text) {
+    return check_configuration(std::move(text), {});
+}
+
+Result<CheckedConfiguration, TomlError> check_configuration(std::string text, const std::vector<std::string>& overrides) {
     auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(text)));
     if (!document) return std::move(document).error();
-    auto configuration = map_configuration(document.value());
+    auto parsed = Overrides::parse(overrides);
+    if (!parsed) return std::move(parsed).error();
+    auto configuration = parsed.value().map(document.value());
     if (!configuration) return std::move(configuration).error();
     return CheckedConfiguration{std::move(configuration).value(), ignored_entries(document.value())};
 }

@@ -20,6 +20,10 @@ struct CheckedConfiguration {
 /// Parses and maps `text` once, and lists what it ignores; the error is the one loading gives.
 Result<CheckedConfiguration, TomlError> check_configuration(std::string text);
 
+/// `check_configuration` with `overrides` (`SECTION.KEY=VALUE` texts) applied over the file; the
+/// warnings are about the file alone.
+Result<CheckedConfiguration, TomlError> check_configuration(std::string text, const std::vector<std::string>& overrides);
+
 /// The known name closest to `name` (same letters in another case, or a few edits away); empty
 /// when none is close enough to be a likely typo.
 std::string nearest_name(std::string_view name, const std::vector<std::string_view>& known);

@@ -7,6 +7,7 @@
 #include <type_traits>
 
 #include "loading/load_configuration.hpp"
+#include "loading/overrides.hpp"
 #include "loading/toml_document.hpp"
 #include "text/float_text.hpp"
 #include "text/quoted.hpp"
@@ -67,6 +68,8 @@ using MaybeError = std::optional<TomlError>;
 
 class Mapper {
 public:
+    explicit Mapper(const MapOptions& options) : options_(options) {}
+
     MaybeError map_root(const toml::Value& root, Configuration& out) {
         // Only the sections are looked at, in the byte order of their names; other root keys,
         // however many, are passed over without a look.
@@ -75,6 +78,7 @@ public:
         for (const std::string_view name : names) {
             const std::optional<toml::Value> value = root.find(name);
             if (!value) continue;
+            section_ = name;
             MaybeError error;
             for_each_section([&](const auto& section) {
                 if (section.name != name) return;
@@ -170,7 +174,7 @@ private:
     template <class Record>
     MaybeError map_fields(const toml::Value& table, Record& out, std::string_view skip = {}) {
         for (const toml::Entry& entry : table.sorted_entries()) {
-            if (entry.key == skip) continue;
+            if (entry.key == skip || replaced(entry.key)) continue;
             MaybeError error;
             for_each_field<Record>([&](const auto& field) {
                 if (field.name == entry.key) error = convert(entry.value, out.*field.member);
@@ -200,29 +204,37 @@ private:
             return error;
         };
 
-        const std::optional<toml::Value> tag = table.find(LoadConfig::tag);
-        if (!tag) return whole_table({"missing field `" + std::string(LoadConfig::tag) + "`", {}, {}, {}});
-        if (tag->kind() != toml::Kind::string) {
+        const std::optional<toml::Value> tag =
+            replaced(LoadConfig::tag) ? std::nullopt : table.find(LoadConfig::tag);
+        // Over a loaded configuration, or with the tag given by an override, the variant is settled.
+        if (!tag && !options_.over_loaded && !replaced(LoadConfig::tag))
+            return whole_table({"missing field `" + std::string(LoadConfig::tag) + "`", {}, {}, {}});
+        if (tag && tag->kind() != toml::Kind::string) {
             TomlError error = value_error(*tag, "invalid type: " + found(*tag) + ", expected variant identifier");
             error.keys.emplace_back(LoadConfig::tag);
             return whole_table(std::move(error));
         }
-        if (const std::string_view variant = tag->string(); variant != LoadConfig::onnx_variant) {
-            TomlError error = value_error(*tag, "unknown variant `" + std::string(variant) + "`, expected `" +
+        if (tag && tag->string() != LoadConfig::onnx_variant) {
+            TomlError error = value_error(*tag, "unknown variant `" + std::string(tag->string()) + "`, expected `" +
                                                     std::string(LoadConfig::onnx_variant) + "`");
             error.keys.emplace_back(LoadConfig::tag);
             return whole_table(std::move(error));
         }
 
         // The variant's keys are read from entries set aside while looking for the tag; their
-        // errors point at the whole table.
-        positioned_ = false;
+        // errors point at the whole table (an override's at its own value).
+        positioned_ = options_.over_loaded;
         MaybeError error = map_fields(table, out.onnx, LoadConfig::tag);
         positioned_ = true;
         if (error) return whole_table(std::move(*error));
         return std::nullopt;
     }
 
+    /// Whether the file's `key` in the current section gives way to an override.
+    bool replaced(std::string_view key) const { return options_.replaced && options_.replaced(section_, key); }
+
+    const MapOptions& options_;
+    std::string_view section_;
     bool positioned_ = true;
 };
 
@@ -235,12 +247,15 @@ Result<toml::Document, TomlError> parse_configuration_document(std::shared_ptr<c
     });
 }
 
+MaybeError map_onto(const toml::Document& document, Configuration& configuration, const MapOptions& options) {
+    MaybeError error = Mapper(options).map_root(document.root(), configuration);
+    if (error) error->source = document.text();
+    return error;
+}
+
 Result<Configuration, TomlError> map_configuration(const toml::Document& document) {
     Configuration configuration;
-    if (MaybeError error = Mapper().map_root(document.root(), configuration)) {
-        error->source = document.text();
-        return std::move(*error);
-    }
+    if (MaybeError error = map_onto(document, configuration, {})) return std::move(*error);
     return configuration;
 }
 

@@ -3,6 +3,9 @@
 
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "loading/overrides.hpp"
 
 #include "python/run_error.hpp"
 
@@ -11,11 +14,26 @@ namespace qarv {
 /// `rust_convert`: loads the file and runs the conversion on a new toolkit object.
 std::optional<ConversionError> run_conversion(const std::string& path);
 
+/// `run_conversion` with `overrides` (`SECTION.KEY=VALUE` texts) applied over the file.
+std::optional<ConversionError> run_conversion_with(const std::string& path, const std::vector<std::string>& overrides);
+
 /// `rust_explain`: loads the file and prints the configuration summary to file descriptor 1.
 std::optional<ConversionError> explain_configuration(const std::string& path);
 
 /// Loads the file and writes the summary to `descriptor`. A failed write ends the summary with
 /// the system's error number in `write_error` (0 otherwise); what was written stays written.
-std::optional<ConversionError> write_summary_to(int descriptor, const std::string& path, int& write_error);
+/// With `changed_only`, only the rows whose value differs from the default are written.
+std::optional<ConversionError> write_summary_to(int descriptor, const std::string& path,
+                                                const std::vector<std::string>& overrides, int& write_error,
+                                                bool changed_only = false);
+
+/// Loads the file at `path` with `overrides` applied, ending early when a signal handler raised
+/// while it waited; that exception then stops the run.
+inline PyResult<Configuration> load_or_stop(const std::string& path, const std::vector<std::string>& overrides) {
+    if (overrides.empty()) return load_or_stop(path);
+    auto loaded = load_configuration_with(path, overrides, stop_on_signal());
+    if (!loaded) return ConversionError::from(std::move(loaded).error());
+    return std::move(loaded).value();
+}
 
 } // namespace qarv

@@ -115,8 +115,10 @@ std::optional<ConversionError> run_steps(PyObject* toolkit, const Configuration&
 
 } // namespace
 
-std::optional<ConversionError> run_conversion(const std::string& path) {
-    PyResult<Configuration> configuration = load_or_stop(path);
+std::optional<ConversionError> run_conversion(const std::string& path) { return run_conversion_with(path, {}); }
+
+std::optional<ConversionError> run_conversion_with(const std::string& path, const std::vector<std::string>& overrides) {
+    PyResult<Configuration> configuration = load_or_stop(path, overrides);
     if (!configuration) return std::move(configuration).error();
 
     PyResult<PyRef> toolkit = create_toolkit();

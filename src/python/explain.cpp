@@ -58,9 +58,11 @@ Written write_all(int descriptor, std::string_view text) {
 
 } // namespace
 
-std::optional<ConversionError> write_summary_to(int descriptor, const std::string& path, int& write_error) {
+std::optional<ConversionError> write_summary_to(int descriptor, const std::string& path,
+                                                const std::vector<std::string>& overrides, int& write_error,
+                                                bool changed_only) {
     write_error = 0;
-    PyResult<Configuration> loaded = load_or_stop(path);
+    PyResult<Configuration> loaded = load_or_stop(path, overrides);
     if (!loaded) return std::move(loaded).error();
 
     bool interrupted = false;
@@ -69,14 +71,14 @@ std::optional<ConversionError> write_summary_to(int descriptor, const std::strin
         interrupted = written.outcome == Written::Outcome::interrupted;
         write_error = written.error;
         return written.outcome == Written::Outcome::done;
-    });
+    }, changed_only);
     if (interrupted) return ConversionError::interrupted();
     return std::nullopt;
 }
 
 std::optional<ConversionError> explain_configuration(const std::string& path) {
     int write_error = 0;
-    std::optional<ConversionError> error = write_summary_to(STDOUT_FILENO, path, write_error);
+    std::optional<ConversionError> error = write_summary_to(STDOUT_FILENO, path, {}, write_error);
     if (write_error != 0)
         throw InternalFailure("failed printing to stdout: " + std::string(std::strerror(write_error)) +
                               " (os error " + std::to_string(write_error) + ")");

@@ -17,6 +17,7 @@
 #include "python/signals.hpp"
 #include "loading/toml_json.hpp"
 #include "section/json_text.hpp"
+#include "section/section_report.hpp"
 #include "table/console_table.hpp"
 
 namespace qarv {
@@ -142,12 +143,41 @@ PyObject* raise_run_error(std::optional<ConversionError> error) {
     return nullptr;
 }
 
-/// `explain_to(descriptor, path)`: the summary written to `descriptor`.
-PyObject* explain_to_impl(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 2) {
-        PyErr_Format(PyExc_TypeError, "explain_to() takes 2 arguments (%zd given)", nargs);
-        return nullptr;
+/// The override texts of an optional argument: a list or tuple of `str`; none with the error set.
+std::optional<std::vector<std::string>> override_texts(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t at) {
+    std::vector<std::string> texts;
+    if (nargs <= at) return texts;
+    PyRef items = sequence_items(args[at], "a list of overrides");
+    if (!items) return std::nullopt;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        std::optional<std::string> text = utf8_text(PySequence_Fast_GET_ITEM(items.get(), i), "an override");
+        if (!text) return std::nullopt;
+        texts.push_back(std::move(*text));
     }
+    return texts;
+}
+
+/// Checks the argument count of `function`, which takes `least` to `most` arguments.
+bool arguments_fit(const char* function, Py_ssize_t nargs, Py_ssize_t least, Py_ssize_t most) {
+    if (nargs >= least && nargs <= most) return true;
+    PyErr_Format(PyExc_TypeError, "%s() takes %zd to %zd arguments (%zd given)", function, least, most, nargs);
+    return false;
+}
+
+/// `convert(path, overrides=())`: the conversion of `rust_convert`, with the overrides applied.
+PyObject* convert_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("convert", nargs, 1, 2)) return nullptr;
+    std::optional<std::string> path = utf8_text(args[0], "a path");
+    if (!path) return nullptr;
+    std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
+    if (!overrides) return nullptr;
+    return raise_run_error(run_conversion_with(*path, *overrides));
+}
+
+/// `explain_to(descriptor, path, overrides=(), changed_only=False)`: the summary written to
+/// `descriptor`, with only the rows that differ from the default when `changed_only`.
+PyObject* explain_to_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("explain_to", nargs, 2, 4)) return nullptr;
     const long descriptor = PyLong_AsLong(args[0]);
     if (descriptor == -1 && PyErr_Occurred()) return nullptr;
     if (descriptor < 0 || descriptor > INT_MAX) {
@@ -156,8 +186,13 @@ PyObject* explain_to_impl(PyObject* const* args, Py_ssize_t nargs) {
     }
     std::optional<std::string> path = utf8_text(args[1], "a path");
     if (!path) return nullptr;
+    std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 2);
+    if (!overrides) return nullptr;
     int write_error = 0;
-    std::optional<ConversionError> error = write_summary_to(static_cast<int>(descriptor), *path, write_error);
+    const int changed_only = nargs > 3 ? PyObject_IsTrue(args[3]) : 0;
+    if (changed_only < 0) return nullptr;
+    std::optional<ConversionError> error =
+        write_summary_to(static_cast<int>(descriptor), *path, *overrides, write_error, changed_only != 0);
     if (write_error != 0) {
         error.reset();
         PyRef arguments = adopt_or_fail(Py_BuildValue("(is)", write_error, std::strerror(write_error)));
@@ -165,6 +200,76 @@ PyObject* explain_to_impl(PyObject* const* args, Py_ssize_t nargs) {
         return nullptr;
     }
     return raise_run_error(std::move(error));
+}
+
+/// `ignored_entries_with(path, overrides)`: `ignored_entries` with the overrides applied.
+PyObject* ignored_entries_with_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("ignored_entries_with", nargs, 2, 2)) return nullptr;
+    std::optional<std::string> text = read_or_raise(args[0]);
+    if (!text) return nullptr;
+    std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
+    if (!overrides) return nullptr;
+    auto checked = check_configuration(std::move(*text), *overrides);
+    if (!checked) {
+        PyErr_SetString(PyExc_RuntimeError, render(checked.error()).c_str());
+        return nullptr;
+    }
+    PyRef list = adopt_or_fail(PyList_New(0));
+    for (const TomlError& warning : checked.value().warnings)
+        append(list.get(), make_str(render(warning, "warning")).get());
+    return list.release();
+}
+
+/// `summary_rows(path, overrides=())`: the summary's tables as a list of `(section, rows)`, each
+/// row `(key, value, default, set_by_user, description)` with value and default as JSON text.
+PyObject* summary_rows_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("summary_rows", nargs, 1, 2)) return nullptr;
+    std::optional<std::string> path = utf8_text(args[0], "a path");
+    if (!path) return nullptr;
+    std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
+    if (!overrides) return nullptr;
+    PyResult<Configuration> loaded = load_or_stop(*path, *overrides);
+    if (!loaded) return raise_run_error(std::move(loaded).error());
+    PyRef sections = adopt_or_fail(PyList_New(0));
+    for (const SummarySection& section : summary_rows(loaded.value())) {
+        PyRef rows = adopt_or_fail(PyList_New(0));
+        for (const SummaryRow& row : section.rows) {
+            PyRef item = adopt_or_fail(PyTuple_New(5));
+            PyTuple_SET_ITEM(item.get(), 0, make_str(row.key).release());
+            PyTuple_SET_ITEM(item.get(), 1, make_str(row.value).release());
+            PyTuple_SET_ITEM(item.get(), 2, make_str(row.fallback).release());
+            PyTuple_SET_ITEM(item.get(), 3, Py_NewRef(row.set_by_user ? Py_True : Py_False));
+            PyTuple_SET_ITEM(item.get(), 4, make_str(row.description).release());
+            append(rows.get(), item.get());
+        }
+        PyRef pair = adopt_or_fail(PyTuple_New(2));
+        PyTuple_SET_ITEM(pair.get(), 0, make_str(section.name).release());
+        PyTuple_SET_ITEM(pair.get(), 1, rows.release());
+        append(sections.get(), pair.get());
+    }
+    return sections.release();
+}
+
+/// `load_note(path, overrides=())`: when loading fails on a key of `[load]` whose report points at
+/// the whole table, a "note" excerpt with carets at that key's value in the file; else `None`.
+PyObject* load_note_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("load_note", nargs, 1, 2)) return nullptr;
+    std::optional<std::string> text = read_or_raise(args[0]);
+    if (!text) return nullptr;
+    std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
+    if (!overrides) return nullptr;
+    auto checked = check_configuration(*text, *overrides);
+    if (checked || checked.error().keys.size() < 2 || checked.error().keys[0] != "load" || !checked.error().span)
+        Py_RETURN_NONE;
+    const TomlError& error = checked.error();
+    auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(*text)));
+    if (!document || error.source != document.value().text() && *error.source != *document.value().text())
+        Py_RETURN_NONE;
+    const std::optional<toml::Value> load = document.value().root().find("load");
+    const std::optional<toml::Value> value = load && load->is_table() ? load->find(error.keys[1]) : std::nullopt;
+    if (!value || error.span->start != load->span().start) Py_RETURN_NONE;
+    const TomlError note{"`" + error.keys[1] + "` in [load]", value->span(), document.value().text(), {}};
+    return make_str(render(note, "note")).release();
 }
 
 template <PyObject* (*Body)(PyObject* const*, Py_ssize_t)>
@@ -205,8 +310,18 @@ PyMethodDef native_methods[] = {
      "ignored_entries(path)\n--\n\nWarnings about the keys and tables that the configuration ignores."},
     {"toml_test_json", guarded<toml_test_json_impl>, METH_O,
      "toml_test_json(path)\n--\n\nThe TOML file as toml-test JSON (for tests)."},
+    {"convert", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<convert_impl>)),
+     METH_FASTCALL, "convert(path, overrides=())\n--\n\nThe conversion, with SECTION.KEY=VALUE overrides over the file."},
     {"explain_to", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<explain_to_impl>)),
-     METH_FASTCALL, "explain_to(descriptor, path)\n--\n\nThe configuration summary written to the descriptor."},
+     METH_FASTCALL,
+     "explain_to(descriptor, path, overrides=(), changed_only=False)\n--\n\nThe configuration summary written to the descriptor."},
+    {"ignored_entries_with",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<ignored_entries_with_impl>)),
+     METH_FASTCALL, "ignored_entries_with(path, overrides)\n--\n\nignored_entries with overrides over the file."},
+    {"load_note", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<load_note_impl>)),
+     METH_FASTCALL, "load_note(path, overrides=())\n--\n\nWhere the faulty key of [load] stands, as a note."},
+    {"summary_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<summary_rows_impl>)),
+     METH_FASTCALL, "summary_rows(path, overrides=())\n--\n\nThe rows of the configuration summary's tables."},
     {nullptr, nullptr, 0, nullptr},
 };
 

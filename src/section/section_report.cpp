@@ -50,7 +50,7 @@ CellText cell_text(const T& value, std::string& scratch) {
 }
 
 template <class Record>
-void write_section(PieceWriter& out, std::string_view name, const Record& record) {
+void write_section(PieceWriter& out, std::string_view name, const Record& record, bool changed_only) {
     static constexpr auto order = row_order<Record>();
     struct Row {
         std::string_view key, description;
@@ -71,9 +71,11 @@ void write_section(PieceWriter& out, std::string_view name, const Record& record
 
     ConsoleTable table;
     table.reserve(order.size() + 1, summary_columns);
+    if (changed_only && std::ranges::all_of(rows, [](const Row& row) { return row.same; })) return;
     table.add_viewed_row({"Key", "Value", "Default", "Set by User?", "Description"});
     for (const std::size_t field : order) {
         const Row& row = rows[field];
+        if (changed_only && row.same) continue;
         table.add_viewed_row(
             {row.key, row.value.in(scratch), row.fallback.in(scratch), row.same ? "No" : "Yes", row.description});
     }
@@ -85,13 +87,42 @@ void write_section(PieceWriter& out, std::string_view name, const Record& record
     out.append("\n\n");
 }
 
+template <class Record>
+SummarySection section_rows(std::string_view name, const Record& record) {
+    static constexpr auto order = row_order<Record>();
+    std::array<SummaryRow, order.size()> rows;
+    const Record defaults{};
+    std::size_t index = 0;
+    for_each_field<Record>([&](const auto& field) {
+        const auto& value = record.*(field.member);
+        const auto& fallback = defaults.*(field.member);
+        SummaryRow& row = rows[index++];
+        row.key = field.name;
+        row.description = field.description;
+        append_json_text(row.value, value);
+        append_json_text(row.fallback, fallback);
+        row.set_by_user = !same_form(value, fallback);
+    });
+    SummarySection section{name, {}};
+    for (const std::size_t field : order) section.rows.push_back(std::move(rows[field]));
+    return section;
+}
+
 } // namespace
 
-void write_summary(const Configuration& configuration, PieceWriter& out) {
+std::vector<SummarySection> summary_rows(const Configuration& configuration) {
+    std::vector<SummarySection> sections;
+    for_each_section([&](const auto& section) {
+        if (const auto* record = find_record(configuration, section)) sections.push_back(section_rows(section.name, *record));
+    });
+    return sections;
+}
+
+void write_summary(const Configuration& configuration, PieceWriter& out, bool changed_only) {
     out.append("\n[Configuration Summary]\n\n");
     for_each_section([&](const auto& section) {
         if (!out.taken()) return;
-        if (const auto* record = find_record(configuration, section)) write_section(out, section.name, *record);
+        if (const auto* record = find_record(configuration, section)) write_section(out, section.name, *record, changed_only);
     });
 }
 

@@ -1,34 +1,101 @@
-"""`qarv-convert explain`: the configuration summary."""
+"""`qarv-convert explain`: the configuration summary, as the module prints it or as Markdown or JSON."""
 from __future__ import annotations
 
 import argparse
 import errno
 
-from qarv_convert.commands import add_command, load_failure
+from qarv_convert.commands import add_command, add_overrides, load_failure, load_note
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
-    add_command(subparsers, "explain", "print the configuration summary: values, defaults and descriptions", run)
+    explain = add_command(subparsers, "explain",
+                          "print the configuration summary: values, defaults and descriptions", run)
+    explain.add_argument("--changed", action="store_true", help="only the rows whose value differs from the default")
+    explain.add_argument("--format", choices=("table", "markdown", "json"), default="table",
+                         help="table (the default): the summary's console tables; markdown: a table per "
+                              "section for documents; json: one object per row for scripts")
+    add_overrides(explain)
 
 
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     from qarv_convert import _native
     from qarv_convert.source import UnreadableFile, display_name, module_path
 
+    if options.format != "table":
+        return _rows(options, streams)
     if streams.stdout_closed:
         return streams.stdout_failure("it is closed")
     # The summary goes straight to the file descriptor, after anything buffered.
     if (failed := streams.flush_stdout()) is not None:
         return streams.write_failed(failed)
+    name = display_name(options.config)
     try:
         with module_path(options.config) as path:
-            _native.explain_to(1, path)
+            try:
+                _native.explain_to(1, path, options.overrides, options.changed)
+            except RuntimeError as error:
+                return load_failure(streams, name, error, options.overrides, load_note(path, options.overrides))
     except _native.WriteError as error:
         if error.errno == errno.EPIPE:
             return ExitStatus.FAILED  # the reader went away (`| head`): end quietly, as filters do
         return streams.stdout_failure(f"{error.strerror} (os error {error.errno})")
-    except (RuntimeError, UnreadableFile) as error:
-        return load_failure(streams, display_name(options.config), error)
+    except UnreadableFile as error:
+        return load_failure(streams, name, error)
     return ExitStatus.OK
+
+
+def _rows(options: argparse.Namespace, streams: Streams) -> ExitStatus:
+    from qarv_convert import _native
+    from qarv_convert.source import UnreadableFile, display_name, module_path
+
+    name = display_name(options.config)
+    try:
+        with module_path(options.config) as path:
+            try:
+                sections = _native.summary_rows(path, options.overrides)
+            except RuntimeError as error:
+                return load_failure(streams, name, error, options.overrides, load_note(path, options.overrides))
+    except UnreadableFile as error:
+        return load_failure(streams, name, error)
+    if options.changed:
+        sections = [(section, [row for row in rows if row[3]]) for section, rows in sections]
+        sections = [(section, rows) for section, rows in sections if rows]
+    return streams.emit(_markdown(sections) if options.format == "markdown" else _json(sections))
+
+
+def _cell(json_text: str) -> str:
+    """A Value or Default cell as the summary shows it: a string bare, anything else as JSON."""
+    import json
+
+    value = json.loads(json_text)
+    return value if isinstance(value, str) else json_text
+
+
+def _markdown_escaped(text: str) -> str:
+    from qarv_convert.display import printable
+
+    return printable(text.replace("\\", "\\\\").replace("|", "\\|").replace("\n", "<br>"))
+
+
+def _markdown(sections: list) -> str:
+    parts = []
+    for section, rows in sections:
+        parts.append(f"### [{section}]\n\n| Key | Value | Default | Set by User? | Description |\n|---|---|---|---|---|\n")
+        for key, value, default, set_by_user, description in rows:
+            cells = [f"`{key}`", _cell(value), _cell(default), "Yes" if set_by_user else "No", description]
+            parts.append("| " + " | ".join(_markdown_escaped(cell) for cell in cells) + " |\n")
+        parts.append("\n")
+    return "".join(parts)
+
+
+def _json(sections: list) -> str:
+    import json
+
+    from qarv_convert.display import printable
+
+    rows = [{"section": section, "key": key, "value": json.loads(value), "default": json.loads(default),
+             "set_by_user": set_by_user, "description": description}
+            for section, section_rows in sections for key, value, default, set_by_user, description in section_rows]
+    return printable(json.dumps(rows, indent=2, ensure_ascii=False)) + "\n"

@@ -1,0 +1,97 @@
+// Overrides of single keys, parsed from their own texts and mapped over the file's values.
+#include "loading/overrides.hpp"
+
+#include <algorithm>
+#include <memory>
+
+#include "loading/ignored_entries.hpp"
+
+namespace qarv {
+namespace {
+
+/// The keys an override may set in `section`: its record's fields, and for `[load]` its tag.
+std::vector<std::string_view> known_keys(std::string_view section) {
+    std::vector<std::string_view> keys;
+    for_each_section([&](const auto& declared) {
+        using Record = typename std::remove_cvref_t<decltype(declared)>::record_type;
+        if (declared.name != section) return;
+        for_each_field<Record>([&](const auto& field) { keys.push_back(field.name); });
+        if constexpr (std::is_same_v<Record, OnnxLoadConfig>) keys.push_back(LoadConfig::tag);
+    });
+    return keys;
+}
+
+TomlError fault(const toml::Document& document, std::string message, ByteSpan span) {
+    return {std::move(message), span, document.text(), {}};
+}
+
+std::string with_nearest(std::string message, std::string_view name, const std::vector<std::string_view>& known) {
+    if (std::string nearest = nearest_name(name, known); !nearest.empty()) message += "; did you mean `" + nearest + "`?";
+    return message;
+}
+
+} // namespace
+
+Result<Overrides, TomlError> Overrides::parse(const std::vector<std::string>& texts) {
+    Overrides parsed;
+    const std::vector<std::string_view> sections(section_names.begin(), section_names.end());
+    for (const std::string& text : texts) {
+        auto document = toml::Document::parse(std::make_shared<const std::string>(text));
+        if (!document) return std::move(document).error();
+        const toml::Document& held = document.value();
+        const ByteSpan whole{0, text.size()};
+        const std::vector<toml::Entry> tables = held.root().entries();
+        if (tables.size() != 1 || !tables[0].value.is_table() || tables[0].value.size() != 1)
+            return fault(held, "expected one key of one table, as in build.dataset = \"images.txt\"", whole);
+        const toml::Entry& table = tables[0];
+        if (std::ranges::find(sections, table.key) == sections.end())
+            return fault(held, with_nearest("unknown table `" + std::string(table.key) + "`", table.key, sections),
+                         table.key_span);
+        const toml::Entry entry = table.value.entries()[0];
+        const std::vector<std::string_view> keys = known_keys(table.key);
+        if (std::ranges::find(keys, entry.key) == keys.end())
+            return fault(held,
+                         with_nearest("unknown key `" + std::string(entry.key) + "` in [" + std::string(table.key) + "]",
+                                      entry.key, keys),
+                         entry.key_span);
+        std::string section(table.key), key(entry.key);
+        parsed.overrides_.push_back({std::move(section), std::move(key), std::move(document).value()});
+    }
+    return parsed;
+}
+
+bool Overrides::replaces(std::string_view section, std::string_view key) const {
+    return std::ranges::any_of(overrides_, [&](const Override& o) { return o.section == section && o.key == key; });
+}
+
+Result<Configuration, TomlError> Overrides::map(const toml::Document& document) const {
+    Configuration configuration;
+    MapOptions file;
+    if (!overrides_.empty())
+        file.replaced = [this](std::string_view section, std::string_view key) { return replaces(section, key); };
+    if (std::optional<TomlError> error = map_onto(document, configuration, file)) return std::move(*error);
+    const MapOptions over{{}, true};
+    for (const Override& override : overrides_)
+        if (std::optional<TomlError> error = map_onto(override.document, configuration, over)) return std::move(*error);
+    return configuration;
+}
+
+Result<Configuration, LoadError> load_configuration_with(const std::string& path,
+                                                         const std::vector<std::string>& overrides,
+                                                         const StopCheck& stop) {
+    const auto configuration_error = [](const TomlError& error) {
+        return LoadError{LoadError::Kind::configuration, render(error)};
+    };
+    auto text = read_configuration_text(path, stop);
+    if (!text) return std::move(text).error();
+    // The file's own faults come first: an override cannot mend a file that does not parse.
+    auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(text).value()));
+    if (!document) return configuration_error(document.error());
+    auto parsed = Overrides::parse(overrides);
+    if (!parsed) return configuration_error(parsed.error());
+    auto configuration = parsed.value().map(document.value());
+    if (!configuration) return configuration_error(configuration.error());
+    return std::move(configuration).value();
+}
+
+} // namespace qarv

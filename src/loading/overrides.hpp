@@ -1,0 +1,61 @@
+// Values given for one run over those of the configuration file: `SECTION.KEY=VALUE` texts.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "configuration/records.hpp"
+#include "loading/load_configuration.hpp"
+#include "loading/toml_document.hpp"
+#include "loading/toml_error.hpp"
+#include "result.hpp"
+
+namespace qarv {
+
+/// How a document is mapped onto a configuration.
+struct MapOptions {
+    /// Whether the document's `key` in table `section` is passed over, because an override
+    /// replaces it. Empty: nothing is.
+    std::function<bool(std::string_view section, std::string_view key)> replaced;
+    /// The configuration already holds loaded values: a `[load]` table may leave out its tag.
+    bool over_loaded = false;
+};
+
+/// Maps `document` onto `configuration`, which keeps every value the document does not set;
+/// the error carries the document's text as its source.
+std::optional<TomlError> map_onto(const toml::Document& document, Configuration& configuration,
+                                  const MapOptions& options);
+
+/// The overrides of one run, each parsed from its own text as a TOML document that sets one key
+/// of one table, in the order given; a later one for the same key wins.
+class Overrides {
+public:
+    /// Parses each text; the first that does not parse, or does not name one known key of a known
+    /// table, fails with a report on that text.
+    static Result<Overrides, TomlError> parse(const std::vector<std::string>& texts);
+
+    /// Maps the file's `document` with the keys that an override replaces passed over, then every
+    /// override over it. Errors in the file keep its positions; those in an override point at it.
+    [[nodiscard]] Result<Configuration, TomlError> map(const toml::Document& document) const;
+
+    [[nodiscard]] bool replaces(std::string_view section, std::string_view key) const;
+
+private:
+    struct Override {
+        std::string section;
+        std::string key;
+        toml::Document document;
+    };
+    std::vector<Override> overrides_;
+};
+
+/// Reads, parses and validates the file at `path` with `overrides` applied over it, as
+/// `load_configuration` does without them.
+Result<Configuration, LoadError> load_configuration_with(const std::string& path,
+                                                         const std::vector<std::string>& overrides,
+                                                         const StopCheck& stop = {});
+
+} // namespace qarv
