@@ -53,7 +53,8 @@ sanitize: deps
 	  --capture=sys -m "not memory_bound" tests
 
 # libFuzzer over the plain C++ core, FUZZ_SECONDS for each target: the configuration target (loading,
-# reports, summaries), then the differential one (our TOML reader against toml++). Each writes new
+# reports, summaries), the differential one (our TOML reader against toml++), then the ONNX reader
+# on generated models. Each writes new
 # inputs only to its own first corpus directory; the examples, the regression inputs and the
 # toml-test documents are read as seeds in place.
 FUZZ_SECONDS ?= 60
@@ -71,6 +72,9 @@ fuzz: deps
 	  build/fuzz-corpus $(FUZZ_SEEDS)
 	build/fuzz/tests/fuzz/differential_fuzzer $(FUZZ_FLAGS) -dict=tests/fuzz/toml.dict \
 	  build/fuzz-corpus-differential $(FUZZ_SEEDS)
+	$(PYTHON) tests/fuzz/make_onnx_seeds.py build/fuzz-seeds-onnx
+	mkdir -p build/fuzz-corpus-onnx
+	build/fuzz/tests/fuzz/onnx_fuzzer $(FUZZ_FLAGS) build/fuzz-corpus-onnx build/fuzz-seeds-onnx
 
 # Timings beside pure-Python baselines measured in the same run; rtoml and toml-rs, the large-file
 # baselines, are only needed here.

@@ -55,10 +55,6 @@ std::string nearest_name(std::string_view name, const std::vector<std::string_vi
     return std::string(nearest);
 }
 
-namespace {
-
-/// Warnings about the root keys that are not sections and the section keys that are not fields,
-/// in file order.
 std::vector<TomlError> ignored_entries(const toml::Document& document) {
     struct Found {
         std::size_t at;
@@ -101,8 +97,6 @@ std::vector<TomlError> ignored_entries(const toml::Document& document) {
     for (Found& entry : found) warnings.push_back(std::move(entry.warning));
     return warnings;
 }
-
-} // namespace
 
 Result<CheckedConfiguration, TomlError> check_configuration(std::string text) {
     return check_configuration(std::move(text), {});

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "configuration/records.hpp"
+#include "loading/toml_document.hpp"
 #include "loading/toml_error.hpp"
 #include "result.hpp"
 
@@ -16,6 +17,10 @@ struct CheckedConfiguration {
     Configuration configuration;
     std::vector<TomlError> warnings;
 };
+
+/// Warnings about the root keys that are not sections and the section keys that are not fields,
+/// in file order.
+std::vector<TomlError> ignored_entries(const toml::Document& document);
 
 /// Parses and maps `text` once, and lists what it ignores; the error is the one loading gives.
 Result<CheckedConfiguration, TomlError> check_configuration(std::string text);

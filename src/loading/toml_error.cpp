@@ -35,6 +35,30 @@ Location locate(std::string_view text, std::size_t start) {
 
 } // namespace
 
+namespace {
+
+/// The line that holds `at`, without its line feed.
+std::string_view line_of(std::string_view text, const Location& at) {
+    const std::size_t line_end = std::min(text.find('\n', at.line_start), text.size());
+    return at.line_start <= text.size() ? text.substr(at.line_start, line_end - at.line_start) : std::string_view{};
+}
+
+} // namespace
+
+TextPosition position_of(std::string_view text, ByteSpan span) {
+    const Location at = locate(text, span.start);
+    const std::string_view line_text = line_of(text, at);
+    const std::size_t line_end = at.line_start + line_text.size();
+    // Carets count characters, like the column, so that they stay under non-ASCII text; a span
+    // reaching past its first line is cut at the line's end.
+    const std::size_t line_width = width(line_text);
+    const std::size_t room = line_width > at.column ? line_width - at.column : 0;
+    std::size_t span_width = 0;
+    if (span.end > span.start && span.start < text.size())
+        span_width = width(text.substr(span.start, std::min(span.end, line_end) - span.start));
+    return {at.line + 1, at.column + 1, std::max<std::size_t>(1, std::min(span_width, room))};
+}
+
 std::string render(const TomlError& error, std::string_view heading) {
     if (!error.span || !error.source) {
         std::string out = error.message + "\n";
@@ -49,31 +73,17 @@ std::string render(const TomlError& error, std::string_view heading) {
         return out;
     }
     const std::string_view text = *error.source;
-    const ByteSpan span = *error.span;
-    const Location at = locate(text, span.start);
-
-    const std::string line_number = std::to_string(at.line + 1);
+    const TextPosition position = position_of(text, *error.span);
+    const std::string line_number = std::to_string(position.line);
     const std::string gutter(line_number.size() + 1, ' ');
-    const std::size_t line_end = std::min(text.find('\n', at.line_start), text.size());
-    const std::string_view line_text =
-        at.line_start <= text.size() ? text.substr(at.line_start, line_end - at.line_start) : std::string_view{};
-
-    // Carets count characters, like the column, so that they stay under non-ASCII text; a span
-    // reaching past its first line is cut at the line's end.
-    const std::size_t line_width = width(line_text);
-    const std::size_t room = line_width > at.column ? line_width - at.column : 0;
-    std::size_t span_width = 0;
-    if (span.end > span.start && span.start < text.size())
-        span_width = width(text.substr(span.start, std::min(span.end, line_end) - span.start));
-    const std::size_t carets = std::max<std::size_t>(1, std::min(span_width, room));
 
     std::string out;
-    out += std::string(heading) + " at line " + line_number + ", column " + std::to_string(at.column + 1) + "\n";
+    out += std::string(heading) + " at line " + line_number + ", column " + std::to_string(position.column) + "\n";
     out += gutter + "|\n";
     out += line_number + " | ";
-    out += line_text;
+    out += line_of(text, locate(text, error.span->start));
     out += "\n";
-    out += gutter + "|" + std::string(at.column + 1, ' ') + std::string(carets, '^') + "\n";
+    out += gutter + "|" + std::string(position.column, ' ') + std::string(position.carets, '^') + "\n";
     out += error.message + "\n";
     return out;
 }

@@ -24,6 +24,17 @@ struct TomlError {
     std::vector<std::string> keys;             ///< outermost table key first
 };
 
+/// Where a span starts, as reports count it: line and column from 1, the column in characters
+/// (in bytes on a line that is not UTF-8), and how many carets mark the span on that line.
+struct TextPosition {
+    std::size_t line = 1;
+    std::size_t column = 1;
+    std::size_t carets = 1;
+};
+
+/// The position of `span` in `text`, exactly as `render` prints it.
+TextPosition position_of(std::string_view text, ByteSpan span);
+
 /// The "TOML parse error at line L, column C" report: five lines with an excerpt and carets when
 /// the error has a span and a source, else the message and the key path. Every line ends in "\n".
 /// Warnings about the same text use their own `heading` in place of "TOML parse error".

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "configuration/schema.hpp"
+#include "configuration/json_form.hpp"
 #include "loading/ignored_entries.hpp"
+#include "loading/key_positions.hpp"
 #include "loading/load_configuration.hpp"
 #include "python/bodies.hpp"
 #include "python/handle.hpp"
@@ -16,6 +18,7 @@
 #include "python/shims.hpp"
 #include "python/signals.hpp"
 #include "loading/toml_json.hpp"
+#include "onnx/onnx_graph.hpp"
 #include "section/json_text.hpp"
 #include "section/section_report.hpp"
 #include "table/console_table.hpp"
@@ -287,6 +290,186 @@ bool add_run_types(PyObject* module) noexcept {
 }
 // --- end of the command line's bodies ------------------------------------------------------------
 
+// --- ONNX graph ------------------------------------------------------------------------------
+
+/// Sets `key` of `dict`; like `adopt_or_fail`, a failure is internal.
+void set_item(PyObject* dict, const char* key, PyRef value) {
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) fail_internally();
+}
+
+/// A name from the model as `str`; bytes that are not UTF-8 come through as surrogate escapes.
+PyRef model_str(const std::string& text) {
+    return adopt_or_fail(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape"));
+}
+
+PyRef str_list(const std::vector<std::string>& texts) {
+    PyRef list = adopt_or_fail(PyList_New(0));
+    for (const std::string& text : texts) append(list.get(), model_str(text).get());
+    return list;
+}
+
+const char* type_name(onnx::ValueInfo::Type type) {
+    using Type = onnx::ValueInfo::Type;
+    switch (type) {
+    case Type::tensor: return "tensor";
+    case Type::sparse_tensor: return "sparse_tensor";
+    case Type::sequence: return "sequence";
+    case Type::map: return "map";
+    case Type::optional: return "optional";
+    case Type::opaque: return "opaque";
+    case Type::none: break;
+    }
+    return nullptr;
+}
+
+/// {"name", "type", "elem_type", "shape"}: `type` None when the model gives none, `shape` None
+/// when the rank is unknown, else one int (fixed), str (named) or None (unknown) per dimension.
+PyRef value_info_dict(const onnx::ValueInfo& info) {
+    PyRef dict = adopt_or_fail(PyDict_New());
+    set_item(dict.get(), "name", model_str(info.name));
+    const char* type = type_name(info.type);
+    set_item(dict.get(), "type", type ? make_str(type) : PyRef::borrow(Py_None));
+    set_item(dict.get(), "elem_type", adopt_or_fail(PyLong_FromLong(info.elem_type)));
+    if (!info.has_shape) {
+        set_item(dict.get(), "shape", PyRef::borrow(Py_None));
+        return dict;
+    }
+    PyRef shape = adopt_or_fail(PyList_New(0));
+    for (const onnx::Dimension& dim : info.dims) {
+        switch (dim.kind) {
+        case onnx::Dimension::Kind::value: append(shape.get(), adopt_or_fail(PyLong_FromLongLong(dim.value)).get()); break;
+        case onnx::Dimension::Kind::param: append(shape.get(), model_str(dim.param).get()); break;
+        case onnx::Dimension::Kind::unknown: append(shape.get(), Py_None); break;
+        }
+    }
+    set_item(dict.get(), "shape", std::move(shape));
+    return dict;
+}
+
+PyRef value_info_list(const std::vector<onnx::ValueInfo>& infos) {
+    PyRef list = adopt_or_fail(PyList_New(0));
+    for (const onnx::ValueInfo& info : infos) append(list.get(), value_info_dict(info).get());
+    return list;
+}
+
+/// The graph interface of the model at `path`. A file that cannot be opened or read raises
+/// `OSError`; one that is not a valid protobuf encoding raises `ValueError` naming the byte.
+PyObject* read_onnx_graph_impl(PyObject* path_argument) {
+    std::optional<std::string> path = utf8_text(path_argument, "a path");
+    if (!path) return nullptr;
+    auto read = onnx::read_model(*path, stop_on_signal());
+    if (!read) {
+        const onnx::ReadError& error = read.error();
+        if (error.interrupted) return nullptr; // the handler's exception is pending
+        if (error.os_error != 0) {
+            PyRef arguments =
+                adopt_or_fail(Py_BuildValue("(isO)", error.os_error, std::strerror(error.os_error), path_argument));
+            PyErr_SetObject(PyExc_OSError, arguments.get());
+        } else {
+            PyErr_SetString(PyExc_ValueError, error.message.c_str());
+        }
+        return nullptr;
+    }
+    const onnx::Graph& graph = read.value();
+    PyRef dict = adopt_or_fail(PyDict_New());
+    set_item(dict.get(), "ir_version", adopt_or_fail(PyLong_FromLongLong(graph.ir_version)));
+    set_item(dict.get(), "has_graph", PyRef::borrow(graph.has_graph ? Py_True : Py_False));
+    PyRef opsets = adopt_or_fail(PyList_New(0));
+    for (const onnx::OpsetImport& opset : graph.opset_imports) {
+        PyRef pair = adopt_or_fail(PyTuple_New(2));
+        PyTuple_SET_ITEM(pair.get(), 0, model_str(opset.domain).release());
+        PyTuple_SET_ITEM(pair.get(), 1, adopt_or_fail(PyLong_FromLongLong(opset.version)).release());
+        append(opsets.get(), pair.get());
+    }
+    set_item(dict.get(), "opset_imports", std::move(opsets));
+    set_item(dict.get(), "inputs", value_info_list(graph.inputs));
+    set_item(dict.get(), "outputs", value_info_list(graph.outputs));
+    set_item(dict.get(), "node_outputs", str_list(graph.node_outputs));
+    set_item(dict.get(), "initializers", str_list(graph.initializers));
+    return dict.release();
+}
+
+// --- Configuration details -------------------------------------------------------------------
+
+/// A JSON value as Python objects: objects as dicts, arrays as lists.
+PyRef python_value(const nlohmann::json& value) {
+    switch (value.type()) {
+    case nlohmann::json::value_t::null: return PyRef::borrow(Py_None);
+    case nlohmann::json::value_t::boolean: return PyRef::borrow(value.get<bool>() ? Py_True : Py_False);
+    case nlohmann::json::value_t::number_unsigned:
+        return adopt_or_fail(PyLong_FromUnsignedLongLong(value.get<std::uint64_t>()));
+    case nlohmann::json::value_t::number_integer: return adopt_or_fail(PyLong_FromLongLong(value.get<std::int64_t>()));
+    case nlohmann::json::value_t::number_float: return adopt_or_fail(PyFloat_FromDouble(value.get<double>()));
+    case nlohmann::json::value_t::string: return make_str(value.get_ref<const std::string&>());
+    case nlohmann::json::value_t::array: {
+        PyRef list = adopt_or_fail(PyList_New(0));
+        for (const nlohmann::json& element : value) append(list.get(), python_value(element).get());
+        return list;
+    }
+    case nlohmann::json::value_t::object: {
+        PyRef dict = adopt_or_fail(PyDict_New());
+        for (const auto& [key, member] : value.items()) set_item(dict.get(), key.c_str(), python_value(member));
+        return dict;
+    }
+    default: throw InternalFailure("a JSON value of no kind the configuration has");
+    }
+}
+
+/// Each section's values as loaded, defaults filled in; an absent optional section is null.
+nlohmann::json configuration_values(const Configuration& configuration) {
+    nlohmann::json sections = nlohmann::json::object();
+    for_each_section([&](const auto& section) {
+        using Record = typename std::remove_cvref_t<decltype(section)>::record_type;
+        const Record* record = find_record(configuration, section);
+        nlohmann::json& values = sections[std::string(section.name)];
+        if (!record) return;
+        values = nlohmann::json::object();
+        for_each_field<Record>([&](const auto& field) { values[std::string(field.name)] = json_value(record->*(field.member)); });
+    });
+    return sections;
+}
+
+PyRef position_tuple(const TextPosition& at) {
+    return adopt_or_fail(Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(at.line), static_cast<Py_ssize_t>(at.column),
+                                       static_cast<Py_ssize_t>(at.carets)));
+}
+
+/// The configuration at `path` loaded as the conversion loads it (its errors raise `RuntimeError`
+/// with the same text): {"text", "values", "positions", "tables", "warnings"}. `positions` maps
+/// each dotted key to (line, column, carets) of its value, `tables` each table to its header's;
+/// `warnings` lists the ignored keys as dicts of "key", "position" and "message".
+PyObject* load_details_impl(PyObject* path_argument) {
+    std::optional<std::string> text = read_or_raise(path_argument);
+    if (!text) return nullptr;
+    auto details = configuration_details(std::move(*text));
+    if (!details) {
+        PyErr_SetString(PyExc_RuntimeError, render(details.error()).c_str());
+        return nullptr;
+    }
+    const ConfigurationDetails& loaded = details.value();
+    PyRef positions = adopt_or_fail(PyDict_New());
+    PyRef tables = adopt_or_fail(PyDict_New());
+    for (const KeyPosition& entry : loaded.positions)
+        set_item(entry.table ? tables.get() : positions.get(), entry.key.c_str(), position_tuple(entry.position));
+    PyRef warnings = adopt_or_fail(PyList_New(0));
+    for (const TomlError& warning : loaded.warnings) {
+        PyRef item = adopt_or_fail(PyDict_New());
+        std::string key;
+        for (const std::string& part : warning.keys) key += (key.empty() ? "" : ".") + part;
+        set_item(item.get(), "key", make_str(key));
+        set_item(item.get(), "position", position_tuple(position_of(*loaded.text, warning.span.value_or(ByteSpan{}))));
+        set_item(item.get(), "message", make_str(warning.message));
+        append(warnings.get(), item.get());
+    }
+    PyRef dict = adopt_or_fail(PyDict_New());
+    set_item(dict.get(), "text", make_str(*loaded.text));
+    set_item(dict.get(), "values", python_value(configuration_values(loaded.configuration)));
+    set_item(dict.get(), "positions", std::move(positions));
+    set_item(dict.get(), "tables", std::move(tables));
+    set_item(dict.get(), "warnings", std::move(warnings));
+    return dict.release();
+}
+
 /// The edge of each function: an `InternalFailure` (a broken invariant in the plain C++, or the
 /// interpreter out of memory) raises `PanicException`, as in the main module.
 template <PyObject* (*Body)(PyObject*)>
@@ -322,6 +505,10 @@ PyMethodDef native_methods[] = {
      METH_FASTCALL, "load_note(path, overrides=())\n--\n\nWhere the faulty key of [load] stands, as a note."},
     {"summary_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<summary_rows_impl>)),
      METH_FASTCALL, "summary_rows(path, overrides=())\n--\n\nThe rows of the configuration summary's tables."},
+    {"read_onnx_graph", guarded<read_onnx_graph_impl>, METH_O,
+     "read_onnx_graph(path)\n--\n\nThe inputs, outputs, node outputs and versions of the ONNX model at path."},
+    {"load_details", guarded<load_details_impl>, METH_O,
+     "load_details(path)\n--\n\nThe loaded configuration with the position of every value and table header."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,100 @@
+"""Pre-flight diagnostics: what is wrong, how badly, under which key and where in the file."""
+from __future__ import annotations
+
+import dataclasses
+import enum
+import re
+from typing import Any
+
+from qarv_convert.display import printable
+
+
+class Severity(enum.Enum):
+    ERROR = "error"
+    WARNING = "warning"
+
+
+@dataclasses.dataclass(frozen=True)
+class Diagnostic:
+    severity: Severity
+    key: str          #: dotted, as `load.inputs`; empty for the file as a whole
+    message: str
+    line: int | None = None    #: 1-based, of the key's value (of the table header for a table)
+    column: int | None = None  #: 1-based, in characters
+    carets: int = 1            #: how many characters of the line the excerpt marks
+
+    def to_json(self) -> dict[str, Any]:
+        return {"severity": self.severity.value, "key": self.key, "line": self.line, "column": self.column,
+                "message": self.message}
+
+
+@dataclasses.dataclass
+class Report:
+    """The diagnostics of one configuration file, in the order of their place in the file."""
+    path: str   #: as the user named it
+    text: str   #: the file's text, for excerpts; empty when it could not be read
+    diagnostics: list[Diagnostic] = dataclasses.field(default_factory=list)
+
+    @property
+    def errors(self) -> int:
+        return sum(d.severity is Severity.ERROR for d in self.diagnostics)
+
+    @property
+    def warnings(self) -> int:
+        return sum(d.severity is Severity.WARNING for d in self.diagnostics)
+
+    def ordered(self) -> list[Diagnostic]:
+        # Unplaced ones (the file as a whole, a key the file leaves out) first; the sort is stable.
+        return sorted(self.diagnostics, key=lambda d: (d.line or 0, d.column or 0))
+
+    def to_json(self) -> dict[str, Any]:
+        return {"path": self.path, "errors": self.errors, "warnings": self.warnings,
+                "diagnostics": [d.to_json() for d in self.ordered()]}
+
+    def to_text(self) -> str:
+        """`FILE:LINE:COLUMN: error: message` with the excerpt and carets below each, then a count."""
+        name = printable(self.path)
+        lines = self.text.split("\n")
+        out = []
+        for diagnostic in self.ordered():
+            place = f"{name}:{diagnostic.line}:{diagnostic.column}" if diagnostic.line else name
+            out.append(f"{place}: {diagnostic.severity.value}: {printable(diagnostic.message)}")
+            if diagnostic.line and diagnostic.line <= len(lines):
+                out += excerpt(lines[diagnostic.line - 1], diagnostic.line, diagnostic.column or 1, diagnostic.carets)
+        counts = []
+        if self.errors:
+            counts.append(_count(self.errors, "error"))
+        if self.warnings:
+            counts.append(_count(self.warnings, "warning"))
+        out.append(f"{name}: {', '.join(counts) if counts else 'ok'}")
+        return "".join(line + "\n" for line in out)
+
+
+def _count(number: int, noun: str) -> str:
+    return f"{number} {noun}{'s' if number != 1 else ''}"
+
+
+def excerpt(source_line: str, line: int, column: int, carets: int) -> list[str]:
+    """The three lines under a heading that loading's own reports print: gutter, source, carets."""
+    number = str(line)
+    gutter = " " * (len(number) + 1)
+    return [f"{gutter}|", f"{number} | {printable(source_line)}", f"{gutter}|{' ' * column}{'^' * max(1, carets)}"]
+
+
+_REPORT_HEADING = re.compile(r"TOML parse error at line (\d+), column (\d+)\n")
+
+
+def load_failure(path: str, report: str) -> Report:
+    """The report of a file that does not load, from the text loading gives: the positioned
+    five-line report, or a read failure on one line."""
+    heading = _REPORT_HEADING.match(report)
+    lines = report.rstrip("\n").split("\n")
+    if heading and len(lines) >= 5:
+        caret_line = lines[3]
+        carets = len(caret_line) - len(caret_line.rstrip("^"))
+        diagnostic = Diagnostic(Severity.ERROR, "", "\n".join(lines[4:]), int(heading[1]), int(heading[2]), carets)
+        # The source line as loading quoted it, so that the excerpt needs no second read of the file.
+        source = lines[2].split(" | ", 1)[1] if " | " in lines[2] else ""
+        text = "\n" * (int(heading[1]) - 1) + source
+        return Report(path, text, [diagnostic])
+    return Report(path, "", [Diagnostic(Severity.ERROR, "", report.strip())])
