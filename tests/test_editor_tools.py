@@ -221,3 +221,33 @@ def test_hovering_a_key_shows_its_description_default_and_limits(workspace):
     shown = hover(workspace, "#:schema ./schema.json\n[config]\noptimization_level = 2\n", 2, 3)
     assert "Optimization level [0, 1, 2, 3]" in shown
     assert "Default: `3`" in shown and "Maximum: `3`" in shown
+
+
+def limit_cases(schema):
+    """For every top-level key with a limit: (section, key, a value at the limit, one past it)."""
+    for section, document in schema["properties"].items():
+        for key, property in document["properties"].items():
+            if "minimum" in property:
+                yield section, key, property["minimum"], property["minimum"] - 1
+            if "maximum" in property:
+                yield section, key, property["maximum"], property["maximum"] + 1
+            if property.get("minLength") == 1:
+                yield section, key, "x", ""
+
+
+def test_check_holds_values_to_the_limits_the_schema_states(cli, tmp_path):
+    from qarv_convert.preflight import check_file
+    from qarv_convert.starter import toml_value
+
+    schema = json.loads(cli("schema").stdout)
+    cases = list(limit_cases(schema))
+    assert {(section, key) for section, key, _, _ in cases} == {
+        ("config", "optimization_level"), ("config", "target_platform"), ("build", "qarv_batch_size")}
+    for section, key, inside, outside in cases:
+        for value, faulty in ((inside, False), (outside, True)):
+            path = tmp_path / "limit.toml"
+            path.write_text(f"[{section}]\n{key} = {toml_value(value)}\n", encoding="utf-8")
+            report = check_file(str(path), model_and_data=False)
+            # A value the loader cannot hold fails to load; any other comes back as a warning on its key.
+            flagged = [d for d in report.diagnostics if d.key in (f"{section}.{key}", "")]
+            assert bool(flagged) == faulty, (section, key, value, report.diagnostics)
