@@ -88,13 +88,14 @@ class Summary:
 
     def _repr_html_(self) -> str:
         from qarv_convert.display import printable
+        from qarv_convert.source import display_name
 
         def cell(text: str, tag: str = "td") -> str:
             return f'<{tag} style="text-align:left;white-space:pre-wrap">{html.escape(printable(text))}</{tag}>'
 
         head = "".join(cell(name, "th") for name in ("Key", "Value", "Default", "Set by User?", "Description"))
-        parts = [f'<table class="qarv-summary" title="{html.escape(printable(self.path))}">',
-                 f"<caption>Configuration summary of {html.escape(printable(self.path))}</caption>"]
+        parts = ['<table class="qarv-summary">',
+                 f"<caption>Configuration summary of {html.escape(display_name(self.path))}</caption>"]
         for section, rows in self.sections.items():
             parts.append(f'<tbody><tr><th colspan="5" style="text-align:left">[{html.escape(section)}]</th></tr>')
             parts.append(f"<tr>{head}</tr>")
