@@ -7,6 +7,8 @@ import sys
 
 import pytest
 
+from onnx_fixtures import classifier
+
 clientlib = pytest.importorskip("pre_commit.clientlib", reason="pre-commit is not installed (pip install pre-commit)")
 yaml = pytest.importorskip("yaml", reason="PyYAML is not installed (pre-commit brings it)")
 
@@ -79,6 +81,7 @@ def project(tmp_path):
     directory.mkdir()
     (directory / ".pre-commit-config.yaml").write_text(
         yaml.safe_dump({"repos": [{"repo": "local", "hooks": [local]}]}), encoding="utf-8")
+    classifier(directory / "model.onnx")  # what the files name, from the directory the hook runs in
     git(directory, "init", "-q")
     environment = dict(os.environ, PRE_COMMIT_HOME=str(tmp_path / "cache"),
                        PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", ""))
