@@ -8,7 +8,6 @@ import os
 from typing import TYPE_CHECKING, Any, Union
 
 from qarv_convert.commands.explain import _cell
-
 from qarv_convert.preflight import Diagnostic, Report, Severity
 from qarv_convert.toolkit_proxy import Call
 
