@@ -12,6 +12,8 @@ import time
 
 import pytest
 
+from tool_environment import without_sanitizers
+
 REPOSITORY = pathlib.Path(__file__).resolve().parents[1]
 EXAMPLES = sorted((REPOSITORY / "examples").glob("*.toml"))
 
@@ -41,7 +43,7 @@ def tool(name):
     if found is None:
         pytest.skip(f"{name} is not installed (pip install {name})")
     try:
-        subprocess.run([found, "--version"], check=True, capture_output=True, timeout=30)
+        subprocess.run([found, "--version"], check=True, capture_output=True, timeout=30, env=without_sanitizers())
     except (OSError, subprocess.SubprocessError) as error:
         pytest.skip(f"{name} cannot run here: {error}")
     return found
@@ -49,7 +51,7 @@ def tool(name):
 
 def offline_environment(tmp_path):
     """No color codes, and caches inside the test's directory; neither tool may reach a network."""
-    return dict(os.environ, NO_COLOR="1", TOMBI_OFFLINE="1", XDG_CACHE_HOME=str(tmp_path / "cache"),
+    return dict(without_sanitizers(), NO_COLOR="1", TOMBI_OFFLINE="1", XDG_CACHE_HOME=str(tmp_path / "cache"),
                 HOME=str(tmp_path))
 
 

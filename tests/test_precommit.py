@@ -2,12 +2,14 @@
 import os
 import pathlib
 import re
+import shlex
 import subprocess
 import sys
 
 import pytest
 
 from onnx_fixtures import classifier
+from tool_environment import sanitizer_settings, without_sanitizers
 
 clientlib = pytest.importorskip("pre_commit.clientlib", reason="pre-commit is not installed (pip install pre-commit)")
 yaml = pytest.importorskip("yaml", reason="PyYAML is not installed (pre-commit brings it)")
@@ -66,7 +68,7 @@ def test_the_readme_configuration_is_valid(tmp_path):
 
 
 def git(directory, *args):
-    subprocess.run(["git", *args], cwd=directory, check=True, capture_output=True)
+    subprocess.run(["git", *args], cwd=directory, check=True, capture_output=True, env=without_sanitizers())
 
 
 @pytest.fixture
@@ -77,13 +79,16 @@ def project(tmp_path):
     configured = yaml.safe_load(readme_configuration())["repos"][0]["hooks"][0]
     local = {key: value for key, value in hook().items() if key in ("id", "name", "entry", "files", "types")}
     local.update(configured, language="system")
+    # pre-commit and git run as they are; the hook, which loads the module, as this run does.
+    if settings := sanitizer_settings():
+        local["entry"] = shlex.join(["env", *(f"{name}={value}" for name, value in settings.items())]) + " " + local["entry"]
     directory = tmp_path / "project"
     directory.mkdir()
     (directory / ".pre-commit-config.yaml").write_text(
         yaml.safe_dump({"repos": [{"repo": "local", "hooks": [local]}]}), encoding="utf-8")
     classifier(directory / "model.onnx")  # what the files name, from the directory the hook runs in
     git(directory, "init", "-q")
-    environment = dict(os.environ, PRE_COMMIT_HOME=str(tmp_path / "cache"),
+    environment = dict(without_sanitizers(), PRE_COMMIT_HOME=str(tmp_path / "cache"),
                        PATH=os.path.dirname(sys.executable) + os.pathsep + os.environ.get("PATH", ""))
 
     def run(files):
