@@ -261,3 +261,14 @@ def test_check_holds_values_to_the_limits_the_schema_states(cli, tmp_path):
             # A value the loader cannot hold fails to load; any other comes back as a warning on its key.
             flagged = [d for d in report.diagnostics if d.key in (f"{section}.{key}", "")]
             assert bool(flagged) == faulty, (section, key, value, report.diagnostics)
+
+
+def test_schema_output_writes_what_schema_prints_and_reports_a_missing_folder(tmp_path, cli):
+    written = tmp_path / "schema.json"
+    assert cli("schema", "--output", written).returncode == 0
+    assert written.read_text(encoding="utf-8") == cli("schema").stdout
+    missing = tmp_path / "no" / "schema.json"
+    failed = cli("schema", "--output", missing)
+    assert failed.returncode == 1 and failed.stderr == f"qarv-convert: {missing}: No such file or directory\n"
+    assert cli("init", "--schema", "https://example.com/s.json", "-").stdout.startswith(
+        "#:schema https://example.com/s.json\n# A qarv-convert")
