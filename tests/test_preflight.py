@@ -322,7 +322,7 @@ def test_the_export_folder(workdir, path, message):
      "`optimization_level` is 7, outside the values it takes (from 0 to 3)"),
     ('[config]\ntarget_platform = ""\n', "config.target_platform", "`target_platform` is empty; it takes a non-empty string"),
     ("[build]\ndo_quantization = false\nqarv_batch_size = 0\n", "build.qarv_batch_size",
-     "`qarv_batch_size` is 0, outside the values it takes (from 1 up)"),
+     "`qarv_batch_size` is 0, outside the values it takes (from 1 to 2147483647)"),
     ('[load]\nmodel_type = "Onnx"\n# CHOOSE the path of the model\nmodel = "m.onnx"\n', "load.model",
      "`load.model` is still marked CHOOSE by `init`: set its value, then remove the marker"),
     ('[load]\nmodel_type = "Onnx"\ninput_size_list = [[1, 3]]  # CHOOSE the batch size\n', "load.input_size_list",

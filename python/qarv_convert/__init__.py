@@ -18,3 +18,26 @@ def main(argv=None) -> int:
         except (OSError, ValueError):
             pass
         return 130
+
+
+# The Python API lives in `qarv_convert.api` and is imported on first use, so that importing the
+# package (as the command line does on every start) stays as cheap as it was.
+_API = frozenset({"explain", "check", "plan", "convert", "Summary", "Row", "Diagnostics", "Diagnostic", "Severity",
+                  "Call", "ConfigurationError", "ConversionError"})
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from qarv_convert.api import (Call, ConfigurationError, ConversionError, Diagnostic, Diagnostics, Row, Severity,
+                                  Summary, check, convert, explain, plan)
+
+
+def __getattr__(name: str) -> object:
+    if name in _API:
+        from qarv_convert import api
+
+        return getattr(api, name)
+    raise AttributeError(f"module 'qarv_convert' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | _API)

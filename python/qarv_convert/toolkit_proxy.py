@@ -34,6 +34,12 @@ class Call:
         self.args = args
         self.kwargs = {} if kwargs is None else kwargs
 
+    def __repr__(self) -> str:
+        # As `plan` lists it, without the number: arrays by shape and type.
+        from qarv_convert.planning import format_call
+
+        return "<Call " + format_call(0, self).removeprefix("0. ") + ">"
+
 
 class RecordingToolkit:
     """A toolkit that only records: every step succeeds and nothing is converted."""

@@ -2,6 +2,8 @@
 #include "configuration/schema.hpp"
 
 #include <cstdint>
+#include <limits>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -40,12 +42,56 @@ void detail::apply_limits(json& schema, const Limits& limits) {
     }
 }
 
+namespace {
+
+/// Holds `T` apart from the `std::optional` around it.
+template <class T>
+struct without_optional {
+    using type = T;
+};
+template <class T>
+struct without_optional<std::optional<T>> {
+    using type = T;
+};
+
+/// Loadable values that `check` warns about, stated as bounds in the whole-file document only.
+struct Advisory {
+    std::string_view section, key;
+    std::int64_t minimum;
+};
+constexpr Advisory advisories[] = {{"build", "qarv_batch_size", 1}};
+
+/// What the whole-file document adds to the keys of one section: hover documentation for
+/// editors (`x-taplo`: the description and the default), the range loading holds a 32-bit
+/// integer to, and the advisory bounds above.
+template <class Record>
+void add_editor_annotations(std::string_view section, json& properties) {
+    const Record defaults{};
+    for_each_field<Record>([&](const auto& field) {
+        using Value = typename without_optional<std::remove_cvref_t<decltype(defaults.*(field.member))>>::type;
+        json& property = properties[std::string(field.name)];
+        const json value = json_value(defaults.*(field.member));
+        json docs = {{"defaultValue", value.is_null() ? std::string("not set") : "`" + value.dump() + "`"}};
+        if (!field.description.empty()) docs["main"] = std::string(field.description);
+        property["x-taplo"] = {{"docs", std::move(docs)}};
+        if constexpr (std::is_same_v<Value, std::int32_t>) {
+            property["minimum"] = bound(std::numeric_limits<std::int32_t>::min());
+            property["maximum"] = bound(std::numeric_limits<std::int32_t>::max());
+        }
+        for (const Advisory& advisory : advisories)
+            if (advisory.section == section && advisory.key == field.name) property["minimum"] = bound(advisory.minimum);
+    });
+}
+
+} // namespace
+
 json configuration_schema_document() {
     json properties = json::object();
     const auto add = [&]<class Record>(std::string_view table) {
         json section = schema_document<Record>();
         section.erase("$schema");
         section["additionalProperties"] = false;
+        add_editor_annotations<Record>(table, section["properties"]);
         properties[std::string(table)] = std::move(section);
     };
     for_each_section([&](const auto& section) {
@@ -55,6 +101,7 @@ json configuration_schema_document() {
         table["properties"][std::string(section.tag.key)] = {
             {"const", std::string(section.tag.variant)},
             {"description", std::string(section.tag.description)},
+            {"x-taplo", {{"docs", {{"main", std::string(section.tag.description)}}}}},
         };
         table["required"] = json::array({std::string(section.tag.key)});
     });

@@ -16,6 +16,9 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
     init.add_argument("--force", action="store_true", help="replace PATH if it exists")
     init.add_argument("--model", metavar="MODEL", help="fill in the model's path, inputs, outputs and sizes from this ONNX file")
     add_directory_option(init)
+    init.add_argument("--schema", metavar="SCHEMA",
+                      help="start the file with a `#:schema SCHEMA` line, which points editors at the schema "
+                           "(a path relative to the file, or a URL)")
 
 
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
@@ -23,6 +26,12 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     from qarv_convert.source import display_name
     from qarv_convert.starter import starter_configuration
 
+    if options.schema is not None:
+        # The directive is a comment line: a line break in it would end the comment and put
+        # the rest of SCHEMA into the file as TOML.
+        if not options.schema or any(ord(c) < 0x20 or ord(c) == 0x7F for c in options.schema):
+            streams.say(f"{PROGRAM}: init: --schema needs a path or URL on one line, without control characters")
+            return ExitStatus.USAGE
     graph = None
     if options.model is not None:
         from qarv_convert import _native
@@ -39,6 +48,8 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
             streams.say(f"{PROGRAM}: {display_name(options.model)}: not an ONNX model: it holds no graph")
             return ExitStatus.FAILED
     text = starter_configuration(version(), options.model, graph)
+    if options.schema is not None:
+        text = f"#:schema {options.schema}\n" + text
     if options.path == "-":
         return streams.emit(text)
     name = display_name(options.path)

@@ -5,11 +5,12 @@ import argparse
 
 from qarv_convert.commands import add_command
 from qarv_convert.status import ExitStatus
-from qarv_convert.streams import Streams
+from qarv_convert.streams import PROGRAM, Streams
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
-    add_command(subparsers, "schema", "print the JSON Schema of configuration files", run, with_config=False)
+    schema = add_command(subparsers, "schema", "print the JSON Schema of configuration files", run, with_config=False)
+    schema.add_argument("--output", metavar="FILE", help="write the schema to FILE instead of stdout")
 
 
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
@@ -17,4 +18,15 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
 
     from qarv_convert.schema import configuration_schema
 
-    return streams.emit(json.dumps(configuration_schema(), indent=2) + "\n")
+    text = json.dumps(configuration_schema(), indent=2) + "\n"
+    if options.output is None:
+        return streams.emit(text)
+    from qarv_convert.run_record import write_file
+    from qarv_convert.source import display_name
+
+    try:
+        write_file(options.output, text)
+    except OSError as error:
+        streams.say(f"{PROGRAM}: {display_name(options.output)}: {error.strerror or error}")
+        return ExitStatus.FAILED
+    return ExitStatus.OK

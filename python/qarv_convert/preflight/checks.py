@@ -16,8 +16,6 @@ from qarv_convert.source import UnreadableFile, display_name, module_path
 MIN_SAMPLES = 20
 #: How many faulty lines or missing files a message names before it gives the count.
 NAMED = 3
-#: Limits the toolkit has that the schema does not state.
-EXTRA_MINIMUM = {("build", "qarv_batch_size"): 1}
 #: What `init` writes beside a value that only holds a place.
 CHOOSE = "CHOOSE"
 
@@ -133,7 +131,7 @@ class _Checker:
                 value = values.get(key)
                 if value is None or isinstance(value, bool):
                     continue
-                low = EXTRA_MINIMUM.get((section, key), schema.get("minimum"))
+                low = schema.get("minimum")
                 high = schema.get("maximum")
                 if isinstance(value, (int, float)) and ((low is not None and value < low) or (high is not None and value > high)):
                     bounds = f"from {low} to {high}" if high is not None else f"from {low} up"

@@ -1,0 +1,247 @@
+"""The Python API: a configuration's summary as text and HTML, its diagnostics, its plan and its conversion."""
+from __future__ import annotations
+
+import dataclasses
+import html
+import json
+import os
+from typing import TYPE_CHECKING, Any, Union
+
+from qarv_convert.commands.explain import _cell
+from qarv_convert.preflight import Diagnostic, Report, Severity
+from qarv_convert.toolkit_proxy import Call
+
+if TYPE_CHECKING:
+    from collections.abc import Iterator
+
+__all__ = ["Call", "ConfigurationError", "ConversionError", "Diagnostic", "Diagnostics", "Row", "Severity",
+           "Summary", "check", "convert", "explain", "plan"]
+
+#: A path as the API takes it.
+PathLike = Union[str, "os.PathLike[str]"]
+
+
+class ConfigurationError(RuntimeError):
+    """The file cannot be read or does not load; the text is the report the command line prints."""
+
+
+class ConversionError(RuntimeError):
+    """A conversion that did not finish: the text is the failure, as the run record keeps it."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Row:
+    """One row of the summary: a key with the value in force and its default."""
+
+    key: str
+    value_json: str    #: the value in force as JSON text, as the summary compares it
+    default_json: str  #: the default as JSON text
+    set_by_user: bool  #: whether the value differs from the default: the summary's "Set by User?"
+    description: str
+
+    @property
+    def value(self) -> Any:
+        """The value in force as a Python value (None where the key is not set)."""
+        return json.loads(self.value_json)
+
+    @property
+    def default(self) -> Any:
+        return json.loads(self.default_json)
+
+    @property
+    def value_text(self) -> str:
+        """The Value cell as the summary shows it: a string bare, anything else as compact JSON."""
+        return _cell(self.value_json)
+
+    @property
+    def default_text(self) -> str:
+        """The Default cell as the summary shows it."""
+        return _cell(self.default_json)
+
+
+class Summary:
+    """The configuration summary of one file: `str()` is exactly the text `qarv-convert explain`
+    prints; `sections` maps each table (in the summary's order) to its rows. In a notebook the
+    summary shows in the cell, as that text and as an HTML table that marks the rows set by the file."""
+
+    def __init__(self, path: str, text: str, sections: dict[str, list[Row]]) -> None:
+        self.path = path
+        self.text = text
+        self.sections = sections
+
+    def __str__(self) -> str:
+        return self.text
+
+    def __repr__(self) -> str:
+        changed = sum(row.set_by_user for rows in self.sections.values() for row in rows)
+        return f"<Summary of {self.path!r}: {changed} value{'s' * (changed != 1)} set by the file>"
+
+    def rows(self) -> Iterator[tuple[str, Row]]:
+        """Every row with its table's name, in the summary's order."""
+        for section, rows in self.sections.items():
+            for row in rows:
+                yield section, row
+
+    def _repr_pretty_(self, printer: Any, cycle: bool) -> None:
+        printer.text(self.text)
+
+    def _repr_html_(self) -> str:
+        from qarv_convert.display import printable
+        from qarv_convert.source import display_name
+
+        def cell(text: str, tag: str = "td") -> str:
+            return f'<{tag} style="text-align:left;white-space:pre-wrap">{html.escape(printable(text))}</{tag}>'
+
+        head = "".join(cell(name, "th") for name in ("Key", "Value", "Default", "Set by User?", "Description"))
+        parts = ['<table class="qarv-summary">',
+                 f"<caption>Configuration summary of {html.escape(display_name(self.path))}</caption>"]
+        for section, rows in self.sections.items():
+            parts.append(f'<tbody><tr><th colspan="5" style="text-align:left">[{html.escape(section)}]</th></tr>')
+            parts.append(f"<tr>{head}</tr>")
+            for row in rows:
+                cells = (row.key, row.value_text, row.default_text, "Yes" if row.set_by_user else "No",
+                         row.description)
+                marked = ' class="set-by-user" style="font-weight:bold;background:rgba(255,196,0,0.25)"' \
+                    if row.set_by_user else ""
+                parts.append(f"<tr{marked}>" + "".join(cell(text) for text in cells) + "</tr>")
+            parts.append("</tbody>")
+        parts.append("</table>")
+        return "\n".join(parts)
+
+
+class Diagnostics(list[Diagnostic]):
+    """The diagnostics of one file, in the order of their place in it; `str()` and the notebook
+    display give the report that `qarv-convert check` prints."""
+
+    def __init__(self, report: Report) -> None:
+        super().__init__(report.ordered())
+        self.report = report
+
+    @property
+    def errors(self) -> list[Diagnostic]:
+        return [d for d in self if d.severity is Severity.ERROR]
+
+    @property
+    def warnings(self) -> list[Diagnostic]:
+        return [d for d in self if d.severity is Severity.WARNING]
+
+    def __str__(self) -> str:
+        return self.report.to_text()
+
+    def _repr_pretty_(self, printer: Any, cycle: bool) -> None:
+        printer.text(self.report.to_text().rstrip("\n"))
+
+    def _repr_html_(self) -> str:
+        return f'<pre class="qarv-diagnostics">{html.escape(self.report.to_text())}</pre>'
+
+
+def _loading_failed(name: str, error: BaseException) -> ConfigurationError:
+    """The error a file that does not load raises, worded as the command line reports it."""
+    from qarv_convert.display import printable
+
+    text = printable(str(error)).rstrip("\n")
+    if text.startswith("TOML parse error at line "):
+        return ConfigurationError(f"{name}: invalid configuration\n{text}")
+    return ConfigurationError(f"{name}: {text}")
+
+
+def _summary_text(path: str) -> str:
+    """The summary as the module writes it, caught in an anonymous file rather than on descriptor
+    1: in a notebook kernel that is the kernel's terminal, which nobody reads, and redirecting it
+    would take the prints of every other thread along."""
+    import tempfile
+
+    from qarv_convert import _native
+
+    if hasattr(os, "memfd_create"):
+        descriptor = os.memfd_create("qarv-summary", os.MFD_CLOEXEC)
+        held = open(descriptor, "w+b")
+    else:
+        held = tempfile.TemporaryFile()
+    with held:
+        _native.explain_to(held.fileno(), path)
+        held.seek(0)
+        return held.read().decode("utf-8")
+
+
+def explain(path: PathLike) -> Summary:
+    """The configuration summary of the file at `path`, as `qarv-convert explain` prints it.
+
+    Raises `ConfigurationError` when the file cannot be read or does not load."""
+    from qarv_convert import _native
+    from qarv_convert.source import UnreadableFile, display_name, module_path
+
+    name = os.fspath(path)
+    try:
+        with module_path(name) as readable:
+            text = _summary_text(readable)
+            listed = _native.summary_rows(readable)
+    except (RuntimeError, UnreadableFile) as error:
+        raise _loading_failed(display_name(name), error) from None
+    sections = {section: [Row(*row) for row in rows] for section, rows in listed}
+    return Summary(name, text, sections)
+
+
+def check(path: PathLike) -> Diagnostics:
+    """The pre-flight diagnostics of the file at `path`, as `qarv-convert check` reports them: a
+    list of `Diagnostic` (a file that does not load gives one error), never raising for a fault
+    of the file."""
+    from qarv_convert.preflight import check_file
+
+    return Diagnostics(check_file(os.fspath(path)))
+
+
+def plan(path: PathLike) -> list[Call]:
+    """The toolkit calls a conversion of the file at `path` would make, made on a recording
+    toolkit: nothing is converted and no toolkit is needed.
+
+    Raises `ConfigurationError` when the file cannot be read or does not load."""
+    from qarv_convert import _native
+    from qarv_convert.source import UnreadableFile, display_name, module_path
+    from qarv_convert.toolkit_proxy import recording_toolkit
+
+    name = os.fspath(path)
+    calls: list[Call] = []
+    try:
+        with module_path(name) as readable, recording_toolkit(calls):
+            _native.convert(readable)
+    except (RuntimeError, UnreadableFile) as error:
+        raise _loading_failed(display_name(name), error) from None
+    return calls
+
+
+def convert(path: PathLike, *, record: PathLike | None = None) -> dict[str, Any]:
+    """Runs the conversion of the file at `path` on the toolkit as `qarv-convert convert` does,
+    with its progress lines on standard error, and returns the run's record (the JSON that
+    `--record` writes, as a dict); `record` also keeps it in that file, whatever the outcome.
+
+    Raises `ConfigurationError` when the pre-flight finds an error (before any step runs), and
+    `ConversionError` with the failure when the run does not finish."""
+    import tempfile
+
+    from qarv_convert.cli import build_parser, run
+    from qarv_convert.preflight import check_file
+    from qarv_convert.status import ExitStatus
+    from qarv_convert.streams import Streams
+
+    name = os.fspath(path)
+    report = check_file(name)
+    if report.errors:
+        raise ConfigurationError(report.to_text().rstrip("\n"))
+    with tempfile.TemporaryDirectory(prefix="qarv-convert-") as scratch:
+        target = os.fspath(record) if record is not None else os.path.join(scratch, "record.json")
+        options = build_parser().parse_args(["convert", "--record", target, name])
+        options.argv = ["convert", name] if record is None else ["convert", "--record", target, name]
+        streams = Streams()
+        with streams.guarded(), streams.interrupts_noted():
+            status = run(options, streams)
+        if status == ExitStatus.INTERRUPTED:
+            raise KeyboardInterrupt
+        try:
+            with open(target, encoding="utf-8") as kept:
+                outcome: dict[str, Any] = json.load(kept)
+        except (OSError, ValueError) as error:
+            raise ConversionError(f"{name}: the run left no record: {error}") from None
+    if status != ExitStatus.OK or outcome.get("failure") is not None:
+        raise ConversionError(outcome.get("failure") or f"{name}: the conversion failed")
+    return outcome
