@@ -103,13 +103,9 @@ Result<CheckedConfiguration, TomlError> check_configuration(std::string text) {
 }
 
 Result<CheckedConfiguration, TomlError> check_configuration(std::string text, const std::vector<std::string>& overrides) {
-    auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(text)));
-    if (!document) return std::move(document).error();
-    auto parsed = Overrides::parse(overrides);
-    if (!parsed) return std::move(parsed).error();
-    auto configuration = parsed.value().map(document.value());
-    if (!configuration) return std::move(configuration).error();
-    return CheckedConfiguration{std::move(configuration).value(), ignored_entries(document.value())};
+    auto mapped = map_with_overrides(std::move(text), overrides);
+    if (!mapped) return std::move(mapped).error();
+    return CheckedConfiguration{std::move(mapped.value().configuration), ignored_entries(mapped.value().document)};
 }
 
 } // namespace qarv

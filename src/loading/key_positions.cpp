@@ -40,13 +40,13 @@ std::vector<KeyPosition> key_positions(const toml::Document& document) {
 
 Result<ConfigurationDetails, TomlError> configuration_details(std::string text,
                                                               const std::vector<std::string>& overrides) {
-    auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(text)));
-    if (!document) return std::move(document).error();
+    auto mapped = map_with_overrides(std::move(text), overrides);
+    if (!mapped) return std::move(mapped).error();
+    // Mapping has taken them already; parsed again, they only say which keys they replace.
     auto parsed = Overrides::parse(overrides);
     if (!parsed) return std::move(parsed).error();
-    auto configuration = parsed.value().map(document.value());
-    if (!configuration) return std::move(configuration).error();
-    std::vector<KeyPosition> positions = key_positions(document.value());
+    const toml::Document& document = mapped.value().document;
+    std::vector<KeyPosition> positions = key_positions(document);
     std::erase_if(positions, [&](const KeyPosition& entry) {
         if (entry.table) return false;
         const std::size_t dot = entry.key.find('.');
@@ -54,8 +54,8 @@ Result<ConfigurationDetails, TomlError> configuration_details(std::string text,
         const std::string_view key = std::string_view(entry.key).substr(dot + 1);
         return parsed.value().replaces(std::string_view(entry.key).substr(0, dot), key.substr(0, key.find_first_of(".[")));
     });
-    return ConfigurationDetails{std::move(configuration).value(), std::move(positions),
-                                ignored_entries(document.value()), document.value().text()};
+    return ConfigurationDetails{std::move(mapped.value().configuration), std::move(positions),
+                                ignored_entries(document), document.text()};
 }
 
 } // namespace qarv

@@ -84,14 +84,19 @@ Result<Configuration, LoadError> load_configuration_with(const std::string& path
     };
     auto text = read_configuration_text(path, stop);
     if (!text) return std::move(text).error();
-    // The file's own faults come first: an override cannot mend a file that does not parse.
-    auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(text).value()));
-    if (!document) return configuration_error(document.error());
+    auto mapped = map_with_overrides(std::move(text).value(), overrides);
+    if (!mapped) return configuration_error(mapped.error());
+    return std::move(mapped.value().configuration);
+}
+
+Result<MappedDocument, TomlError> map_with_overrides(std::string text, const std::vector<std::string>& overrides) {
+    auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(text)));
+    if (!document) return std::move(document).error();
     auto parsed = Overrides::parse(overrides);
-    if (!parsed) return configuration_error(parsed.error());
+    if (!parsed) return std::move(parsed).error();
     auto configuration = parsed.value().map(document.value());
-    if (!configuration) return configuration_error(configuration.error());
-    return std::move(configuration).value();
+    if (!configuration) return std::move(configuration).error();
+    return MappedDocument{std::move(document).value(), std::move(configuration).value()};
 }
 
 } // namespace qarv
