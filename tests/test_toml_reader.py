@@ -254,3 +254,64 @@ def test_strings_decode_with_line_ends_as_line_feeds(tmp_path, literal, value):
     path = tmp_path / "strings.toml"
     path.write_bytes(f"x = {literal}\n".encode())
     assert json.loads(qarv_test_hooks.toml_test_json(str(path)))["x"] == {"type": "string", "value": value}
+
+
+SPANS = (
+    "\ufeff  [ \"a b\" . 'c' ]  # a header among blanks\n"
+    "[\"t\".u.v]\n"
+    "[t]\n"
+    'w = { p.q = "a\\"}" , r = [ ] }\n'
+    's = """x"""""\n'
+    "e = [ {a = 1}, \"x\", [2, # ] }\n 3] ]\n"
+    "c = [ # c\n 1, 2 ]\n"
+    "[[arr]]\n"
+    "n = 1\n"
+    "[[arr]]\n"
+    "[t.u]\n"
+    "\"k\\u0041\" = 'lit]'\n"
+    "m.n = 2\n"
+    "[g.h.i]\n"
+    "[g]\n"
+    "h.j = 1\n"
+    "[big]\n" + "".join(f"k{i} = {i}\n" for i in range(10)) + '"\\u0071" = {}\n'
+)
+
+
+@pytest.mark.parametrize(
+    "path, key, value",
+    [
+        ("a b", '"a b"', "[ \"a b\" . 'c' ]"),
+        ("a b.c", "'c'", "[ \"a b\" . 'c' ]"),
+        # A table that a later header defines is that header's, key and all.
+        ("t", "t", "[t]"),
+        ("t.u", "u", "[t.u]"),
+        ("t.u.v", "v", '["t".u.v]'),
+        ("t.w", "w", '{ p.q = "a\\"}" , r = [ ] }'),
+        ("t.w.p", "p", "p"),
+        ("t.w.p.q", "q", '"a\\"}"'),
+        ("t.w.r", "r", "[ ]"),
+        ("t.s", "s", '"""x"""""'),
+        ("t.e", "e", '[ {a = 1}, "x", [2, # ] }\n 3] ]'),
+        ("t.e[0]", None, "{a = 1}"),
+        ("t.e[1]", None, '"x"'),
+        ("t.e[2]", None, "[2, # ] }\n 3]"),
+        ("t.e[2][1]", None, "3"),
+        ("t.c[0]", None, "1"),
+        ("t.c[1]", None, "2"),
+        ("arr", "arr", "[[arr]]"),
+        ("arr[0].n", "n", "1"),
+        ("arr[1]", None, "[[arr]]"),
+        ("t.u.kA", '"k\\u0041"', "'lit]'"),
+        ("t.u.m", "m", "m"),
+        ("t.u.m.n", "n", "2"),
+        # Walked into by a dotted key, a table keeps the header that made it.
+        ("g.h", "h", "[g.h.i]"),
+        ("g.h.j", "j", "1"),
+        ("big.k9", "k9", "9"),
+        ("big.q", '"\\u0071"', "{}"),
+    ],
+)
+def test_spans_cover_each_key_and_value_as_written(tmp_path, path, key, value):
+    file = tmp_path / "spans.toml"
+    file.write_text(SPANS, encoding="utf-8")
+    assert json.loads(qarv_test_hooks.toml_spans(str(file)))[path] == [key, value]

@@ -53,7 +53,7 @@ struct Integer {
 class Document;
 class Value;
 struct DocumentStorage;
-struct Node;
+struct Literal;
 
 /// One key of a table: its decoded text, where it stands in the file, and its value.
 struct Entry;
@@ -97,15 +97,13 @@ public:
 
 private:
     friend class Document;
-    /// `index_` of a simple scalar that has no node (an element of a compact array, or a value
-    /// under a key): it is read again from the text at `at_` when asked for.
+    /// `index_` of an element of a compact array, which has no item of its own: it is read
+    /// again from the text at `at_` when asked for.
     static constexpr std::uint32_t reread = 0xFFFFFFFDu;
     Value(const DocumentStorage* storage, std::uint32_t index, std::uint32_t at = 0)
         : storage_(storage), index_(index), at_(at) {}
-    /// The value an entry of this table holds.
-    [[nodiscard]] Value entry_value(std::uint32_t value) const;
-    /// What the value holds: its node, or for an element of a compact array, one read anew.
-    [[nodiscard]] Node node() const noexcept;
+    /// The scalar, read again from the text.
+    [[nodiscard]] Literal literal() const noexcept;
     const DocumentStorage* storage_;
     std::uint32_t index_;
     std::uint32_t at_; ///< compact array elements: the element's start in the text

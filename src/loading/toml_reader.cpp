@@ -1,4 +1,4 @@
-// The TOML 1.1 reader: one pass over the text into a compact tree of nodes and key entries.
+// The TOML 1.1 reader: one pass over the text into a tree of 16-byte items, one per stored value.
 #include "loading/toml_document.hpp"
 
 #include <algorithm>
@@ -11,7 +11,11 @@
 namespace qarv::toml {
 namespace {
 
-constexpr std::uint32_t none = std::numeric_limits<std::uint32_t>::max();
+/// Links and offsets take 28 bits, so that a stored value fits in 16 bytes: a file of a million
+/// one-line tables then costs little more than its text. Every stored value needs two bytes of
+/// text or more, so the largest document holds far fewer values than the links can name.
+constexpr std::uint32_t none = (1u << 28) - 1;
+constexpr std::size_t max_document = std::size_t{1} << 28;
 
 } // namespace
 
@@ -23,181 +27,15 @@ struct TextRef {
 };
 constexpr std::uint32_t in_arena = 0x80000000u;
 
-/// Set in an entry's value: the value is a simple scalar with no node, read again from the text
-/// at the offset in the other bits when asked for (files stay far below 2 GiB).
-constexpr std::uint32_t in_text = 0x80000000u;
-
-namespace {
-
-enum Flag : std::uint8_t {
-    from_header_flag = 1, ///< table defined by a header, or an element of `[[...]]`
-    implicit_flag = 2,    ///< table created on the way to a header's last key
-    dotted_flag = 4,      ///< table created by a dotted key
-    inline_flag = 8,      ///< inline table: closed to everything after its `}`
-    of_tables_flag = 16,  ///< array made by `[[...]]`
-    negative_flag = 32,   ///< integer sign
-    ignored_flag = 64,    ///< table under a refused root key: its scalars are not kept
-    placeholder_flag = 128,
-    /// On an array (where the integer sign has no use): its elements are simple scalars that have
-    /// no nodes; they are read again from the text when asked for. A million-element array of
-    /// numbers then costs one node instead of a million.
-    compact_flag = negative_flag,
-};
-
-} // namespace
-
-/// One table, array or scalar of the tree.
-struct Node {
-    Kind kind;
-    std::uint8_t flags;
-    std::uint16_t depth; ///< tables and arrays: nesting level, the root being 0
-    std::uint32_t start;
-    std::uint32_t end;
-    std::uint32_t next; ///< next element of the same array
-    union {
-        struct {
-            std::uint32_t first, last, count; ///< entries of a table, nodes of an array
-        } list;
-        TextRef text;
-        std::uint64_t bits[2]; ///< integer magnitude, low then high
-        double number;
-        bool truth;
-    };
-};
-
-namespace {
-
-struct EntryRecord {
-    TextRef key;
-    std::uint32_t key_start, key_end;
-    std::uint32_t table;
-    std::uint32_t value;
-    std::uint32_t next;
-    std::uint32_t hash;
-};
-
-/// Grows in fixed blocks, so that a large document never needs a copy of all its nodes at once.
-template <class T>
-class Pool {
-public:
-    static constexpr std::size_t shift = 12;
-    static constexpr std::size_t mask = (std::size_t{1} << shift) - 1;
-
-    T& operator[](std::size_t i) noexcept { return blocks_[i >> shift][i & mask]; }
-    const T& operator[](std::size_t i) const noexcept { return blocks_[i >> shift][i & mask]; }
-    [[nodiscard]] std::size_t size() const noexcept { return size_; }
-
-    std::uint32_t push(const T& value) {
-        if ((size_ >> shift) == blocks_.size()) blocks_.emplace_back(new T[std::size_t{1} << shift]);
-        (*this)[size_] = value;
-        return static_cast<std::uint32_t>(size_++);
-    }
-
-private:
-    std::vector<std::unique_ptr<T[]>> blocks_;
-    std::size_t size_ = 0;
-};
-
-} // namespace
-
-struct DocumentStorage {
-    std::shared_ptr<const std::string> text;
-    std::string arena;
-    Pool<Node> nodes;
-    Pool<EntryRecord> entries;
-
-    /// Tables up to this many keys are searched along their entries, which lie close together;
-    /// bigger ones go through the hash index.
-    static constexpr std::uint32_t scan_limit = 8;
-    /// Open addressing over (table, key) for the keys of big tables: each slot holds an entry
-    /// index + 1, and beside it a tag of seven bits of the entry's hash with the top bit set (0
-    /// for an empty slot). Slots are kept small and up to three quarters full, since a file of
-    /// millions of keys has one per key; a probe reads tags only, which lie together, and looks
-    /// at an entry only when its tag matches.
-    std::vector<std::uint32_t> slots;
-    std::vector<std::uint8_t> tags;
-    static std::uint8_t tag_of(std::uint32_t hash) noexcept { return static_cast<std::uint8_t>(0x80 | (hash >> 25)); }
-    std::size_t used = 0;
-
-    [[nodiscard]] std::string_view view(TextRef ref) const noexcept {
-        const std::uint32_t length = ref.length & ~in_arena;
-        if (ref.length & in_arena) return std::string_view(arena).substr(ref.start, length);
-        return std::string_view(*text).substr(ref.start, length);
-    }
-
-    /// Key equality that settles most mismatches on the length and first byte, without a call.
-    static bool same(std::string_view a, std::string_view b) noexcept {
-        return a.size() == b.size() && (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
-    }
-
-    static std::uint32_t hash_of(std::uint32_t table, std::string_view key) noexcept {
-        std::uint64_t h = std::hash<std::string_view>{}(key) ^ (std::uint64_t{table} * 0x9E3779B97F4A7C15ull);
-        h ^= h >> 29;
-        h *= 0xBF58476D1CE4E5B9ull;
-        h ^= h >> 32;
-        return static_cast<std::uint32_t>(h);
-    }
-
-    /// The entry of `table` under `key`, or `none`.
-    [[nodiscard]] std::uint32_t find(std::uint32_t table, std::string_view key) const noexcept {
-        const Node& node = nodes[table];
-        if (node.list.count <= scan_limit) {
-            for (std::uint32_t at = node.list.first; at != none; at = entries[at].next)
-                if (same(view(entries[at].key), key)) return at;
-            return none;
-        }
-        const std::uint32_t hash = hash_of(table, key);
-        const std::size_t slot_mask = slots.size() - 1;
-        const std::uint8_t tag = tag_of(hash);
-        for (std::size_t at = hash & slot_mask;; at = (at + 1) & slot_mask) {
-            if (tags[at] == 0) return none;
-            if (tags[at] != tag) continue;
-            const std::uint32_t slot = slots[at];
-            const EntryRecord& entry = entries[slot - 1];
-            if (entry.hash == hash && entry.table == table && same(view(entry.key), key)) return slot - 1;
-        }
-    }
-
-    /// Links a new entry into its table, indexing the table's keys once it outgrows a scan.
-    void add(std::uint32_t entry_index) {
-        EntryRecord& entry = entries[entry_index];
-        Node& node = nodes[entry.table];
-        if (node.list.last == none) node.list.first = entry_index;
-        else entries[node.list.last].next = entry_index;
-        node.list.last = entry_index;
-        ++node.list.count;
-        if (node.list.count == scan_limit + 1) {
-            for (std::uint32_t at = node.list.first; at != none; at = entries[at].next) index(at);
-        } else if (node.list.count > scan_limit + 1) {
-            index(entry_index);
-        }
-    }
-
-private:
-    void index(std::uint32_t entry_index) {
-        EntryRecord& entry = entries[entry_index];
-        entry.hash = hash_of(entry.table, view(entry.key));
-        if ((used + 1) * 4 > slots.size() * 3) {
-            std::vector<std::uint32_t> grown(std::max<std::size_t>(64, slots.size() * 2), 0);
-            std::vector<std::uint8_t> grown_tags(grown.size(), 0);
-            const std::size_t grown_mask = grown.size() - 1;
-            for (std::size_t k = 0; k < slots.size(); ++k)
-                if (tags[k] != 0) {
-                    std::size_t at = entries[slots[k] - 1].hash & grown_mask;
-                    while (grown_tags[at] != 0) at = (at + 1) & grown_mask;
-                    grown[at] = slots[k];
-                    grown_tags[at] = tags[k];
-                }
-            slots = std::move(grown);
-            tags = std::move(grown_tags);
-        }
-        const std::size_t slot_mask = slots.size() - 1;
-        std::size_t at = entry.hash & slot_mask;
-        while (tags[at] != 0) at = (at + 1) & slot_mask;
-        slots[at] = entry_index + 1;
-        tags[at] = tag_of(entry.hash);
-        ++used;
-    }
+/// A scalar as read from the text; stored values keep only where it starts and read it again.
+struct Literal {
+    Kind kind = Kind::boolean;
+    bool negative = false;
+    bool truth = false;
+    std::uint32_t start = 0, end = 0;
+    std::uint64_t bits[2]{}; ///< integer magnitude, low then high
+    double number = 0;
+    TextRef text{};
 };
 
 namespace {
@@ -256,6 +94,310 @@ struct KeySegment {
 
 } // namespace
 
+namespace {
+
+/// One stored value: a table, an array, or a scalar under a key or in an array of items. Spans
+/// are not stored but found again in the text from `at`, which was checked once already: the key
+/// segment for a value under a key, the value's own start for an element.
+struct Item {
+    std::uint32_t at : 28;
+    std::uint32_t kind : 4;
+    std::uint32_t parent : 28;          ///< the table or array it stands in; `none` for the root
+    std::uint32_t from_header : 1;      ///< table defined by a header, or an element of `[[...]]`
+    std::uint32_t implicit : 1;         ///< made on the way to a header's last key; its span is that header
+    std::uint32_t dotted : 1;           ///< table made or opened by a dotted key
+    std::uint32_t inline_table : 1;     ///< closed to everything after its `}`
+    std::uint32_t next : 28;            ///< the next entry of the same table, or element of the same array
+    std::uint32_t of_tables : 1;        ///< array made by `[[...]]`
+    std::uint32_t compact : 1;          ///< array whose elements are simple scalars, read anew when asked for
+    std::uint32_t ignored : 1;          ///< under a refused root key: scalars and arrays below are not kept
+    std::uint32_t big : 1;              ///< container of more than `scan_limit` items: `data` indexes `bigs`
+    /// Containers: the first item, a `bigs` index, or for a compact array its element count;
+    /// strings that had to be decoded: a `strings` index.
+    std::uint32_t data : 28;
+    std::uint32_t escaped_key : 1;      ///< the decoded key lies in `escaped_keys`
+    std::uint32_t decoded : 1;          ///< a string whose text lies in `strings`
+    std::uint32_t element : 1;          ///< an element of an array: it has no key
+    std::uint32_t unused : 1;
+};
+static_assert(sizeof(Item) == 16);
+
+/// The children of a big container, which are too many to walk for a count or an append.
+struct Big {
+    std::uint32_t first, last, count;
+};
+
+/// The decoded text of a key segment that has escapes, by where the segment starts.
+struct EscapedKey {
+    std::uint32_t at;
+    TextRef text;
+};
+
+/// Grows in fixed blocks, so that a large document never needs a copy of all its items at once.
+template <class T>
+class Pool {
+public:
+    static constexpr std::size_t shift = 12;
+    static constexpr std::size_t mask = (std::size_t{1} << shift) - 1;
+
+    T& operator[](std::size_t i) noexcept { return blocks_[i >> shift][i & mask]; }
+    const T& operator[](std::size_t i) const noexcept { return blocks_[i >> shift][i & mask]; }
+    [[nodiscard]] std::size_t size() const noexcept { return size_; }
+
+    std::uint32_t push(const T& value) {
+        if ((size_ >> shift) == blocks_.size()) blocks_.emplace_back(new T[std::size_t{1} << shift]);
+        (*this)[size_] = value;
+        return static_cast<std::uint32_t>(size_++);
+    }
+
+private:
+    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::size_t size_ = 0;
+};
+
+// Scanners over text the reader has accepted already: they find where things end and check
+// nothing.
+inline bool blank(char c) { return c == ' ' || c == '\t'; }
+std::size_t skip_blanks(std::string_view text, std::size_t at) {
+    while (at < text.size() && blank(text[at])) ++at;
+    return at;
+}
+/// Past a key segment: bare, "basic" or 'literal'.
+std::size_t key_segment_end(std::string_view text, std::size_t at) {
+    if (text[at] == '\'') return text.find('\'', at + 1) + 1;
+    if (text[at] == '"') {
+        for (++at;; ++at) {
+            if (text[at] == '\\') ++at;
+            else if (text[at] == '"') return at + 1;
+        }
+    }
+    while (at < text.size() && is_bare(text[at])) ++at;
+    return at;
+}
+/// Past a string value starting at `at`, of any of the four forms.
+std::size_t string_end(std::string_view text, std::size_t at) {
+    const char quote = text[at];
+    const bool basic = quote == '"';
+    if (at + 2 < text.size() && text[at + 1] == quote && text[at + 2] == quote) {
+        for (at += 3;; ++at) {
+            if (basic && text[at] == '\\') {
+                ++at;
+            } else if (text[at] == quote && at + 2 < text.size() && text[at + 1] == quote && text[at + 2] == quote) {
+                std::size_t quotes = 3;
+                while (quotes < 5 && at + quotes < text.size() && text[at + quotes] == quote) ++quotes;
+                return at + quotes;
+            }
+        }
+    }
+    for (++at;; ++at) {
+        if (basic && text[at] == '\\') ++at;
+        else if (text[at] == quote) return at + 1;
+    }
+}
+/// Past the array or inline table opening at `at`.
+std::size_t container_end(std::string_view text, std::size_t at) {
+    std::size_t depth = 0;
+    for (;;) {
+        const char c = text[at];
+        if (c == '[' || c == '{') {
+            ++depth;
+            ++at;
+        } else if (c == ']' || c == '}') {
+            ++at;
+            if (--depth == 0) return at;
+        } else if (c == '"' || c == '\'') {
+            at = string_end(text, at);
+        } else if (c == '#') {
+            at = text.find('\n', at);
+        } else {
+            ++at;
+        }
+    }
+}
+/// The header on the line of `at`, from its `[` to past its `]` or `]]`: a header stands alone on
+/// its line, after blanks and, on the first line, a byte order mark.
+ByteSpan header_span(std::string_view text, std::size_t at) {
+    const std::size_t newline = text.rfind('\n', at);
+    std::size_t start = newline == std::string_view::npos ? 0 : newline + 1;
+    if (start == 0 && text.starts_with("\xEF\xBB\xBF")) start = 3;
+    start = skip_blanks(text, start);
+    const bool array = text[start + 1] == '[';
+    std::size_t end = start + (array ? 2 : 1);
+    for (;;) {
+        end = skip_blanks(text, key_segment_end(text, skip_blanks(text, end)));
+        if (text[end] != '.') break;
+        ++end;
+    }
+    return {start, end + (array ? 2 : 1)};
+}
+
+} // namespace
+
+struct DocumentStorage {
+    std::shared_ptr<const std::string> text;
+    std::string arena;
+    Pool<Item> items;
+    Pool<Big> bigs;
+    Pool<TextRef> strings;
+    Pool<EscapedKey> escaped_keys; ///< ordered by position: segments are met in file order
+
+    /// Tables up to this many keys are searched along their entries, which lie close together;
+    /// bigger ones go through the hash index.
+    static constexpr std::uint32_t scan_limit = 8;
+    /// Open addressing over (table, key) for the keys of big tables: each slot holds an item
+    /// index + 1 in its low 28 bits and four bits of the key's hash above them (0: empty), so that
+    /// a probe looks at an item only when those bits match. Up to three quarters full; a file of
+    /// millions of keys has one slot or two per key and nothing else.
+    std::vector<std::uint32_t> slots;
+    std::size_t used = 0;
+
+    [[nodiscard]] std::string_view source() const noexcept { return *text; }
+    [[nodiscard]] std::string_view view(TextRef ref) const noexcept {
+        const std::uint32_t length = ref.length & ~in_arena;
+        if (ref.length & in_arena) return std::string_view(arena).substr(ref.start, length);
+        return source().substr(ref.start, length);
+    }
+
+    /// Key equality that settles most mismatches on the length and first byte, without a call.
+    static bool same(std::string_view a, std::string_view b) noexcept {
+        return a.size() == b.size() && (a.empty() || (a[0] == b[0] && std::memcmp(a.data(), b.data(), a.size()) == 0));
+    }
+    static std::uint32_t hash_of(std::uint32_t table, std::string_view key) noexcept {
+        std::uint64_t h = std::hash<std::string_view>{}(key) ^ (std::uint64_t{table} * 0x9E3779B97F4A7C15ull);
+        h ^= h >> 29;
+        h *= 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 32;
+        return static_cast<std::uint32_t>(h);
+    }
+    static std::uint32_t tag_of(std::uint32_t hash) noexcept { return (hash >> 28) << 28; }
+
+    // --- what an item's text says
+    [[nodiscard]] std::string_view key(std::uint32_t index) const noexcept {
+        const Item& item = items[index];
+        if (item.escaped_key) {
+            std::size_t low = 0, high = escaped_keys.size();
+            while (high - low > 1) {
+                const std::size_t middle = (low + high) / 2;
+                (escaped_keys[middle].at <= item.at ? low : high) = middle;
+            }
+            return view(escaped_keys[low].text);
+        }
+        const std::size_t end = key_segment_end(source(), item.at);
+        const bool quoted = source()[item.at] == '"' || source()[item.at] == '\'';
+        return quoted ? source().substr(item.at + 1, end - item.at - 2) : source().substr(item.at, end - item.at);
+    }
+    [[nodiscard]] ByteSpan key_span(std::uint32_t index) const noexcept {
+        const Item& item = items[index];
+        return {item.at, key_segment_end(source(), item.at)};
+    }
+    /// Where the value of an item starts: past `key =` for a value under a key.
+    [[nodiscard]] std::size_t value_start(std::uint32_t index) const noexcept {
+        const Item& item = items[index];
+        if (item.element) return item.at;
+        const std::size_t equals = skip_blanks(source(), key_segment_end(source(), item.at));
+        return skip_blanks(source(), equals + 1);
+    }
+    [[nodiscard]] ByteSpan span(std::uint32_t index) const noexcept;
+
+    // --- containers
+    [[nodiscard]] std::uint32_t first(std::uint32_t index) const noexcept {
+        const Item& item = items[index];
+        if (item.compact) return none;
+        return item.big ? bigs[item.data].first : item.data;
+    }
+    [[nodiscard]] std::uint32_t count(std::uint32_t index) const noexcept {
+        const Item& item = items[index];
+        if (item.compact) return item.data;
+        if (item.big) return bigs[item.data].count;
+        std::uint32_t count = 0;
+        for (std::uint32_t at = item.data; at != none; at = items[at].next) ++count;
+        return count;
+    }
+    [[nodiscard]] std::uint32_t last(std::uint32_t index) const noexcept {
+        const Item& item = items[index];
+        if (item.big) return bigs[item.data].last;
+        std::uint32_t last = item.data;
+        while (last != none && items[last].next != none) last = items[last].next;
+        return last;
+    }
+
+    /// The item of `table` under `key`, or `none`.
+    [[nodiscard]] std::uint32_t find(std::uint32_t table, std::string_view name) const noexcept {
+        const Item& node = items[table];
+        if (!node.big) {
+            for (std::uint32_t at = node.data; at != none; at = items[at].next)
+                if (same(key(at), name)) return at;
+            return none;
+        }
+        const std::uint32_t hash = hash_of(table, name);
+        const std::size_t slot_mask = slots.size() - 1;
+        const std::uint32_t tag = tag_of(hash);
+        for (std::size_t at = hash & slot_mask;; at = (at + 1) & slot_mask) {
+            const std::uint32_t slot = slots[at];
+            if (slot == 0) return none;
+            if ((slot & ~none) != tag) continue;
+            const std::uint32_t index = (slot & none) - 1;
+            if (items[index].parent == table && same(key(index), name)) return index;
+        }
+    }
+
+    /// Links a new item at the end of its container, which it names as its parent; a table's
+    /// keys are indexed once it outgrows a scan.
+    void link(std::uint32_t index) {
+        const std::uint32_t parent = items[index].parent;
+        Item& container = items[parent];
+        if (container.big) {
+            Big& big = bigs[container.data];
+            items[big.last].next = index;
+            big.last = index;
+            ++big.count;
+            if (container.kind == static_cast<std::uint32_t>(Kind::table)) index_keys(index, 1);
+            return;
+        }
+        std::uint32_t count = 0, last = none;
+        for (std::uint32_t at = container.data; at != none; at = items[at].next, ++count) last = at;
+        if (last == none) container.data = index;
+        else items[last].next = index;
+        if (count + 1 <= scan_limit) return;
+        const std::uint32_t first = container.data;
+        container.data = bigs.push({first, index, count + 1});
+        container.big = 1;
+        if (container.kind == static_cast<std::uint32_t>(Kind::table)) index_keys(first, count + 1);
+    }
+
+private:
+    [[nodiscard]] bool indexed(std::uint32_t index) const noexcept {
+        const Item& item = items[index];
+        if (item.element || item.parent == none) return false;
+        const Item& parent = items[item.parent];
+        return parent.big && parent.kind == static_cast<std::uint32_t>(Kind::table);
+    }
+    void insert(std::uint32_t index) {
+        const std::uint32_t hash = hash_of(items[index].parent, key(index));
+        const std::size_t slot_mask = slots.size() - 1;
+        std::size_t at = hash & slot_mask;
+        while (slots[at] != 0) at = (at + 1) & slot_mask;
+        slots[at] = tag_of(hash) | (index + 1);
+        ++used;
+    }
+    /// Indexes `count` keys from `first` on along the entries of their table.
+    void index_keys(std::uint32_t first, std::uint32_t count) {
+        if ((used + count) * 4 <= slots.size() * 3) {
+            for (std::uint32_t at = first; count-- > 0; at = items[at].next) insert(at);
+            return;
+        }
+        // Grown by building the index anew from the items, which already name their tables: the
+        // old slots are let go first, so the peak is the new index and not both.
+        std::size_t size = std::max<std::size_t>(64, slots.size() * 2);
+        while ((used + count) * 4 > size * 3) size *= 2;
+        std::vector<std::uint32_t>().swap(slots);
+        slots.assign(size, 0);
+        used = 0;
+        for (std::uint32_t at = 0; at < items.size(); ++at)
+            if (indexed(at)) insert(at);
+    }
+};
+
 /// The parser. Every step returns false after recording the first fault; nothing throws.
 class Reader {
 public:
@@ -265,32 +407,31 @@ public:
     bool run();
     TomlError take_error() { return std::move(*error_); }
 
-    /// Reads the element of a compact array that starts at `at` into `node`, and finds where the
-    /// next one starts: `next` is `none` after the last. The text was read once already, so
-    /// nothing here can fail.
-    void reread_element(std::size_t at, Node& node, std::uint32_t& next) {
+    /// Reads the scalar that starts at `at`, after any blanks, newlines and comments (an element
+    /// of a compact array, or a value under a key), and finds where the next element would start:
+    /// `next` is `none` after the last. The text was read once already, so nothing here can fail,
+    /// and a simple scalar writes nothing to the storage.
+    Literal reread(std::size_t at, std::uint32_t* next = nullptr) {
+        decoding_ = &scratch_arena_; // views into the storage's arena must stay valid
         i_ = at;
         skip_space_and_newlines();
-        capture_ = &node;
-        std::uint32_t ignored_index;
-        scalar(false, ignored_index);
-        capture_ = nullptr;
-        next = after_element();
+        scalar(false);
+        if (next) *next = after_element();
+        return lit_;
     }
 
 private:
     struct Frame {
-        std::uint32_t node;
-        std::uint16_t depth;
+        std::uint32_t item; ///< `none` for an array inside an ignored one, which keeps nothing
+        std::uint32_t start;
+        std::uint16_t level; ///< the container's own
+        std::uint16_t depth; ///< inline tables: that of the table the next value goes into
         bool array;
         bool ignored;
         // Inline tables: the table and key that the value being read will go under.
         std::uint32_t target = 0;
         KeySegment key{};
     };
-
-    /// Stands for the captured node in place of a pool index.
-    static constexpr std::uint32_t captured = none - 1;
 
     // --- compact arrays
     /// After an element, past its separator: where the next element starts, or `none` at `]`.
@@ -303,20 +444,15 @@ private:
         if (i_ >= n_ || text_[i_] == ']') return none;
         return static_cast<std::uint32_t>(i_);
     }
-    /// Reads a scalar of an array being kept compact. Simple scalars (all but strings with
-    /// escapes or several lines) only count; the first other one turns the array into nodes.
-    bool compact_element(Frame& frame, std::uint32_t& out);
-    /// Reads a scalar that goes under a key: a simple one keeps no node, only its offset.
-    bool entry_scalar(std::uint32_t& out);
-    /// Whether a scalar just read into `element` can be read again from the text alone: all but
-    /// strings with escapes (which added to the arena since `arena_size`) or of several lines.
-    bool simple(const Node& element, std::size_t arena_size) const {
-        if (element.kind != Kind::string) return true;
-        const bool multiline = element.end - element.start >= 6 && text_[element.start + 1] == text_[element.start] &&
-                               text_[element.start + 2] == text_[element.start];
-        return !multiline && s_.arena.size() == arena_size;
+    /// Whether the scalar just read can be read again from the text alone: all but strings with
+    /// escapes (which added to the arena since `arena_size`) or of several lines.
+    bool simple(std::size_t arena_size) const {
+        if (lit_.kind != Kind::string) return true;
+        const bool multiline = lit_.end - lit_.start >= 6 && text_[lit_.start + 1] == text_[lit_.start] &&
+                               text_[lit_.start + 2] == text_[lit_.start];
+        return !multiline && arena_().size() == arena_size;
     }
-    /// Gives a compact array a node for each element read so far; it is compact no more.
+    /// Gives a compact array an item for each element read so far; it is compact no more.
     void expand(Frame& frame);
 
     // --- faults
@@ -330,40 +466,48 @@ private:
     }
 
     // --- storage
-    std::uint32_t new_node(Kind kind, std::uint8_t flags, std::uint16_t depth, std::size_t start, std::size_t end) {
-        if (capture_) {
-            *capture_ = Node{};
-            capture_->kind = kind;
-            capture_->start = static_cast<std::uint32_t>(start);
-            capture_->end = static_cast<std::uint32_t>(end);
-            capture_->next = none;
-            return captured;
+    std::uint32_t make(Kind kind, std::size_t at, std::uint32_t parent) {
+        Item item{};
+        item.at = static_cast<std::uint32_t>(at);
+        item.kind = static_cast<std::uint32_t>(kind);
+        item.parent = parent;
+        item.next = none;
+        item.data = kind == Kind::table || kind == Kind::array ? none : 0;
+        return s_.items.push(item);
+    }
+    /// A new value under `key` in `table`.
+    std::uint32_t keyed(Kind kind, std::uint32_t table, const KeySegment& key) {
+        const std::uint32_t index = make(kind, key.start, table);
+        if (key.text.length & in_arena) {
+            s_.items[index].escaped_key = 1;
+            s_.escaped_keys.push({key.start, key.text});
         }
-        Node node{};
-        node.kind = kind;
-        node.flags = flags;
-        node.depth = depth;
-        node.start = static_cast<std::uint32_t>(start);
-        node.end = static_cast<std::uint32_t>(end);
-        node.next = none;
-        if (kind == Kind::table || kind == Kind::array) node.list = {none, none, 0};
-        return s_.nodes.push(node);
+        s_.link(index);
+        return index;
     }
-    static std::uint32_t placeholder(Kind kind) { return 1 + static_cast<std::uint32_t>(kind); }
-    /// The node a scalar was just read into: the pool's, or the capture's.
-    Node& node_at(std::uint32_t index) { return index == captured ? *capture_ : s_.nodes[index]; }
-    void add_entry(std::uint32_t table, const KeySegment& key, std::uint32_t value) {
-        s_.add(s_.entries.push({key.text, key.start, key.end, table, value, none, 0}));
+    /// A new element of `array`, or with `none` one that stands nowhere.
+    std::uint32_t element(Kind kind, std::size_t at, std::uint32_t array) {
+        const std::uint32_t index = make(kind, at, array);
+        s_.items[index].element = 1;
+        if (array != none) s_.link(index);
+        return index;
     }
-    void append_element(std::uint32_t array, std::uint32_t element) {
-        Node& node = s_.nodes[array];
-        if (node.list.last == none) node.list.first = element;
-        else s_.nodes[node.list.last].next = element;
-        node.list.last = element;
-        ++node.list.count;
+    /// Keeps the text of a string just read that cannot be read again from the file alone.
+    void keep_text(std::uint32_t index, std::size_t arena_size) {
+        if (simple(arena_size)) return;
+        s_.items[index].decoded = 1;
+        s_.items[index].data = s_.strings.push(lit_.text);
+    }
+    /// Where the value being read goes: under the key of the innermost inline table, or of the
+    /// key-value line, or into the innermost array.
+    std::uint32_t place(Kind kind, std::size_t at) {
+        if (frames_.empty()) return keyed(kind, target_, key_);
+        const Frame& frame = frames_.back();
+        if (!frame.array) return keyed(kind, frame.target, frame.key);
+        return element(kind, at, frame.ignored ? none : frame.item);
     }
     bool ignored_below(std::uint32_t table, const KeySegment& first) const {
-        if (table != 0) return (s_.nodes[table].flags & ignored_flag) != 0;
+        if (table != 0) return s_.items[table].ignored != 0;
         return keep_ && !keep_(s_.view(first.text));
     }
 
@@ -379,15 +523,16 @@ private:
     template <bool basic>
     bool quoted_string(bool multiline, TextRef& out);
     bool escape(std::size_t& at, bool multiline);
-    bool scalar(bool ignored, std::uint32_t& out);
-    bool number(bool ignored, std::uint32_t& out);
-    bool date_time(bool ignored, std::uint32_t& out);
-    bool value(std::uint16_t depth, bool ignored, std::uint32_t& out);
+    /// Reads a scalar into `lit_`; with `discard`, a string's decoded text is not kept.
+    bool scalar(bool discard);
+    bool number();
+    bool date_time();
+    bool value(std::uint32_t table, std::uint16_t depth, bool ignored, const KeySegment& key);
 
     // --- structure
-    bool header(std::uint32_t& current);
-    bool key_value(std::uint32_t table);
-    bool resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>& segments);
+    bool header();
+    bool key_value();
+    bool resolve_dotted(std::uint32_t& table, std::uint16_t& depth, const std::vector<KeySegment>& segments);
     bool inline_key(Frame& frame);
     bool duplicate(const std::vector<KeySegment>& segments) {
         return fail(segments.front().start, segments.back().end, "duplicate key");
@@ -405,7 +550,16 @@ private:
     std::vector<KeySegment> segments_;
     std::vector<Frame> frames_;
     std::string scratch_;
-    Node* capture_ = nullptr; ///< when set, a scalar is read into it instead of the pool
+    Literal lit_;
+    /// Where escapes are decoded to: the storage's arena while reading, a scratch one after.
+    std::string* decoding_ = &s_.arena;
+    std::string scratch_arena_;
+    std::string& arena_() noexcept { return *decoding_; }
+    const std::string& arena_() const noexcept { return *decoding_; }
+    std::uint32_t current_ = 0;      ///< the table that key-value lines go into
+    std::uint16_t current_depth_ = 0;
+    std::uint32_t target_ = 0;       ///< the key-value line's table and key, while its value is read
+    KeySegment key_{};
 };
 
 std::string Reader::found_here() const {
@@ -466,13 +620,9 @@ bool Reader::end_of_line() {
 }
 
 bool Reader::run() {
-    if (n_ >= in_text) return fail(0, 0, "document larger than 2 GiB");
-    // Node 0 is the root; the next ones stand in for values that are checked but not kept.
-    new_node(Kind::table, 0, 0, 0, 0);
-    for (int kind = 0; kind <= static_cast<int>(Kind::local_time); ++kind)
-        new_node(static_cast<Kind>(kind), placeholder_flag, 0, 0, 0);
+    if (n_ > max_document) return fail(0, 0, "document larger than " + std::to_string(max_document >> 20) + " MiB");
+    make(Kind::table, 0, none); // the root
     if (text_.starts_with("\xEF\xBB\xBF")) i_ = 3;
-    std::uint32_t current = 0;
     for (;;) {
         skip_blank();
         if (i_ >= n_) return true;
@@ -493,8 +643,8 @@ bool Reader::run() {
             continue;
         }
         if (c == '[') {
-            if (!header(current)) return false;
-        } else if (!key_value(current)) {
+            if (!header()) return false;
+        } else if (!key_value()) {
             return false;
         }
         if (!end_of_line()) return false;
@@ -540,14 +690,14 @@ bool Reader::escape(std::size_t& at, bool multiline) {
     const char c = text_[at + 1];
     std::size_t digits = 0;
     switch (c) {
-    case 'b': s_.arena += '\b'; break;
-    case 't': s_.arena += '\t'; break;
-    case 'n': s_.arena += '\n'; break;
-    case 'f': s_.arena += '\f'; break;
-    case 'r': s_.arena += '\r'; break;
-    case 'e': s_.arena += '\x1B'; break;
-    case '"': s_.arena += '"'; break;
-    case '\\': s_.arena += '\\'; break;
+    case 'b': arena_() += '\b'; break;
+    case 't': arena_() += '\t'; break;
+    case 'n': arena_() += '\n'; break;
+    case 'f': arena_() += '\f'; break;
+    case 'r': arena_() += '\r'; break;
+    case 'e': arena_() += '\x1B'; break;
+    case '"': arena_() += '"'; break;
+    case '\\': arena_() += '\\'; break;
     case 'x': digits = 2; break;
     case 'u': digits = 4; break;
     case 'U': digits = 8; break;
@@ -581,7 +731,7 @@ bool Reader::escape(std::size_t& at, bool multiline) {
     }
     if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
         return fail(start, at + 2 + digits, "invalid escape sequence, expected a Unicode scalar value");
-    utf8::append(s_.arena, code);
+    utf8::append(arena_(), code);
     at += 2 + digits;
     return true;
 }
@@ -602,8 +752,8 @@ bool Reader::quoted_string(bool multiline, TextRef& out) {
     std::size_t segment = at;
     std::size_t arena_start = std::string::npos;
     const auto decoding = [&] {
-        if (arena_start == std::string::npos) arena_start = s_.arena.size();
-        s_.arena.append(text_.data() + segment, at - segment);
+        if (arena_start == std::string::npos) arena_start = arena_().size();
+        arena_().append(text_.data() + segment, at - segment);
     };
     for (;;) {
         const std::size_t j = find_special(text_, at, quote, basic ? '\\' : quote);
@@ -623,9 +773,9 @@ bool Reader::quoted_string(bool multiline, TextRef& out) {
             if (arena_start == std::string::npos) {
                 out = {static_cast<std::uint32_t>(segment), static_cast<std::uint32_t>(content_end - segment)};
             } else {
-                s_.arena.append(text_.data() + segment, content_end - segment);
+                arena_().append(text_.data() + segment, content_end - segment);
                 out = {static_cast<std::uint32_t>(arena_start),
-                       static_cast<std::uint32_t>(s_.arena.size() - arena_start) | in_arena};
+                       static_cast<std::uint32_t>(arena_().size() - arena_start) | in_arena};
             }
             i_ = j + quotes;
             return true;
@@ -645,7 +795,7 @@ bool Reader::quoted_string(bool multiline, TextRef& out) {
             // Line ends read as a line feed whatever the file's convention.
             at = j;
             decoding();
-            s_.arena += '\n';
+            arena_() += '\n';
             at = segment = j + 2;
             continue;
         }
@@ -690,56 +840,51 @@ constexpr int days_in_month(int year, int month) {
 
 } // namespace
 
-bool Reader::scalar(bool ignored, std::uint32_t& out) {
+bool Reader::scalar(bool discard) {
     if (i_ >= n_) return unexpected("a value");
     const std::size_t start = i_;
     const char c = text_[i_];
-    if (c == '"' || c == '\'') {
-        const std::size_t arena_size = s_.arena.size();
-        TextRef text{};
-        if (!string_literal(text)) return false;
-        if (ignored) {
-            s_.arena.resize(arena_size); // its decoded text is not kept
-            out = placeholder(Kind::string);
-            return true;
-        }
-        out = new_node(Kind::string, 0, 0, start, i_);
-        node_at(out).text = text;
+    lit_ = Literal{};
+    lit_.start = static_cast<std::uint32_t>(start);
+    const auto done = [&](Kind kind) {
+        lit_.kind = kind;
+        lit_.end = static_cast<std::uint32_t>(i_);
         return true;
+    };
+    if (c == '"' || c == '\'') {
+        const std::size_t arena_size = arena_().size();
+        if (!string_literal(lit_.text)) return false;
+        if (discard) arena_().resize(arena_size);
+        return done(Kind::string);
     }
     if ((c == 't' && text_.substr(i_, 4) == "true") || (c == 'f' && text_.substr(i_, 5) == "false")) {
-        const bool truth = c == 't';
-        i_ += truth ? 4 : 5;
+        lit_.truth = c == 't';
+        i_ += lit_.truth ? 4 : 5;
         if (i_ < n_ && is_token_character(text_[i_])) {
             i_ = start;
             return unexpected("a value");
         }
-        if (ignored) {
-            out = placeholder(Kind::boolean);
-            return true;
-        }
-        out = new_node(Kind::boolean, 0, 0, start, i_);
-        node_at(out).truth = truth;
-        return true;
+        return done(Kind::boolean);
     }
     if (is_digit(c)) {
         const bool date = i_ + 4 < n_ && is_digit(text_[i_ + 1]) && is_digit(text_[i_ + 2]) &&
                           is_digit(text_[i_ + 3]) && text_[i_ + 4] == '-';
         const bool time = i_ + 2 < n_ && is_digit(text_[i_ + 1]) && text_[i_ + 2] == ':';
-        if (date || time) return date_time(ignored, out);
+        if (date || time) return date_time();
     }
-    if (is_digit(c) || c == '+' || c == '-' || c == 'i' || c == 'n') return number(ignored, out);
+    if (is_digit(c) || c == '+' || c == '-' || c == 'i' || c == 'n') return number();
     return unexpected("a value");
 }
 
-bool Reader::number(bool ignored, std::uint32_t& out) {
+bool Reader::number() {
     const std::size_t start = i_;
     while (i_ < n_ && (is_token_character(text_[i_]))) ++i_;
     const std::string_view token = text_.substr(start, i_ - start);
     const auto invalid = [&] { return fail(start, i_, "invalid number"); };
     const auto make = [&](Kind kind) {
-        if (ignored) return placeholder(kind);
-        return new_node(kind, 0, 0, start, i_);
+        lit_.kind = kind;
+        lit_.end = static_cast<std::uint32_t>(i_);
+        return true;
     };
 
     std::size_t at = 0;
@@ -748,13 +893,10 @@ bool Reader::number(bool ignored, std::uint32_t& out) {
     if (signed_literal) at = 1;
     const std::string_view rest = token.substr(at);
     if (rest == "inf" || rest == "nan") {
-        out = make(Kind::floating);
-        if (!ignored) {
-            const double magnitude =
-                rest == "inf" ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
-            node_at(out).number = negative ? -magnitude : magnitude;
-        }
-        return true;
+        const double magnitude =
+            rest == "inf" ? std::numeric_limits<double>::infinity() : std::numeric_limits<double>::quiet_NaN();
+        lit_.number = negative ? -magnitude : magnitude;
+        return make(Kind::floating);
     }
 
     unsigned base = 10;
@@ -784,14 +926,10 @@ bool Reader::number(bool ignored, std::uint32_t& out) {
         }
         if (negative && magnitude > (static_cast<unsigned __int128>(1) << 127)) overflow = true;
         if (overflow) return fail(start, i_, "integer number overflowed");
-        out = make(Kind::integer);
-        if (!ignored) {
-            Node& node = node_at(out);
-            if (negative && magnitude != 0) node.flags |= negative_flag;
-            node.bits[0] = static_cast<std::uint64_t>(magnitude);
-            node.bits[1] = static_cast<std::uint64_t>(magnitude >> 64);
-        }
-        return true;
+        lit_.negative = negative && magnitude != 0;
+        lit_.bits[0] = static_cast<std::uint64_t>(magnitude);
+        lit_.bits[1] = static_cast<std::uint64_t>(magnitude >> 64);
+        return make(Kind::integer);
     }
 
     // A float: a decimal whole part without leading zeros, then a fraction, an exponent or both.
@@ -849,12 +987,11 @@ bool Reader::number(bool ignored, std::uint32_t& out) {
     } else if (status != std::errc() || end != digits + length) {
         return invalid();
     }
-    out = make(Kind::floating);
-    if (!ignored) node_at(out).number = result;
-    return true;
+    lit_.number = result;
+    return make(Kind::floating);
 }
 
-bool Reader::date_time(bool ignored, std::uint32_t& out) {
+bool Reader::date_time() {
     const std::size_t start = i_;
     const auto invalid = [&] {
         while (i_ < n_ && (is_token_character(text_[i_]) || text_[i_] == ':')) ++i_;
@@ -922,30 +1059,43 @@ bool Reader::date_time(bool ignored, std::uint32_t& out) {
         }
     }
     if (i_ < n_ && (is_token_character(text_[i_]) || text_[i_] == ':')) return invalid();
-    out = ignored ? placeholder(kind) : new_node(kind, 0, 0, start, i_);
+    lit_.kind = kind;
+    lit_.end = static_cast<std::uint32_t>(i_);
     return true;
 }
 
 // ---------------------------------------------------------------- values
 
-bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
+bool Reader::value(std::uint32_t table, std::uint16_t depth, bool ignored, const KeySegment& key) {
     // Arrays and inline tables are read with an explicit stack, so nesting costs no native stack.
     frames_.clear();
-    std::uint32_t result = 0;
+    target_ = table;
+    key_ = key;
     for (;;) {
         const std::uint16_t level = frames_.empty() ? depth : static_cast<std::uint16_t>(frames_.back().depth + 1);
         const bool hidden = frames_.empty() ? ignored : frames_.back().ignored;
+        const bool in_array = !frames_.empty() && frames_.back().array;
+        const bool in_compact = in_array && !hidden && s_.items[frames_.back().item].compact;
         bool closed = false;
-        const bool in_compact = !frames_.empty() && frames_.back().array && !frames_.back().ignored &&
-                                (s_.nodes[frames_.back().node].flags & compact_flag);
         if (i_ < n_ && (text_[i_] == '[' || text_[i_] == '{')) {
             if (level > max_nesting) return nesting(i_, i_ + 1);
             if (in_compact) expand(frames_.back());
             const bool array = text_[i_] == '[';
-            std::uint32_t node;
-            if (array) node = hidden ? placeholder(Kind::array) : new_node(Kind::array, compact_flag, level, i_, i_);
-            else node = new_node(Kind::table, static_cast<std::uint8_t>(inline_flag | (hidden ? ignored_flag : 0)), level, i_, i_);
-            frames_.push_back({node, level, array, hidden});
+            std::uint32_t item = none;
+            // An array inside an ignored array keeps nothing; inline tables are made everywhere,
+            // for the key rules inside them.
+            if (!(array && in_array && hidden)) {
+                item = place(array ? Kind::array : Kind::table, i_);
+                Item& made = s_.items[item];
+                made.ignored = hidden;
+                if (array) {
+                    made.compact = 1;
+                    made.data = 0;
+                } else {
+                    made.inline_table = 1;
+                }
+            }
+            frames_.push_back({item, static_cast<std::uint32_t>(i_), level, level, array, hidden});
             ++i_;
             if (!skip_space_and_newlines()) return false;
             if (i_ < n_ && text_[i_] == (array ? ']' : '}')) {
@@ -959,37 +1109,33 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
             }
         } else {
             if (level > max_nesting) return nesting(i_, i_ + 1);
-            const bool under_key = frames_.empty() || !frames_.back().array;
+            const std::size_t arena_size = arena_().size();
+            if (!scalar(in_array && hidden)) return false;
             if (in_compact) {
-                if (!compact_element(frames_.back(), result)) return false;
-            } else if (under_key && !hidden) {
-                if (!entry_scalar(result)) return false;
-            } else if (!scalar(hidden, result)) {
-                return false;
+                Frame& frame = frames_.back();
+                if (simple(arena_size)) {
+                    ++s_.items[frame.item].data; // counted only
+                } else {
+                    // Its decoded text lies in the arena already; the element keeps it in an item.
+                    const Literal read = lit_;
+                    expand(frame);
+                    lit_ = read;
+                    keep_text(element(lit_.kind, lit_.start, frame.item), arena_size);
+                }
+            } else if (!(in_array && hidden)) {
+                keep_text(place(lit_.kind, lit_.start), arena_size);
             }
         }
 
-        // A value is complete: hand it to the container it stands in, closing containers as they end.
+        // A value is complete: go on past its separator, closing containers as they end.
         for (;;) {
             if (closed) {
-                Frame& frame = frames_.back();
-                result = frame.node;
-                if (!(frame.array && frame.ignored)) s_.nodes[result].end = static_cast<std::uint32_t>(i_);
                 frames_.pop_back();
                 closed = false;
             }
-            if (frames_.empty()) {
-                out = result;
-                return true;
-            }
+            if (frames_.empty()) return true;
             Frame& frame = frames_.back();
             if (frame.array) {
-                if (frame.ignored) {
-                } else if (result == captured) {
-                    ++s_.nodes[frame.node].list.count;
-                } else {
-                    append_element(frame.node, result);
-                }
                 if (!skip_space_and_newlines()) return false;
                 if (i_ < n_ && text_[i_] == ',') {
                     ++i_;
@@ -1008,7 +1154,6 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
                 }
                 return unexpected("`,`, `]`");
             }
-            add_entry(frame.target, frame.key, result);
             if (!skip_space_and_newlines()) return false;
             if (i_ < n_ && text_[i_] == ',') {
                 ++i_;
@@ -1031,43 +1176,18 @@ bool Reader::value(std::uint16_t depth, bool ignored, std::uint32_t& out) {
     }
 }
 
-bool Reader::compact_element(Frame& frame, std::uint32_t& out) {
-    Node element;
-    const std::size_t arena_size = s_.arena.size();
-    capture_ = &element;
-    const bool read = scalar(false, out);
-    capture_ = nullptr;
-    if (!read) return false;
-    if (simple(element, arena_size)) return true; // counted
-    // Its decoded text lies in the arena already; the element keeps it in a node of its own.
-    expand(frame);
-    out = s_.nodes.push(element);
-    return true;
-}
-
-bool Reader::entry_scalar(std::uint32_t& out) {
-    Node element;
-    const std::size_t arena_size = s_.arena.size();
-    capture_ = &element;
-    const bool read = scalar(false, out);
-    capture_ = nullptr;
-    if (!read) return false;
-    out = simple(element, arena_size) ? in_text | element.start : s_.nodes.push(element);
-    return true;
-}
-
 void Reader::expand(Frame& frame) {
-    Node& array = s_.nodes[frame.node];
-    array.flags = static_cast<std::uint8_t>(array.flags & ~compact_flag);
-    const std::uint32_t count = std::exchange(array.list.count, 0);
+    Item& array = s_.items[frame.item];
+    const std::uint32_t count = array.data;
+    array.compact = 0;
+    array.data = none;
     if (count == 0) return;
     const std::size_t resume = i_;
-    i_ = array.start + 1;
+    i_ = frame.start + 1;
     skip_space_and_newlines();
     for (std::uint32_t k = 0; k < count; ++k) {
-        std::uint32_t element;
-        scalar(false, element); // read once already: it cannot fail
-        append_element(frame.node, element);
+        scalar(false); // read once already: it cannot fail, and it is simple
+        element(lit_.kind, lit_.start, frame.item);
         after_element();
     }
     i_ = resume;
@@ -1075,52 +1195,47 @@ void Reader::expand(Frame& frame) {
 
 // ---------------------------------------------------------------- structure
 
-bool Reader::resolve_dotted(std::uint32_t& table, const std::vector<KeySegment>& segments) {
+bool Reader::resolve_dotted(std::uint32_t& table, std::uint16_t& depth, const std::vector<KeySegment>& segments) {
     // Walks the key's leading segments from `table`, making dotted tables where none exist. Only
     // tables made by dotted keys, or passed through by headers without being defined, can be
     // walked into: tables defined by a header and inline tables are closed to dotted keys.
     const bool ignored = ignored_below(table, segments.front());
     for (std::size_t k = 0; k + 1 < segments.size(); ++k) {
         const KeySegment& segment = segments[k];
-        const std::string_view name = s_.view(segment.text);
-        const std::uint32_t entry = s_.find(table, name);
+        const std::uint32_t entry = s_.find(table, s_.view(segment.text));
         if (entry == none) {
-            const std::uint16_t depth = static_cast<std::uint16_t>(s_.nodes[table].depth + 1);
-            if (depth > max_nesting) return nesting(segment.start, segment.end);
-            std::uint8_t flags = dotted_flag;
-            if (ignored) flags |= ignored_flag;
-            const std::uint32_t child = new_node(Kind::table, flags, depth, segment.start, segment.end);
-            add_entry(table, segment, child);
-            table = child;
+            if (depth + 1u > max_nesting) return nesting(segment.start, segment.end);
+            table = keyed(Kind::table, table, segment);
+            s_.items[table].dotted = 1;
+            s_.items[table].ignored = ignored;
+            ++depth;
             continue;
         }
-        if (s_.entries[entry].value & in_text) return duplicate(segments);
-        Node& node = s_.nodes[s_.entries[entry].value];
-        if (node.kind != Kind::table || !(node.flags & (dotted_flag | implicit_flag)) || (node.flags & inline_flag))
+        Item& node = s_.items[entry];
+        if (static_cast<Kind>(node.kind) != Kind::table || !(node.dotted || node.implicit) || node.inline_table)
             return duplicate(segments);
         // A table that headers only passed through becomes the dotted keys' own: no header may
-        // define it afterwards.
-        node.flags = static_cast<std::uint8_t>((node.flags & ~implicit_flag) | dotted_flag);
-        table = s_.entries[entry].value;
+        // define it afterwards. It keeps the span of the header that made it.
+        node.dotted = 1;
+        table = entry;
+        ++depth;
     }
     return true;
 }
 
-bool Reader::key_value(std::uint32_t table) {
+bool Reader::key_value() {
     if (!key(segments_)) return false;
     if (i_ >= n_ || text_[i_] != '=') return unexpected("`.`, `=`");
     ++i_;
     skip_blank();
+    std::uint32_t table = current_;
+    std::uint16_t depth = current_depth_;
     const bool ignored = ignored_below(table, segments_.front());
-    if (!resolve_dotted(table, segments_)) return false;
+    if (!resolve_dotted(table, depth, segments_)) return false;
     const KeySegment last = segments_.back();
-    const std::string_view name = s_.view(last.text);
-    if (s_.find(table, name) != none) return duplicate(segments_);
-    if (s_.nodes[table].depth + 1u > max_nesting) return nesting(last.start, last.end);
-    std::uint32_t result;
-    if (!value(static_cast<std::uint16_t>(s_.nodes[table].depth + 1), ignored, result)) return false;
-    add_entry(table, last, result);
-    return true;
+    if (s_.find(table, s_.view(last.text)) != none) return duplicate(segments_);
+    if (depth + 1u > max_nesting) return nesting(last.start, last.end);
+    return value(table, static_cast<std::uint16_t>(depth + 1), ignored, last);
 }
 
 bool Reader::inline_key(Frame& frame) {
@@ -1128,20 +1243,20 @@ bool Reader::inline_key(Frame& frame) {
     if (i_ >= n_ || text_[i_] != '=') return unexpected("`.`, `=`");
     ++i_;
     skip_blank(); // a value starts on the line of its `=`, also in an inline table
-    std::uint32_t table = frame.node;
-    if (!resolve_dotted(table, segments_)) return false;
+    std::uint32_t table = frame.item;
+    std::uint16_t depth = frame.level;
+    if (!resolve_dotted(table, depth, segments_)) return false;
     const KeySegment last = segments_.back();
-    const std::string_view name = s_.view(last.text);
-    if (s_.find(table, name) != none) return duplicate(segments_);
+    if (s_.find(table, s_.view(last.text)) != none) return duplicate(segments_);
     // Values nest one level below the table they go into.
-    frame.depth = static_cast<std::uint16_t>(s_.nodes[table].depth);
-    if (frame.depth + 1u > max_nesting) return nesting(last.start, last.end);
+    frame.depth = depth;
+    if (depth + 1u > max_nesting) return nesting(last.start, last.end);
     frame.target = table;
     frame.key = last;
     return true;
 }
 
-bool Reader::header(std::uint32_t& current) {
+bool Reader::header() {
     const std::size_t start = i_;
     const bool array = i_ + 1 < n_ && text_[i_ + 1] == '[';
     i_ += array ? 2 : 1;
@@ -1152,60 +1267,66 @@ bool Reader::header(std::uint32_t& current) {
         if (i_ >= n_ || text_[i_] != ']') return unexpected("`]]`");
         ++i_;
     }
-    const std::size_t end = i_;
     const bool ignored = ignored_below(0, segments_.front());
-    const std::uint8_t inherited = ignored ? ignored_flag : 0;
 
     std::uint32_t table = 0;
+    std::uint16_t depth = 0;
     for (std::size_t k = 0; k < segments_.size(); ++k) {
         const KeySegment& segment = segments_[k];
         const bool last = k + 1 == segments_.size();
-        const std::string_view name = s_.view(segment.text);
-        const std::uint32_t entry = s_.find(table, name);
-        const std::uint16_t depth = static_cast<std::uint16_t>(s_.nodes[table].depth + 1);
+        const std::uint32_t entry = s_.find(table, s_.view(segment.text));
         if (entry == none) {
-            if (depth + (array && last ? 1u : 0u) > max_nesting) return nesting(segment.start, segment.end);
-            std::uint32_t child;
-            if (last && array) {
-                child = new_node(Kind::array, of_tables_flag, depth, start, end);
-            } else {
-                const std::uint8_t flags = last ? from_header_flag : implicit_flag;
-                child = new_node(Kind::table, static_cast<std::uint8_t>(flags | inherited), depth, start, end);
-            }
-            add_entry(table, segment, child);
-            table = child;
+            if (depth + 1u + (array && last ? 1u : 0u) > max_nesting) return nesting(segment.start, segment.end);
+            table = keyed(last && array ? Kind::array : Kind::table, table, segment);
+            Item& made = s_.items[table];
+            made.ignored = ignored;
+            if (last && array) made.of_tables = 1;
+            else if (last) made.from_header = 1;
+            else made.implicit = 1;
+            ++depth;
         } else {
-            const std::uint32_t held = s_.entries[entry].value;
-            if (held & in_text) return duplicate(segments_);
-            Node& node = s_.nodes[held];
+            Item& node = s_.items[entry];
+            const auto kind = static_cast<Kind>(node.kind);
             if (!last) {
-                if (node.kind == Kind::table && !(node.flags & inline_flag)) table = held;
-                else if (node.kind == Kind::array && (node.flags & of_tables_flag)) table = node.list.last;
-                else return duplicate(segments_);
+                if (kind == Kind::table && !node.inline_table) {
+                    table = entry;
+                    ++depth;
+                } else if (kind == Kind::array && node.of_tables) {
+                    table = s_.last(entry);
+                    depth = static_cast<std::uint16_t>(depth + 2);
+                } else {
+                    return duplicate(segments_);
+                }
                 continue;
             }
             if (array) {
-                if (node.kind != Kind::array || !(node.flags & of_tables_flag)) return duplicate(segments_);
-                table = held;
+                if (kind != Kind::array || !node.of_tables) return duplicate(segments_);
             } else {
-                if (node.kind != Kind::table || (node.flags & (from_header_flag | dotted_flag | inline_flag)))
+                if (kind != Kind::table || node.from_header || node.dotted || node.inline_table)
                     return duplicate(segments_);
-                node.flags = static_cast<std::uint8_t>((node.flags & ~implicit_flag) | from_header_flag);
-                node.start = static_cast<std::uint32_t>(start);
-                node.end = static_cast<std::uint32_t>(end);
-                table = held;
+                // Defined at last: from now on its key and span are this header's.
+                node.implicit = 0;
+                node.from_header = 1;
+                node.at = segment.start;
+                node.escaped_key = 0;
+                if (segment.text.length & in_arena) {
+                    node.escaped_key = 1;
+                    s_.escaped_keys.push({segment.start, segment.text});
+                }
             }
+            table = entry;
+            ++depth;
         }
         if (last && array) {
-            const std::uint16_t element_depth = static_cast<std::uint16_t>(s_.nodes[table].depth + 1);
-            if (element_depth > max_nesting) return nesting(segment.start, segment.end);
-            const std::uint32_t element =
-                new_node(Kind::table, static_cast<std::uint8_t>(from_header_flag | inherited), element_depth, start, end);
-            append_element(table, element);
-            table = element;
+            if (depth + 1u > max_nesting) return nesting(segment.start, segment.end);
+            table = element(Kind::table, start, table);
+            s_.items[table].from_header = 1;
+            s_.items[table].ignored = ignored;
+            ++depth;
         }
     }
-    current = table;
+    current_ = table;
+    current_depth_ = depth;
     return true;
 }
 
@@ -1238,69 +1359,77 @@ std::string Integer::decimal() const {
     return std::string(digits + at, sizeof digits - at);
 }
 
+ByteSpan DocumentStorage::span(std::uint32_t index) const noexcept {
+    if (index == 0) return {0, 0};
+    const Item& item = items[index];
+    const std::string_view text = source();
+    if (item.element ? item.from_header : (item.from_header || item.implicit || item.of_tables))
+        return header_span(text, item.at);
+    if (item.dotted) return key_span(index);
+    const std::size_t start = value_start(index);
+    return {start, container_end(text, start)};
+}
+
 namespace {
 const KeepFilter keep_everything;
 } // namespace
 
-Node Value::node() const noexcept {
-    if (index_ != reread) return storage_->nodes[index_];
-    // Reading a simple scalar writes nothing to the storage: no node, no decoded text.
-    Node node{};
-    std::uint32_t next;
-    Reader(const_cast<DocumentStorage&>(*storage_), keep_everything).reread_element(at_, node, next);
-    return node;
+// Reading a simple scalar again writes nothing to the storage: no item, no decoded text.
+Literal Value::literal() const noexcept {
+    const std::size_t at = index_ == reread ? at_ : storage_->value_start(index_);
+    return Reader(const_cast<DocumentStorage&>(*storage_), keep_everything).reread(at);
 }
 
-Value Value::entry_value(std::uint32_t value) const {
-    if (value & in_text) return Value(storage_, reread, value & ~in_text);
-    return Value(storage_, value);
+Kind Value::kind() const noexcept {
+    return index_ == reread ? literal().kind : static_cast<Kind>(storage_->items[index_].kind);
 }
-
-Kind Value::kind() const noexcept { return node().kind; }
 ByteSpan Value::span() const noexcept {
-    const Node node = this->node();
-    return {node.start, node.end};
+    if (is_table() || is_array()) return storage_->span(index_);
+    const Literal literal = this->literal();
+    return {literal.start, literal.end};
 }
-bool Value::boolean() const noexcept { return node().truth; }
+bool Value::boolean() const noexcept { return literal().truth; }
 Integer Value::integer() const noexcept {
-    const Node node = this->node();
-    return {(node.flags & negative_flag) != 0,
-            (static_cast<unsigned __int128>(node.bits[1]) << 64) | node.bits[0]};
+    const Literal literal = this->literal();
+    return {literal.negative, (static_cast<unsigned __int128>(literal.bits[1]) << 64) | literal.bits[0]};
 }
-double Value::floating() const noexcept { return node().number; }
-std::string_view Value::string() const noexcept { return storage_->view(node().text); }
+double Value::floating() const noexcept { return literal().number; }
+std::string_view Value::string() const noexcept {
+    if (index_ != reread && storage_->items[index_].decoded)
+        return storage_->view(storage_->strings[storage_->items[index_].data]);
+    return storage_->view(literal().text);
+}
 std::string_view Value::source() const noexcept {
-    const Node node = this->node();
-    return std::string_view(*storage_->text).substr(node.start, node.end - node.start);
+    const ByteSpan span = this->span();
+    return storage_->source().substr(span.start, span.end - span.start);
 }
 
 std::size_t Value::size() const noexcept {
-    const Node node = this->node();
-    return node.kind == Kind::table || node.kind == Kind::array ? node.list.count : 0;
+    return is_table() || is_array() ? storage_->count(index_) : 0;
 }
 
 std::optional<Value> Value::first_element() const {
-    const Node node = this->node();
-    if (node.kind != Kind::array || node.list.count == 0) return std::nullopt;
-    if (!(node.flags & compact_flag)) return Value(storage_, node.list.first);
-    // The array's text: `[`, then blanks and comments before the first element.
-    Node element{};
-    std::uint32_t next;
+    if (!is_array()) return std::nullopt;
+    const Item& item = storage_->items[index_];
+    if (!item.compact) {
+        const std::uint32_t first = storage_->first(index_);
+        if (first == none) return std::nullopt;
+        return Value(storage_, first);
+    }
+    if (item.data == 0) return std::nullopt;
+    // Past the array's `[`; blanks and comments before the first element are skipped.
     Reader reader(const_cast<DocumentStorage&>(*storage_), keep_everything);
-    reader.reread_element(node.start + 1, element, next);
-    return Value(storage_, reread, element.start);
+    return Value(storage_, reread, reader.reread(storage_->value_start(index_) + 1).start);
 }
 
 std::optional<Value> Value::next_element() const {
     if (index_ != reread) {
-        const std::uint32_t next = storage_->nodes[index_].next;
-        if (next == none) return std::nullopt;
-        return Value(storage_, next);
+        const Item& item = storage_->items[index_];
+        if (!item.element || item.next == none) return std::nullopt;
+        return Value(storage_, item.next);
     }
-    Node element{};
     std::uint32_t next;
-    Reader reader(const_cast<DocumentStorage&>(*storage_), keep_everything);
-    reader.reread_element(at_, element, next);
+    Reader(const_cast<DocumentStorage&>(*storage_), keep_everything).reread(at_, &next);
     if (next == none) return std::nullopt;
     return Value(storage_, reread, next);
 }
@@ -1315,14 +1444,10 @@ std::vector<Value> Value::elements() const {
 
 std::vector<Entry> Value::entries() const {
     std::vector<Entry> out;
-    if (index_ == reread) return out;
-    const Node& node = storage_->nodes[index_];
-    if (node.kind != Kind::table) return out;
-    out.reserve(node.list.count);
-    for (std::uint32_t at = node.list.first; at != none; at = storage_->entries[at].next) {
-        const EntryRecord& entry = storage_->entries[at];
-        out.push_back({storage_->view(entry.key), {entry.key_start, entry.key_end}, entry_value(entry.value)});
-    }
+    if (!is_table()) return out;
+    out.reserve(size());
+    for (std::uint32_t at = storage_->first(index_); at != none; at = storage_->items[at].next)
+        out.push_back({storage_->key(at), storage_->key_span(at), Value(storage_, at)});
     return out;
 }
 
@@ -1333,10 +1458,10 @@ std::vector<Entry> Value::sorted_entries() const {
 }
 
 std::optional<Value> Value::find(std::string_view key) const {
-    if (kind() != Kind::table) return std::nullopt;
+    if (!is_table()) return std::nullopt;
     const std::uint32_t entry = storage_->find(index_, key);
     if (entry == none) return std::nullopt;
-    return entry_value(storage_->entries[entry].value);
+    return Value(storage_, entry);
 }
 
 Document::Document(std::unique_ptr<DocumentStorage> storage) : storage_(std::move(storage)) {}

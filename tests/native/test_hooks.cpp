@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "configuration/schema.hpp"
 #include "loading/toml_document.hpp"
 #include "loading/toml_error.hpp"
@@ -104,6 +106,46 @@ PyObject* toml_test_json_impl(PyObject* path_argument) {
     return make_str(toml::toml_test_json(document.value())).release();
 }
 
+/// Where each value of the file stands: a JSON object from each value's path (keys joined by
+/// dots, elements as `[i]`) to the text of its key's span (null for an element) and of its own.
+PyObject* toml_spans_impl(PyObject* path_argument) {
+    std::optional<std::string> path = text_argument(path_argument, "a path");
+    if (!path) return nullptr;
+    auto text = read_configuration_text(*path);
+    if (!text) {
+        PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
+        return nullptr;
+    }
+    auto document = toml::Document::parse(std::make_shared<const std::string>(std::move(text).value()));
+    if (!document) {
+        PyErr_SetString(PyExc_RuntimeError, render(document.error()).c_str());
+        return nullptr;
+    }
+    const std::string& source = *document.value().text();
+    const auto cut = [&](ByteSpan span) { return source.substr(span.start, span.end - span.start); };
+    nlohmann::json out = nlohmann::json::object();
+    std::vector<std::pair<toml::Value, std::string>> pending{{document.value().root(), ""}};
+    while (!pending.empty()) {
+        auto [value, at] = std::move(pending.back());
+        pending.pop_back();
+        if (value.is_table()) {
+            for (const toml::Entry& entry : value.entries()) {
+                std::string child = at.empty() ? std::string(entry.key) : at + "." + std::string(entry.key);
+                out[child] = {cut(entry.key_span), cut(entry.value.span())};
+                pending.emplace_back(entry.value, std::move(child));
+            }
+        } else if (value.is_array()) {
+            std::size_t index = 0;
+            for (const toml::Value& element : value.elements()) {
+                std::string child = at + "[" + std::to_string(index++) + "]";
+                out[child] = {nullptr, cut(element.span())};
+                pending.emplace_back(element, std::move(child));
+            }
+        }
+    }
+    return make_str(out.dump()).release();
+}
+
 /// An `InternalFailure` raises `PanicException`, as in the package's modules.
 template <PyObject* (*Body)(PyObject*)>
 PyObject* guarded(PyObject*, PyObject* argument) noexcept {
@@ -117,6 +159,8 @@ PyMethodDef hook_methods[] = {
      "schema_document(name)\n--\n\nThe schema document of the named section record, as JSON text."},
     {"toml_test_json", guarded<toml_test_json_impl>, METH_O,
      "toml_test_json(path)\n--\n\nThe TOML file as toml-test JSON."},
+    {"toml_spans", guarded<toml_spans_impl>, METH_O,
+     "toml_spans(path)\n--\n\nThe text of each value's key and of the value itself, by path."},
     {nullptr, nullptr, 0, nullptr},
 };
 
