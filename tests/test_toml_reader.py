@@ -2,6 +2,7 @@
 and the wording of syntax faults."""
 import json
 import math
+import random
 import subprocess
 import sys
 import textwrap
@@ -315,3 +316,16 @@ def test_spans_cover_each_key_and_value_as_written(tmp_path, path, key, value):
     file = tmp_path / "spans.toml"
     file.write_text(SPANS, encoding="utf-8")
     assert json.loads(qarv_test_hooks.toml_spans(str(file)))[path] == [key, value]
+
+
+@pytest.mark.parametrize("seed", range(40))
+def test_positions_found_together_match_those_found_one_by_one(seed):
+    rng = random.Random(seed)
+    pieces = ["a", " ", "\t", "\n", "\r\n", "é", "€", "😀", "\xff", "[", "x = 1"]
+    text = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 60))).encode("utf-8", "surrogateescape")
+    text = text.replace("\xff".encode(), b"\xff")
+    # Spans start on a character's first byte, or past the end of the text.
+    starts = [i for i in range(len(text)) if text[i] & 0xC0 != 0x80] + [len(text), len(text) + 3]
+    spans = [(start, start + rng.choice([0, 1, 3, 40])) for start in rng.choices(starts, k=rng.randint(1, 30))]
+    single, batched = json.loads(qarv_test_hooks.text_positions(text, spans))
+    assert batched == single

@@ -12,17 +12,22 @@ namespace qarv {
 namespace {
 
 /// Values nest at most `toml::max_nesting` deep, so the recursion is bounded by the reader.
-void walk(const toml::Value& value, const std::string& key, std::string_view text, std::vector<KeyPosition>& out) {
+/// Positions are filled in afterwards, all in one walk over the text: a file of a million array
+/// elements must not count its lines a million times.
+void walk(const toml::Value& value, const std::string& key, std::vector<KeyPosition>& out, std::vector<ByteSpan>& spans) {
     const bool table = value.is_table();
     // The root has no span of its own; a table with no text of its own has none either.
-    if (!key.empty()) out.push_back({key, table, position_of(text, value.span())});
+    if (!key.empty()) {
+        out.push_back({key, table, {}});
+        spans.push_back(value.span());
+    }
     if (table) {
         for (const toml::Entry& entry : value.entries())
-            walk(entry.value, key.empty() ? std::string(entry.key) : key + "." + std::string(entry.key), text, out);
+            walk(entry.value, key.empty() ? std::string(entry.key) : key + "." + std::string(entry.key), out, spans);
     } else if (value.is_array()) {
         std::size_t index = 0;
         for (const toml::Value& element : value.elements())
-            walk(element, key + "[" + std::to_string(index++) + "]", text, out);
+            walk(element, key + "[" + std::to_string(index++) + "]", out, spans);
     }
 }
 
@@ -30,11 +35,14 @@ void walk(const toml::Value& value, const std::string& key, std::string_view tex
 
 std::vector<KeyPosition> key_positions(const toml::Document& document) {
     std::vector<KeyPosition> positions;
+    std::vector<ByteSpan> spans;
     // Only the tables of the configuration are stored as trees; the file's other root keys are
     // checked but not kept, and have nothing to point into.
     for (const toml::Entry& entry : document.root().entries())
         if (std::ranges::find(section_names, entry.key) != section_names.end())
-            walk(entry.value, std::string(entry.key), *document.text(), positions);
+            walk(entry.value, std::string(entry.key), positions, spans);
+    const std::vector<TextPosition> found = positions_of(*document.text(), spans);
+    for (std::size_t i = 0; i < positions.size(); ++i) positions[i].position = found[i];
     return positions;
 }
 

@@ -59,8 +59,8 @@ struct Literal;
 struct Entry;
 
 /// Says, for each key of the root table, whether its value is kept as a tree. Values under keys
-/// it refuses are still fully checked (syntax, numbers, key rules) but their scalars and static
-/// arrays are not stored; tables are kept for the key rules. Empty: everything is kept.
+/// it refuses are still fully checked (syntax, numbers, key rules) but the elements of their
+/// arrays are not stored; keys and tables are kept for the key rules. Empty: everything is kept.
 using KeepFilter = std::function<bool(std::string_view root_key)>;
 
 /// A read-only handle on one value of a document; cheap to copy, valid while the document lives.

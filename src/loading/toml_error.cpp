@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <vector>
 
 #include "text/utf8.hpp"
 
@@ -57,6 +58,60 @@ TextPosition position_of(std::string_view text, ByteSpan span) {
     if (span.end > span.start && span.start < text.size())
         span_width = width(text.substr(span.start, std::min(span.end, line_end) - span.start));
     return {at.line + 1, at.column + 1, std::max<std::size_t>(1, std::min(span_width, room))};
+}
+
+std::vector<TextPosition> positions_of(std::string_view text, const std::vector<ByteSpan>& spans) {
+    std::vector<TextPosition> out(spans.size());
+    if (text.empty()) {
+        for (std::size_t i = 0; i < spans.size(); ++i) out[i] = position_of(text, spans[i]);
+        return out;
+    }
+    std::vector<std::size_t> order(spans.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::ranges::stable_sort(order, [&](std::size_t a, std::size_t b) { return spans[a].start < spans[b].start; });
+    // One walk forward: line feeds are counted once, and a line's width and the width of its
+    // text before each start are carried on from the previous start on the same line.
+    Location at;
+    std::size_t counted = 0;               // line feeds before this offset are in `at.line`
+    std::size_t measured = 0;              // the column covers the line's text up to here
+    bool valid = true;                     // that text is UTF-8
+    std::size_t line_width = 0, line_end = 0;
+    bool line_measured = false;
+    for (const std::size_t i : order) {
+        const ByteSpan span = spans[i];
+        const std::size_t p = std::min(span.start, text.size() - 1);
+        // Only up to the start: the line may run on for megabytes past it.
+        const std::string_view before = text.substr(0, p);
+        for (std::size_t feed = before.find('\n', counted); feed != std::string_view::npos;
+             feed = before.find('\n', feed + 1)) {
+            ++at.line;
+            at.line_start = feed + 1;
+            line_measured = false;
+        }
+        counted = std::max(counted, p);
+        if (!line_measured) {
+            const std::string_view line = line_of(text, at);
+            line_width = width(line);
+            line_end = at.line_start + line.size();
+            measured = at.line_start;
+            at.column = 0;
+            valid = true;
+            line_measured = true;
+        }
+        // Starts fall on the first byte of a character, so the pieces are UTF-8 exactly when
+        // the whole text before the start is.
+        const std::string_view piece = text.substr(measured, p - measured);
+        valid = valid && utf8::is_valid(piece);
+        if (valid) at.column += utf8::count_characters(piece);
+        measured = p;
+        const std::size_t column = (valid ? at.column : p - at.line_start) + (span.start - p);
+        const std::size_t room = line_width > column ? line_width - column : 0;
+        std::size_t span_width = 0;
+        if (span.end > span.start && span.start < text.size())
+            span_width = width(text.substr(span.start, std::min(span.end, line_end) - span.start));
+        out[i] = {at.line + 1, column + 1, std::max<std::size_t>(1, std::min(span_width, room))};
+    }
+    return out;
 }
 
 std::string render(const TomlError& error, std::string_view heading) {

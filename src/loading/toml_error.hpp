@@ -34,6 +34,9 @@ struct TextPosition {
 
 /// The position of `span` in `text`, exactly as `render` prints it.
 TextPosition position_of(std::string_view text, ByteSpan span);
+/// The positions of many spans, each as `position_of` gives it, in one walk over the text rather
+/// than one from its start for each span.
+std::vector<TextPosition> positions_of(std::string_view text, const std::vector<ByteSpan>& spans);
 
 /// The "TOML parse error at line L, column C" report: five lines with an excerpt and carets when
 /// the error has a span and a source, else the message and the key path. Every line ends in "\n".

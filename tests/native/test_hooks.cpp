@@ -146,6 +146,29 @@ PyObject* toml_spans_impl(PyObject* path_argument) {
     return make_str(out.dump()).release();
 }
 
+/// `(text, spans)`: bytes, and (start, end) pairs: each span's position as [line, column,
+/// carets] twice, from `position_of` one by one and from `positions_of` all at once.
+PyObject* text_positions_impl(PyObject* arguments) {
+    const char* text = nullptr;
+    Py_ssize_t length = 0;
+    PyObject* list = nullptr;
+    if (!PyArg_ParseTuple(arguments, "y#O!", &text, &length, &PyList_Type, &list)) return nullptr;
+    const std::string_view source(text, static_cast<std::size_t>(length));
+    std::vector<ByteSpan> spans;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        unsigned long long start = 0, end = 0;
+        if (!PyArg_ParseTuple(PyList_GET_ITEM(list, i), "KK", &start, &end)) return nullptr;
+        spans.push_back({start, end});
+    }
+    nlohmann::json single = nlohmann::json::array(), batched = nlohmann::json::array();
+    for (const ByteSpan span : spans) {
+        const TextPosition at = position_of(source, span);
+        single.push_back({at.line, at.column, at.carets});
+    }
+    for (const TextPosition& at : positions_of(source, spans)) batched.push_back({at.line, at.column, at.carets});
+    return make_str(nlohmann::json{single, batched}.dump()).release();
+}
+
 /// An `InternalFailure` raises `PanicException`, as in the package's modules.
 template <PyObject* (*Body)(PyObject*)>
 PyObject* guarded(PyObject*, PyObject* argument) noexcept {
@@ -159,6 +182,8 @@ PyMethodDef hook_methods[] = {
      "schema_document(name)\n--\n\nThe schema document of the named section record, as JSON text."},
     {"toml_test_json", guarded<toml_test_json_impl>, METH_O,
      "toml_test_json(path)\n--\n\nThe TOML file as toml-test JSON."},
+    {"text_positions", guarded<text_positions_impl>, METH_VARARGS,
+     "text_positions(text, spans)\n--\n\nEach span's position, one by one and all at once."},
     {"toml_spans", guarded<toml_spans_impl>, METH_O,
      "toml_spans(path)\n--\n\nThe text of each value's key and of the value itself, by path."},
     {nullptr, nullptr, 0, nullptr},
