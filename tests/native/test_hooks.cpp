@@ -88,43 +88,41 @@ PyObject* schema_document_impl(PyObject* name_argument) {
     return make_str(document->dump()).release();
 }
 
-/// The file's document in the toml-test JSON encoding, every root key kept; a file that does
-/// not parse raises `RuntimeError` with the loading message.
-PyObject* toml_test_json_impl(PyObject* path_argument) {
+/// The document of the file at the path, every root key kept, or none with `RuntimeError` set to
+/// the loading message.
+std::optional<toml::Document> document_at(PyObject* path_argument) {
     std::optional<std::string> path = text_argument(path_argument, "a path");
-    if (!path) return nullptr;
+    if (!path) return std::nullopt;
     auto text = read_configuration_text(*path);
     if (!text) {
         PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
-        return nullptr;
+        return std::nullopt;
     }
     auto document = toml::Document::parse(std::make_shared<const std::string>(std::move(text).value()));
     if (!document) {
         PyErr_SetString(PyExc_RuntimeError, render(document.error()).c_str());
-        return nullptr;
+        return std::nullopt;
     }
-    return make_str(toml::toml_test_json(document.value())).release();
+    return std::move(document).value();
+}
+
+/// The file's document in the toml-test JSON encoding, every root key kept; a file that does
+/// not parse raises `RuntimeError` with the loading message.
+PyObject* toml_test_json_impl(PyObject* path_argument) {
+    std::optional<toml::Document> document = document_at(path_argument);
+    if (!document) return nullptr;
+    return make_str(toml::toml_test_json(*document)).release();
 }
 
 /// Where each value of the file stands: a JSON object from each value's path (keys joined by
 /// dots, elements as `[i]`) to the text of its key's span (null for an element) and of its own.
 PyObject* toml_spans_impl(PyObject* path_argument) {
-    std::optional<std::string> path = text_argument(path_argument, "a path");
-    if (!path) return nullptr;
-    auto text = read_configuration_text(*path);
-    if (!text) {
-        PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
-        return nullptr;
-    }
-    auto document = toml::Document::parse(std::make_shared<const std::string>(std::move(text).value()));
-    if (!document) {
-        PyErr_SetString(PyExc_RuntimeError, render(document.error()).c_str());
-        return nullptr;
-    }
-    const std::string& source = *document.value().text();
+    std::optional<toml::Document> document = document_at(path_argument);
+    if (!document) return nullptr;
+    const std::string& source = *document->text();
     const auto cut = [&](ByteSpan span) { return source.substr(span.start, span.end - span.start); };
     nlohmann::json out = nlohmann::json::object();
-    std::vector<std::pair<toml::Value, std::string>> pending{{document.value().root(), ""}};
+    std::vector<std::pair<toml::Value, std::string>> pending{{document->root(), ""}};
     while (!pending.empty()) {
         auto [value, at] = std::move(pending.back());
         pending.pop_back();
