@@ -458,12 +458,16 @@ PyObject* load_details_impl(PyObject* const* args, Py_ssize_t nargs) {
     for (const KeyPosition& entry : loaded.positions)
         set_item(entry.table ? tables.get() : positions.get(), entry.key.c_str(), position_tuple(entry.position));
     PyRef warnings = adopt_or_fail(PyList_New(0));
-    for (const TomlError& warning : loaded.warnings) {
+    std::vector<ByteSpan> spans;
+    for (const TomlError& warning : loaded.warnings) spans.push_back(warning.span.value_or(ByteSpan{}));
+    const std::vector<TextPosition> found = positions_of(*loaded.text, spans);
+    for (std::size_t i = 0; i < loaded.warnings.size(); ++i) {
+        const TomlError& warning = loaded.warnings[i];
         PyRef item = adopt_or_fail(PyDict_New());
         std::string key;
         for (const std::string& part : warning.keys) key += (key.empty() ? "" : ".") + part;
         set_item(item.get(), "key", make_str(key));
-        set_item(item.get(), "position", position_tuple(position_of(*loaded.text, warning.span.value_or(ByteSpan{}))));
+        set_item(item.get(), "position", position_tuple(found[i]));
         set_item(item.get(), "message", make_str(warning.message));
         append(warnings.get(), item.get());
     }
