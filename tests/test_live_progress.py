@@ -204,7 +204,8 @@ def test_a_toolkit_child_that_keeps_writing_does_not_hold_up_the_end(tmp_path, t
 @pytest.fixture
 def hang_guard():
     """Ends the whole test run with every thread's traceback, should this test hang."""
-    faulthandler.dump_traceback_later(120, exit=True)
+    # To the process's own stderr: pytest's stand-in for `sys.stderr` may have no descriptor.
+    faulthandler.dump_traceback_later(120, exit=True, file=sys.__stderr__)
     yield
     faulthandler.cancel_dump_traceback_later()
 
