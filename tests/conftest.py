@@ -113,6 +113,46 @@ def run_failure(path):
     return message
 
 
+def read_terminal(master, process, until=None, timeout=30):
+    """What the process writes to the pseudo-terminal `master`, up to `until` or until it ends."""
+    import select
+    import time
+
+    output, deadline = b"", time.monotonic() + timeout
+    while time.monotonic() < deadline and not (until and until in output):
+        ready, _, _ = select.select([master], [], [], 0.1)
+        if ready:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the process closed its end
+                break
+            if not chunk:
+                break
+            output += chunk
+        elif process.poll() is not None:
+            break
+    return output
+
+
+def read_lines(process, until, timeout=60):
+    """The lines read from the child's stderr pipe up to the one holding `until`. A child that
+    ends before it fails the test (a pipe at its end reads empty at once, over and over), and so
+    does one that stays silent: it is killed, which ends the pipe."""
+    import threading
+
+    output = ""
+    killer = threading.Timer(timeout, process.kill)
+    killer.start()
+    try:
+        while until not in output:
+            line = process.stderr.readline()
+            assert line, f"no {until!r} in what the child wrote: {output!r}"
+            output += line
+    finally:
+        killer.cancel()
+    return output
+
+
 def rss_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

@@ -9,7 +9,6 @@ import os
 import pathlib
 import pty
 import re
-import select
 import signal
 import subprocess
 import sys
@@ -19,7 +18,7 @@ import tomllib
 
 import pytest
 
-from conftest import EXAMPLES, REPOSITORY
+from conftest import EXAMPLES, REPOSITORY, read_lines, read_terminal
 from onnx_fixtures import classifier
 
 STANDIN = REPOSITORY / "standin"
@@ -567,9 +566,7 @@ def test_ctrl_c_during_a_step_ends_the_run_with_130_and_a_record(tmp_path, sleep
     record_path = tmp_path / "run.json"
     process = start("convert", "--no-preflight", "--record", record_path, write_config(""), env=sleeping_toolkit(SLEEP_build="60"),
                     stderr=subprocess.PIPE, text=True)
-    output = ""
-    while "[3/5] build ..." not in output:
-        output += process.stderr.readline()
+    output = read_lines(process, until="[3/5] build ...")
     process.send_signal(signal.SIGINT)
     output += process.stderr.read()
     assert process.wait(timeout=20) == 130
@@ -577,24 +574,6 @@ def test_ctrl_c_during_a_step_ends_the_run_with_130_and_a_record(tmp_path, sleep
     record = read_record(record_path)
     assert (record["status"], record["failure"]) == ("interrupted", "interrupted")
     assert record["steps"][-1]["method"] == "build"
-
-
-def read_terminal(master, process, until=None, timeout=30):
-    """What the process writes to the pseudo-terminal, up to `until` or until it ends."""
-    output, deadline = b"", time.monotonic() + timeout
-    while time.monotonic() < deadline and not (until and until in output):
-        ready, _, _ = select.select([master], [], [], 0.1)
-        if ready:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # EIO: the process closed its end
-                break
-            if not chunk:
-                break
-            output += chunk
-        elif process.poll() is not None:
-            break
-    return output
 
 
 @pytest.mark.parametrize("interrupt", [False, True])

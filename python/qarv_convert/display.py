@@ -150,6 +150,7 @@ class LiveProgress:
         self._shown = False  # the live line is on the screen
         self._foreign_line = False  # someone else's line is unfinished: no redraw until it ends
         self._passthrough: Any = None  # the native module while it passes the descriptors' output
+        self._failure: BaseException | None = None  # what ended the redrawing thread
 
     def _write(self, text: str) -> bool:
         try:
@@ -171,8 +172,9 @@ class LiveProgress:
 
     def _draw(self) -> bool:
         with self._lock:
-            if self._passthrough is not None:
-                self._passthrough.passthrough_show(self._live_text())
+            passthrough = self._passthrough  # read once: the teardown may clear it meanwhile
+            if passthrough is not None:
+                passthrough.passthrough_show(self._live_text())
                 self._shown = True
                 return True
             if self._foreign_line:
@@ -181,10 +183,15 @@ class LiveProgress:
             return self._write(f"\r{self._live_text()}\x1b[K")
 
     def _redraw(self) -> None:
-        # Wake just after each whole second of the step, so that the counter never skips one.
-        while not self._stop.wait(1.0 - (time.monotonic() - self._since) % 1.0 + 0.01):
-            if not self._draw():
-                return
+        try:
+            # Wake just after each whole second of the step, so that the counter never skips one.
+            while not self._stop.wait(1.0 - (time.monotonic() - self._since) % 1.0 + 0.01):
+                if not self._draw():
+                    return
+        except BaseException as error:
+            # Left to the thread, it would print a traceback across the live line while the run
+            # went on without a word; the main thread raises it when it stops this thread.
+            self._failure = error
 
     def _passing(self, inner: TextIO, text: str) -> int:
         """Writes `text` to `inner` (another stream on the terminal) in place of the live line,
@@ -214,13 +221,22 @@ class LiveProgress:
             terminal = -1
         descriptors = [fd for fd in (1, 2) if os.isatty(fd)]
         if terminal >= 0 and descriptors and _native.passthrough_start(terminal, descriptors):
-            self._passthrough = _native
             try:
+                self._passthrough = _native
                 yield
             finally:
-                _flush_standard_streams()
-                self._passthrough = None
-                _native.passthrough_stop()
+                # Whatever stops the block, and whatever fails on the way out, the redrawing
+                # thread ends, and the descriptors come back; a toolkit's output otherwise went on
+                # into pipes that nobody reads once the process leaves this block.
+                try:
+                    self.close()
+                    _flush_standard_streams()
+                finally:
+                    try:
+                        self._stop_redrawing()  # for a `close` that failed before it got that far
+                    finally:
+                        self._passthrough = None
+                        _native.passthrough_stop()
             return
         saved = sys.stdout, sys.stderr
         sys.stdout, sys.stderr = (_AboveLiveLine(stream, self) if stream is not None and stream.isatty() else stream
@@ -228,7 +244,13 @@ class LiveProgress:
         try:
             yield
         finally:
-            sys.stdout, sys.stderr = saved
+            try:
+                self.close()
+            finally:
+                try:
+                    self._stop_redrawing()
+                finally:
+                    sys.stdout, sys.stderr = saved
 
     def _whole_line(self, text: str) -> None:
         """A line of its own between steps, while no live line is shown."""
@@ -267,23 +289,35 @@ class LiveProgress:
             self._write(f"{start}{finished_line(step)}\x1b[K\n")
             self._shown = self._foreign_line = False
 
-    def _halt(self) -> bool:
+    def _stop_redrawing(self) -> None:
         self._stop.set()
+        if self._thread is not None:
+            self._thread.join()  # cut short by Ctrl-C, it is left for the next call to join
+
+    def _halt(self) -> None:
+        """Ends the redrawing thread, and raises what ended it early, if anything did."""
+        self._stop_redrawing()
         if self._thread is None:
-            return False
-        self._thread.join()
+            return
         self._thread = None
-        return True
+        failure, self._failure = self._failure, None
+        if failure is not None:
+            raise failure
 
     def close(self) -> None:
         """Stops the redrawing and ends its line, so that a message after it starts on its own;
-        safe to call at any time and more than once."""
-        if self._halt() and self._shown:
-            if self._passthrough is not None:
-                self._in_place(f"{self._live_text()}\n")  # the line stays, ended
-            else:
-                self._write("\n")
-            self._shown = False
+        safe to call at any time and more than once, and the line is ended also when stopping
+        the thread fails (or the step's own line could not be made)."""
+        try:
+            self._halt()
+        finally:
+            with self._lock:
+                if self._shown:
+                    if self._passthrough is not None:
+                        self._in_place(f"{self._live_text()}\n")  # the line stays, ended
+                    else:
+                        self._write("\n")
+                    self._shown = False
 
 
 def _flush_standard_streams() -> None:

@@ -371,7 +371,9 @@ PyObject* load_note_impl(PyObject* const* args, Py_ssize_t nargs) {
 }
 
 /// The one passthrough of the process (descriptors are the process's), while a live line is shown.
-std::unique_ptr<Passthrough> passthrough;
+/// Shared, so that a draw from another thread, already past the interpreter lock, keeps it alive
+/// while `passthrough_stop` ends it.
+std::shared_ptr<Passthrough> passthrough;
 
 /// A `str` argument as UTF-8 bytes, or none with the error set.
 std::optional<std::string_view> text_argument(PyObject* const* args, Py_ssize_t nargs, const char* function) {
@@ -406,9 +408,9 @@ PyObject* passthrough_start_impl(PyObject* const* args, Py_ssize_t nargs) {
 PyObject* passthrough_show_impl(PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::string_view> text = text_argument(args, nargs, "passthrough_show");
     if (!text) return nullptr;
-    if (passthrough) {
+    if (const std::shared_ptr<Passthrough> held = passthrough) {
         Py_BEGIN_ALLOW_THREADS
-        passthrough->show(*text);
+        held->show(*text);
         Py_END_ALLOW_THREADS
     }
     Py_RETURN_NONE;
@@ -418,9 +420,9 @@ PyObject* passthrough_show_impl(PyObject* const* args, Py_ssize_t nargs) {
 PyObject* passthrough_write_impl(PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::string_view> text = text_argument(args, nargs, "passthrough_write");
     if (!text) return nullptr;
-    if (passthrough) {
+    if (const std::shared_ptr<Passthrough> held = passthrough) {
         Py_BEGIN_ALLOW_THREADS
-        passthrough->write(*text);
+        held->write(*text);
         Py_END_ALLOW_THREADS
     }
     Py_RETURN_NONE;
@@ -428,7 +430,7 @@ PyObject* passthrough_write_impl(PyObject* const* args, Py_ssize_t nargs) {
 
 /// `passthrough_stop()`: the descriptors back as they were, what is still in the pipes passed on.
 PyObject* passthrough_stop_impl(PyObject* const*, Py_ssize_t) {
-    std::unique_ptr<Passthrough> ending = std::move(passthrough);
+    const std::shared_ptr<Passthrough> ending = std::move(passthrough);
     if (ending) {
         Py_BEGIN_ALLOW_THREADS
         ending->stop();

@@ -3,9 +3,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -31,6 +35,12 @@ void write_all(int descriptor, std::string_view text) {
 
 constexpr std::string_view clear_line = "\r\x1b[K";
 
+/// How many bytes `descriptor` (a pipe's reading end) holds right now.
+std::size_t waiting_bytes(int descriptor) {
+    int count = 0;
+    return ::ioctl(descriptor, FIONREAD, &count) == 0 && count > 0 ? static_cast<std::size_t>(count) : 0;
+}
+
 } // namespace
 
 struct Passthrough::State {
@@ -40,11 +50,17 @@ struct Passthrough::State {
         int original = -1;
         int reading = -1;
         std::string pending;
+        /// Once the thread is told to end: how much more it reads from the pipe. A child process
+        /// of the toolkit may hold the pipe's writing end and keep writing after the descriptors
+        /// are back; only what was written before that is passed on.
+        std::size_t left = 0;
     };
 
     int terminal = -1;
     std::vector<Source> sources;
     int wake[2] = {-1, -1}; ///< written to once to end the thread
+    std::atomic<bool> ending{false}; ///< set before the wake-up, seen even if the wake pipe fails
+    pid_t owner = 0;                 ///< the process that started it; a forked child must not stop it
     std::thread reader;
     std::mutex lock;
     std::string live;
@@ -74,21 +90,43 @@ struct Passthrough::State {
         for (const Source& source : sources) polled.push_back({source.reading, POLLIN, 0});
         polled.push_back({wake[0], POLLIN, 0});
         char buffer[65536];
-        bool ending = false;
+        bool draining = false;
         while (true) {
-            const int ready = ::poll(polled.data(), polled.size(), ending ? 0 : 50);
-            if (ready < 0 && errno == EINTR) continue;
-            if (polled.back().revents != 0) ending = true;
+            const int ready = ::poll(polled.data(), polled.size(), draining ? 0 : 50);
+            if (ready < 0) {
+                // Only a signal or a shortage of kernel memory gets here; neither is a reason to
+                // leave the pipes unread, and retrying at once would only spin.
+                if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+            // A descriptor closed or broken behind this thread's back reports itself on every
+            // poll: it is dropped, not polled again.
+            if ((polled.back().revents & (POLLERR | POLLNVAL)) != 0) polled.back().fd = -1;
+            if (!draining && ending.load()) {
+                draining = true;
+                for (std::size_t i = 0; i < sources.size(); ++i)
+                    sources[i].left = polled[i].fd < 0 ? 0 : waiting_bytes(sources[i].reading);
+            }
             bool any = false;
             for (std::size_t i = 0; i < sources.size(); ++i) {
-                if ((polled[i].revents & (POLLIN | POLLHUP)) == 0) continue;
-                const ssize_t count = ::read(sources[i].reading, buffer, sizeof buffer);
+                Source& source = sources[i];
+                if (polled[i].fd < 0) continue;
+                if (draining && source.left == 0) {
+                    polled[i].fd = -1;
+                    continue;
+                }
+                if ((polled[i].revents & (POLLIN | POLLHUP)) == 0) {
+                    if ((polled[i].revents & (POLLERR | POLLNVAL)) != 0) polled[i].fd = -1;
+                    continue;
+                }
+                const std::size_t wanted = draining ? std::min(sizeof buffer, source.left) : sizeof buffer;
+                const ssize_t count = ::read(source.reading, buffer, wanted);
                 if (count <= 0) {
                     if (count == 0 || (errno != EINTR && errno != EAGAIN)) polled[i].fd = -1;
                     continue;
                 }
                 any = true;
-                Source& source = sources[i];
+                if (draining) source.left -= static_cast<std::size_t>(count);
                 source.pending.append(buffer, static_cast<std::size_t>(count));
                 const std::size_t end = source.pending.rfind('\n');
                 if (end == std::string::npos) continue;
@@ -102,7 +140,7 @@ struct Passthrough::State {
                     pass(source, source.pending);
                     source.pending.clear();
                 }
-                if (ending) return;
+                if (draining) return;
             }
         }
     }
@@ -115,6 +153,7 @@ Passthrough::~Passthrough() { stop(); }
 std::unique_ptr<Passthrough> Passthrough::start(int terminal, const std::vector<int>& descriptors) {
     auto state = std::make_unique<State>();
     state->terminal = terminal;
+    state->owner = ::getpid();
     const auto undo = [&] {
         for (State::Source& source : state->sources) {
             if (source.original >= 0) {
@@ -177,6 +216,14 @@ void Passthrough::write(std::string_view text) {
 void Passthrough::stop() {
     if (!state_ || state_->stopped) return;
     for (State::Source& source : state_->sources) ::dup2(source.original, source.descriptor);
+    // In a child forked while the thread ran there is no thread to end, and the wake-up pipe is
+    // still the parent's: its descriptors are put back and nothing else is touched. Its copy of
+    // the state is let go unfreed, since destroying a thread object that is not joined aborts.
+    if (::getpid() != state_->owner) {
+        static_cast<void>(state_.release());
+        return;
+    }
+    state_->ending.store(true);
     const char wake = 1;
     while (::write(state_->wake[1], &wake, 1) < 0 && errno == EINTR) {
     }

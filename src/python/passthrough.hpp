@@ -27,7 +27,8 @@ public:
     /// Writes `text` to the terminal in the live line's place: the live line is cleared first and
     /// counts as gone afterwards.
     void write(std::string_view text);
-    /// Puts the descriptors back, passes on what is still in the pipes, and ends the thread.
+    /// Puts the descriptors back, passes on what the pipes hold at that moment, and ends the
+    /// thread; a writer that goes on (a child process of the toolkit, say) does not hold it up.
     void stop();
 
     struct State;
