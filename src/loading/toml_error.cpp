@@ -44,20 +44,25 @@ std::string_view line_of(std::string_view text, const Location& at) {
     return at.line_start <= text.size() ? text.substr(at.line_start, line_end - at.line_start) : std::string_view{};
 }
 
-} // namespace
-
-TextPosition position_of(std::string_view text, ByteSpan span) {
-    const Location at = locate(text, span.start);
-    const std::string_view line_text = line_of(text, at);
-    const std::size_t line_end = at.line_start + line_text.size();
+/// The position of `span`, whose start `at` locates, on a line `line_width` characters wide that
+/// ends at `line_end`.
+TextPosition position_at(std::string_view text, ByteSpan span, const Location& at, std::size_t line_width,
+                         std::size_t line_end) {
     // Carets count characters, like the column, so that they stay under non-ASCII text; a span
     // reaching past its first line is cut at the line's end.
-    const std::size_t line_width = width(line_text);
     const std::size_t room = line_width > at.column ? line_width - at.column : 0;
     std::size_t span_width = 0;
     if (span.end > span.start && span.start < text.size())
         span_width = width(text.substr(span.start, std::min(span.end, line_end) - span.start));
     return {at.line + 1, at.column + 1, std::max<std::size_t>(1, std::min(span_width, room))};
+}
+
+} // namespace
+
+TextPosition position_of(std::string_view text, ByteSpan span) {
+    const Location at = locate(text, span.start);
+    const std::string_view line_text = line_of(text, at);
+    return position_at(text, span, at, width(line_text), at.line_start + line_text.size());
 }
 
 std::vector<TextPosition> positions_of(std::string_view text, const std::vector<ByteSpan>& spans) {
@@ -72,9 +77,10 @@ std::vector<TextPosition> positions_of(std::string_view text, const std::vector<
     // One walk forward: line feeds are counted once, and a line's width and the width of its
     // text before each start are carried on from the previous start on the same line.
     Location at;
-    std::size_t counted = 0;               // line feeds before this offset are in `at.line`
-    std::size_t measured = 0;              // the column covers the line's text up to here
-    bool valid = true;                     // that text is UTF-8
+    std::size_t counted = 0;    // line feeds before this offset are in `at.line`
+    std::size_t measured = 0;   // `characters` covers the line's text up to here
+    std::size_t characters = 0;
+    bool valid = true;          // that text is UTF-8
     std::size_t line_width = 0, line_end = 0;
     bool line_measured = false;
     for (const std::size_t i : order) {
@@ -94,7 +100,7 @@ std::vector<TextPosition> positions_of(std::string_view text, const std::vector<
             line_width = width(line);
             line_end = at.line_start + line.size();
             measured = at.line_start;
-            at.column = 0;
+            characters = 0;
             valid = true;
             line_measured = true;
         }
@@ -102,14 +108,10 @@ std::vector<TextPosition> positions_of(std::string_view text, const std::vector<
         // the whole text before the start is.
         const std::string_view piece = text.substr(measured, p - measured);
         valid = valid && utf8::is_valid(piece);
-        if (valid) at.column += utf8::count_characters(piece);
+        if (valid) characters += utf8::count_characters(piece);
         measured = p;
-        const std::size_t column = (valid ? at.column : p - at.line_start) + (span.start - p);
-        const std::size_t room = line_width > column ? line_width - column : 0;
-        std::size_t span_width = 0;
-        if (span.end > span.start && span.start < text.size())
-            span_width = width(text.substr(span.start, std::min(span.end, line_end) - span.start));
-        out[i] = {at.line + 1, column + 1, std::max<std::size_t>(1, std::min(span_width, room))};
+        at.column = (valid ? characters : p - at.line_start) + (span.start - p);
+        out[i] = position_at(text, span, at, line_width, line_end);
     }
     return out;
 }
