@@ -220,37 +220,34 @@ class LiveProgress:
         except (OSError, ValueError):
             terminal = -1
         descriptors = [fd for fd in (1, 2) if os.isatty(fd)]
-        if terminal >= 0 and descriptors and _native.passthrough_start(terminal, descriptors):
-            try:
+        # Whatever stops the block, and whatever fails on the way out, the live line ends, the
+        # redrawing thread ends (again, for a `close` cut short) and the streams come back: each
+        # undo runs, last registered first, even when one before it raised.
+        with contextlib.ExitStack() as undo:
+            if terminal >= 0 and descriptors and _native.passthrough_start(terminal, descriptors):
+                # A toolkit's output otherwise went on into pipes that nobody reads once the
+                # process leaves this block.
+                undo.callback(_native.passthrough_stop)
+                undo.callback(setattr, self, "_passthrough", None)
+                undo.callback(self._stop_redrawing)
+                undo.callback(self._close_and_flush)
                 self._passthrough = _native
-                yield
-            finally:
-                # Whatever stops the block, and whatever fails on the way out, the redrawing
-                # thread ends, and the descriptors come back; a toolkit's output otherwise went on
-                # into pipes that nobody reads once the process leaves this block.
-                try:
-                    self.close()
-                    _flush_standard_streams()
-                finally:
-                    try:
-                        self._stop_redrawing()  # for a `close` that failed before it got that far
-                    finally:
-                        self._passthrough = None
-                        _native.passthrough_stop()
-            return
-        saved = sys.stdout, sys.stderr
-        sys.stdout, sys.stderr = (_AboveLiveLine(stream, self) if stream is not None and stream.isatty() else stream
-                                  for stream in saved)
-        try:
+            else:
+                saved = sys.stdout, sys.stderr
+                sys.stdout, sys.stderr = (_AboveLiveLine(stream, self) if stream is not None and stream.isatty()
+                                          else stream for stream in saved)
+                undo.callback(self._restore_streams, saved)
+                undo.callback(self._stop_redrawing)
+                undo.callback(self.close)
             yield
-        finally:
-            try:
-                self.close()
-            finally:
-                try:
-                    self._stop_redrawing()
-                finally:
-                    sys.stdout, sys.stderr = saved
+
+    def _close_and_flush(self) -> None:
+        self.close()
+        _flush_standard_streams()
+
+    @staticmethod
+    def _restore_streams(saved: tuple[Any, Any]) -> None:
+        sys.stdout, sys.stderr = saved
 
     def _whole_line(self, text: str) -> None:
         """A line of its own between steps, while no live line is shown."""
