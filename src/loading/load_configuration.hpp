@@ -10,6 +10,7 @@
 
 #include "configuration/records.hpp"
 #include "loading/toml_document.hpp"
+#include "files/file_reader.hpp"
 #include "loading/toml_error.hpp"
 #include "result.hpp"
 
@@ -30,7 +31,7 @@ LoadError configuration_error(TomlError error);
 
 /// Asked each time a system call of the read returns EINTR: true ends the read as `interrupted`,
 /// false retries the call. An empty check always retries.
-using StopCheck = std::function<bool()>;
+using StopCheck = files::StopCheck;
 
 /// The largest configuration file read. Real ones are a few kilobytes; the cap stops endless or
 /// huge inputs (a FIFO, /dev/zero) from filling memory.
