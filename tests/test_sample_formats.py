@@ -315,3 +315,17 @@ def test_an_exported_dynamic_batch_passes_with_a_size_given(workdir, batch):
     assert check(workdir, config("input_size_list = [[1, 3, 224, 224]]\n")) == []
     [(severity, _, message)] = check(workdir, config())
     assert severity == "error" and "has dynamic dimension" in message and "gives it no size" in message
+
+
+@pytest.mark.parametrize("array, error", [
+    (np.zeros((1, 8), np.int64), None),
+    (np.zeros((1, 8), np.float32), "the array in `init.npy` holds floating values (float32) but input `ids` takes int64"),
+    (np.array(["a", "b"]), "the array in `init.npy` holds text (dtype <U1), not numbers"),
+    (np.zeros((1, 3, 64, 64), np.float32), None),
+])
+def test_initial_values_hold_numbers_of_the_inputs_kind(workdir, array, error):
+    detector(workdir)
+    np.save(workdir / "init.npy", array)
+    found = check(workdir, '[load]\nmodel_type = "Onnx"\nmodel = "model.onnx"\ninput_size_list = [[1, 3, 64, 64], [1, 8]]\n'
+                           'input_initial_val_file = "init.npy"\n[build]\ndo_quantization = false\n')
+    assert [m for s, _, m in found if s == "error"] == ([error] if error else [])

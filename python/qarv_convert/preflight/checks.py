@@ -447,9 +447,17 @@ class _Checker:
             self.error(key, f"`{path}` is not a .npy or .npz file that numpy.load reads: {error}")
             return
         known = [shape for shape in self.shapes if shape is not None]
+        specs = self.specs()
         for array in arrays:
+            what = f"array `{array.name}`" if array.name else "array"
+            # Fractions are wrong only for an array that can feed nothing but inputs of whole numbers.
+            fed = [spec for spec in specs if spec.shape is not None and fits(array.shape, spec.shape)]
+            fault = dtype_fault(array, None) or (dtype_fault(array, fed[0]) if fed and all(
+                dtype_fault(array, spec) for spec in fed) else None)
+            if fault is not None:
+                self.error(key, f"the {what} in `{path}` {fault}")
+                continue
             if known and not any(fits(array.shape, shape) for shape in known):
-                what = f"array `{array.name}`" if array.name else "array"
                 self.warning(key, f"the {what} in `{path}` is {shape_text(array.shape)}, which fits no input "
                                   f"({', '.join(shape_text(s) for s in known)})")
 
