@@ -142,7 +142,9 @@ def test_a_fifo_listed_as_a_sample_is_refused_without_waiting(workdir):
     classifier(workdir / "model.onnx")
     os.mkfifo(workdir / "a.npy")
     dataset(workdir, [["a.npy"]], copies=1)
-    assert any("`a.npy` (line 1): it is a FIFO, not a regular file" in m for _, _, m in check(workdir, config()))
+    assert any("`a.npy` (line 1): it is a FIFO (named pipe), not a regular file" in m for _, _, m in check(workdir, config()))
+    with pytest.raises(OSError, match="FIFO"):
+        read_sample(str(workdir / "a.npy"))
 
 
 def test_clean_samples_of_every_kind_are_let_through(workdir):

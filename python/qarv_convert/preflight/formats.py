@@ -3,10 +3,10 @@ list, whether each one reads, and whether what it holds suits the model input it
 from __future__ import annotations
 
 import os
-import stat
 from typing import Any, NamedTuple, Sequence
 
 from qarv_convert.preflight.npy import ArrayHeader, NotNumpy, read_arrays
+from qarv_convert.regular_files import open_regular
 
 ARRAY_SUFFIXES = (".npy", ".npz")
 IMAGE_SUFFIXES = (".jpg", ".jpeg", ".png", ".bmp")
@@ -52,16 +52,6 @@ def allowed_files() -> str:
             f"{IMAGE_SUFFIXES[-1]} images")
 
 
-def _regular(path: str) -> None:
-    # A FIFO would block the read until someone writes into it, a device might never end.
-    mode = os.stat(path).st_mode
-    if not stat.S_ISREG(mode):
-        kind = ("a directory" if stat.S_ISDIR(mode) else "a FIFO" if stat.S_ISFIFO(mode) else
-                "a socket" if stat.S_ISSOCK(mode) else "a device" if stat.S_ISCHR(mode) or stat.S_ISBLK(mode)
-                else "not a regular file")
-        raise BadSample(f"it is {kind}, not a regular file")
-
-
 def _channels(image: Any) -> int:
     # A palette image decodes to its colours (three, with a fourth for transparency).
     if image.mode == "P":
@@ -71,14 +61,13 @@ def _channels(image: Any) -> int:
 
 def read_image(path: str) -> ImageInfo:
     """The image at `path`, decoded whole with Pillow as the conversion decodes it. Raises
-    `BadSample` when it does not decode, `OSError` when it cannot be read, `ImportError` without
-    Pillow."""
+    `BadSample` when it does not decode, `OSError` when it cannot be opened (a file that is not
+    regular among them), `ImportError` without Pillow."""
     import warnings
 
     from PIL import Image
 
-    _regular(path)
-    with open(path, "rb") as stream:
+    with open_regular(path) as stream:
         try:
             with warnings.catch_warnings():
                 # An image past Pillow's bound is refused rather than decoded into gigabytes.
@@ -99,10 +88,10 @@ def read_image(path: str) -> ImageInfo:
 def read_sample(path: str) -> SampleFile:
     """The file at `path` as the conversion reads a sample: an array file's headers (without NumPy)
     or a decoded image. Raises `BadSample` for a file of another kind or one that does not read,
-    `OSError` when it cannot be opened, `ImportError` for an image without Pillow."""
+    `OSError` when it cannot be opened (`NotRegularFile` for a FIFO, a device or a socket),
+    `ImportError` for an image without Pillow."""
     suffix = os.path.splitext(path)[1].lower()
     if suffix in ARRAY_SUFFIXES:
-        _regular(path)
         try:
             return SampleFile(path, arrays=tuple(read_arrays(path)))
         except NotNumpy as error:
