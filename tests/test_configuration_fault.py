@@ -61,7 +61,7 @@ def test_the_report_is_the_one_the_module_raises(write_config, case):
     assert type(raised_by(qarv_convert_inner.rust_convert, path)) is RuntimeError
     for function, args in [(_native.load_details, (path,)), (_native.ignored_entries, (path,)),
                            (_native.summary_rows, (path,)), (_native.convert, (path,)),
-                           (_native.explain_to, (1, path)), (_native.ignored_entries_with, (path, []))]:
+                           (_native.explain_to, (1, path))]:
         fault = raised_by(function, *args)
         assert isinstance(fault, _native.ConfigurationFault) and str(fault) == str(expected), function
 

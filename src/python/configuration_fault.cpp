@@ -19,12 +19,12 @@ constexpr const char* fault_doc =
 struct Parts {
     std::string_view kind;
     PyObject* file = nullptr;
-    std::optional<TextPosition> position;
-    std::optional<std::string> key;
-    std::optional<std::string> override_text;
-    std::optional<std::string> expected;
-    std::optional<std::string> note;
-    std::optional<TextPosition> note_position;
+    std::optional<TextPosition> position{};
+    std::optional<std::string> key{};
+    std::optional<std::string> override_text{};
+    std::optional<std::string> expected{};
+    std::optional<std::string> note{};
+    std::optional<TextPosition> note_position{};
 };
 
 PyRef optional_str(const std::optional<std::string>& text) {

@@ -147,13 +147,6 @@ def warn(streams: Streams, name: str, warnings: list[str]) -> None:
     streams.say(f"{name}: {count} warning{'s' if count != 1 else ''}" if count else f"{name}: ok")
 
 
-def ignored_entries(path: str, overrides: Sequence[str]) -> list[str]:
-    """The warnings of `check`; loading faults raise RuntimeError with the module's text."""
-    from qarv_convert import _native
-
-    return _native.ignored_entries_with(path, list(overrides)) if overrides else _native.ignored_entries(path)
-
-
 def load_note(path: str, overrides: Sequence[str]) -> Callable[[], str | None]:
     """Where a faulty `[load]` key stands in the file at `path`, asked only when a report needs it."""
 
