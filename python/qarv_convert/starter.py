@@ -5,7 +5,7 @@ import math
 from typing import Any
 
 from qarv_convert import _native
-from qarv_convert.display import printable
+from qarv_convert.text import printable
 from qarv_convert.schema import configuration_schema
 
 #: Keys whose default only holds a place: every conversion has to set its own value.

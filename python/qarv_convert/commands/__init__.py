@@ -47,25 +47,17 @@ def in_directory(options: argparse.Namespace, streams: Streams) -> Iterator[bool
     if directory is None:
         yield True
         return
-    import os
-
     from qarv_convert.source import display_name
+    from qarv_convert.workdir import working_directory
 
-    try:
-        previous = os.getcwd()
-    except OSError:
-        previous = None
-    try:
-        os.chdir(directory)
-    except OSError as error:
-        streams.say(f"{PROGRAM}: -C {display_name(directory)}: {error.strerror or error}")
-        yield False
-        return
-    try:
+    with contextlib.ExitStack() as entered:
+        try:
+            entered.enter_context(working_directory(directory))
+        except OSError as error:
+            streams.say(f"{PROGRAM}: -C {display_name(directory)}: {error.strerror or error}")
+            yield False
+            return
         yield True
-    finally:
-        if previous is not None:
-            os.chdir(previous)
 
 
 def report_preflight(streams: Streams, report: Report, quiet_when_clean: bool = False,
@@ -77,7 +69,7 @@ def report_preflight(streams: Streams, report: Report, quiet_when_clean: bool = 
     if report.load_error is not None:
         # Standard input cannot be read a second time for the note.
         note = load_note(report.path, overrides) if report.path != "-" else None
-        load_failure(streams, display_name(report.path), RuntimeError(report.load_error), overrides, note)
+        report_load_failure(streams, display_name(report.path), RuntimeError(report.load_error), overrides, note)
         return
     if quiet_when_clean and not report.diagnostics:
         return
@@ -111,13 +103,13 @@ def _override_named(report: str, overrides: Sequence[str]) -> str | None:
     return None
 
 
-def load_failure(streams: Streams, name: str, error: BaseException, overrides: Sequence[str] = (),
-                 note: Callable[[], str | None] | None = None) -> ExitStatus:
+def report_load_failure(streams: Streams, name: str, error: BaseException, overrides: Sequence[str] = (),
+                        note: Callable[[], str | None] | None = None) -> ExitStatus:
     """Reports a file that did not load: a read failure on one line, a configuration report under
     a line that names the file (or the override at fault), with plain-words hints below it; `note`
     gives where the faulty key stands when the report points elsewhere."""
-    from qarv_convert.display import printable
     from qarv_convert.hints import hints, without_carriage_returns
+    from qarv_convert.text import printable
 
     streams.check_interrupted()
     text = printable(str(error)).rstrip("\n")
@@ -135,23 +127,6 @@ def load_failure(streams: Streams, name: str, error: BaseException, overrides: S
             extra += [f"note: {key} is at {first.removeprefix('note at ')}", *excerpt]
     streams.say(heading, without_carriage_returns(text), *extra)
     return ExitStatus.FAILED
-
-
-def warn(streams: Streams, name: str, warnings: list[str]) -> None:
-    """The warnings about ignored keys and tables, then a line that counts them (or says ok)."""
-    from qarv_convert.display import printable
-
-    for warning in warnings:
-        streams.say(printable(warning))
-    count = len(warnings)
-    streams.say(f"{name}: {count} warning{'s' if count != 1 else ''}" if count else f"{name}: ok")
-
-
-def ignored_entries(path: str, overrides: Sequence[str]) -> list[str]:
-    """The warnings of `check`; loading faults raise RuntimeError with the module's text."""
-    from qarv_convert import _native
-
-    return _native.ignored_entries_with(path, list(overrides)) if overrides else _native.ignored_entries(path)
 
 
 def load_note(path: str, overrides: Sequence[str]) -> Callable[[], str | None]:

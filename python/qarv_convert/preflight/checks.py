@@ -7,7 +7,7 @@ from typing import Any, Sequence
 
 from qarv_convert import _native
 from qarv_convert.preflight.dataset import read_samples
-from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, load_failure
+from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, unloaded_report
 from qarv_convert.preflight.names import did_you_mean, quoted_list
 from qarv_convert.preflight.npy import NotNumpy, read_arrays
 from qarv_convert.source import UnreadableFile, display_name, module_path
@@ -377,7 +377,7 @@ def check_file(path: str, model_and_data: bool = True, readable: str | None = No
             with module_path(path) as name:
                 details = _native.load_details(name, list(overrides))
     except RuntimeError as error:
-        return load_failure(path, str(error))
+        return unloaded_report(path, str(error))
     except UnreadableFile as error:
         return Report(path, "", [Diagnostic(Severity.ERROR, "", str(error))], load_error=str(error))
     return _Checker(path, details, model_and_data).run()

@@ -5,7 +5,7 @@ import enum
 import re
 from typing import Any, NamedTuple
 
-from qarv_convert.display import printable
+from qarv_convert.text import printable
 
 
 class Severity(enum.Enum):
@@ -90,7 +90,7 @@ def excerpt(source_line: str, line: int, column: int, carets: int) -> list[str]:
 _REPORT_HEADING = re.compile(r"TOML parse error at line (\d+), column (\d+)\n")
 
 
-def load_failure(path: str, report: str) -> Report:
+def unloaded_report(path: str, report: str) -> Report:
     """The report of a file that does not load, from the text loading gives: the positioned
     five-line report, or a read failure on one line."""
     heading = _REPORT_HEADING.match(report)
