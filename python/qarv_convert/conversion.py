@@ -72,6 +72,7 @@ def _recorded(run: RunRecord, config: str, overrides: list[str], preflight: bool
               checked: Callable[[Report], None] | None) -> RunRecord:
     """The run, with its record kept however it ends."""
     from qarv_convert.run_record import unwritable
+    from qarv_convert.status import interrupted_note
 
     target = None if record is None or callable(record) else os.fspath(record)
     if target is not None:
@@ -83,8 +84,12 @@ def _recorded(run: RunRecord, config: str, overrides: list[str], preflight: bool
         try:
             _run(run, config, overrides, preflight, strict, progress, checked, interrupted)
         except BaseException as error:
-            run.interrupted = isinstance(error, KeyboardInterrupt) or interrupted()
-            run.failure = "interrupted" if run.interrupted else f"{type(error).__qualname__}: {error}"
+            run.interrupted = isinstance(error, KeyboardInterrupt) or interrupted() is not None
+            if run.interrupted:
+                run.signal = interrupted()
+                run.failure = interrupted_note(run.signal)
+            else:
+                run.failure = f"{type(error).__qualname__}: {error}"
             _keep(run, record, target)
             raise
     _keep(run, record, target)
@@ -105,7 +110,7 @@ def _keep(run: RunRecord, record: str | os.PathLike[str] | Callable[[str], None]
 
 def _run(run: RunRecord, config: str, overrides: list[str], preflight: bool, strict: bool,
          progress: Progress | None, checked: Callable[[Report], None] | None,
-         interrupted: Callable[[], bool]) -> None:
+         interrupted: Callable[[], int | None]) -> None:
     from qarv_convert import _native
     from qarv_convert.preflight import Diagnostic, Report, Severity, check_file
     from qarv_convert.progress import NoProgress
@@ -117,7 +122,7 @@ def _run(run: RunRecord, config: str, overrides: list[str], preflight: bool, str
             run.sha256 = sha256(path)
             # Everything the file, the model and the data can tell before the toolkit is imported.
             report = check_file(config, model_and_data=preflight, readable=path, overrides=overrides)
-            if interrupted():
+            if interrupted() is not None:
                 raise KeyboardInterrupt
             _checked(run, report, checked)
             if report.load_error is not None:
@@ -147,7 +152,7 @@ def _run(run: RunRecord, config: str, overrides: list[str], preflight: bool, str
                         if isinstance(version, str):
                             run.toolkit_version = version
             except RuntimeError as error:
-                if interrupted():
+                if interrupted() is not None:
                     raise KeyboardInterrupt from None
                 run.stopped_at, run.failure, run.error = TOOLKIT, str(error), error
                 run.toolkit_error = toolkit.error if toolkit is not None else None
@@ -184,29 +189,35 @@ def skip_reasons(path: str, overrides: Sequence[str]) -> dict[str, str]:
 
 
 @contextlib.contextmanager
-def _interrupts_noted() -> Iterator[Callable[[], bool]]:
-    """Yields whether Ctrl-C came during the block. The module passes a KeyboardInterrupt on
-    unchanged, but a toolkit may catch it and raise an error of its own, which arrives as a
-    RuntimeError like any failed step; this note is what tells a Ctrl-C apart then. The handler
-    in place before goes on being called, and comes back afterwards."""
+def _interrupts_noted() -> Iterator[Callable[[], int | None]]:
+    """Yields which signal, if any, ended the block as Ctrl-C does: Ctrl-C itself, and SIGTERM or
+    SIGHUP where the process has them raise KeyboardInterrupt too (the command line does). The
+    module passes a KeyboardInterrupt on unchanged, but a toolkit may catch it and raise an error
+    of its own, which arrives as a RuntimeError like any failed step; this note is what tells an
+    interrupt apart then. The handlers in place before go on being called, and come back
+    afterwards; a signal left to its default action or ignored stays so."""
     import signal
     import threading
 
-    noted = False
+    from qarv_convert.status import STOPPING
 
-    def on_interrupt(signum: int, frame: Any) -> None:
-        nonlocal noted
-        noted = True
-        (previous if callable(previous) else signal.default_int_handler)(signum, frame)
+    noted: list[int] = []
+    previous: dict[int, Any] = {}
+
+    def on_signal(signum: int, frame: Any) -> None:
+        noted.append(signum)
+        handler = previous[signum]
+        (handler if callable(handler) else signal.default_int_handler)(signum, frame)
 
     # Only the main thread may set handlers, and only it receives signals. A handler set outside
-    # Python (None here) could not be put back; an ignored Ctrl-C stays ignored.
-    previous: Any = signal.getsignal(signal.SIGINT) if threading.current_thread() is threading.main_thread() else None
-    if previous is None or previous is signal.SIG_IGN:
-        yield lambda: noted
-        return
-    signal.signal(signal.SIGINT, on_interrupt)
+    # Python (None here) could not be put back.
+    if threading.current_thread() is threading.main_thread():
+        for number in STOPPING:
+            handler = signal.getsignal(number)
+            if callable(handler):
+                previous[number] = signal.signal(number, on_signal)
     try:
-        yield lambda: noted
+        yield lambda: noted[-1] if noted else None
     finally:
-        signal.signal(signal.SIGINT, previous)
+        for number, handler in previous.items():
+            signal.signal(number, handler)

@@ -9,10 +9,25 @@ import os
 def write_file(path: str, text: str, *, replace: bool = True) -> None:
     """Writes `text` to a temporary file beside `path` and then puts it in place in one step, so
     that `path` holds either its old content or all of `text`. Without `replace`, an existing
-    `path` is left alone and FileExistsError raised."""
+    `path` is left alone and FileExistsError raised. A device or FIFO at `path` (`/dev/stdout`,
+    `/dev/null`, a named pipe) is written into, never replaced by a file; a symbolic link is
+    followed, as a shell's redirection follows it."""
+    import stat
     import tempfile
 
-    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        kind = os.stat(path).st_mode
+    except FileNotFoundError:
+        kind = None
+    if kind is not None and not stat.S_ISREG(kind) and not stat.S_ISDIR(kind):
+        if not replace:
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), path)
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(text)
+            out.flush()
+        return
+    path = os.path.realpath(path)
+    directory = os.path.dirname(path)
     descriptor, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory)
     try:
         with os.fdopen(descriptor, "w", encoding="utf-8") as out:

@@ -59,6 +59,8 @@ class RunRecord:
         self.skipped: list[tuple[str, str]] = []
         self.failure: str | None = "did not finish"
         self.interrupted = False
+        #: The number of the signal that interrupted the run, when one did.
+        self.signal: int | None = None
         #: The full traceback of the toolkit exception that ended the run.
         self.traceback: str | None = None
         self.started_at = time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime())
@@ -107,6 +109,10 @@ class RunRecord:
         ]
         document["skipped"] = [{"method": method, "reason": reason} for method, reason in self.skipped]
         document["failure"] = self.failure
+        if self.interrupted:
+            import signal
+
+            document["signal"] = signal.Signals(self.signal or signal.SIGINT).name
         if self.traceback is not None:
             document["traceback"] = self.traceback
         return json.dumps(document, indent=2, ensure_ascii=False) + "\n"

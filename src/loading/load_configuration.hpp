@@ -4,11 +4,13 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "configuration/records.hpp"
 #include "loading/toml_document.hpp"
+#include "files/file_reader.hpp"
 #include "loading/toml_error.hpp"
 #include "result.hpp"
 
@@ -21,11 +23,15 @@ struct LoadError {
     enum class Kind { file_read, configuration, interrupted };
     Kind kind;
     std::string message;
+    std::optional<TomlError> fault; ///< the `configuration` kind's error, which `message` renders
 };
+
+/// The `configuration` error that carries `error` and its report.
+LoadError configuration_error(TomlError error);
 
 /// Asked each time a system call of the read returns EINTR: true ends the read as `interrupted`,
 /// false retries the call. An empty check always retries.
-using StopCheck = std::function<bool()>;
+using StopCheck = files::StopCheck;
 
 /// The largest configuration file read. Real ones are a few kilobytes; the cap stops endless or
 /// huge inputs (a FIFO, /dev/zero) from filling memory.
