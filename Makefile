@@ -6,20 +6,13 @@ VENV_PYTHON := $(VENV)/bin/python
 PIP := $(VENV_PYTHON) -m pip --disable-pip-version-check
 # python3-dev: Debian's interpreter ships its headers apart; python3-venv: its `venv` needs it.
 DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohmann-json3-dev valgrind
-<<<<<<< HEAD
 # Python packages, by what needs them: the build (scikit-build-core, cmake, ninja) and what the
-# demo runs (numpy and onnx write the examples' models and samples) come with every target; the
-# tests' runner and the tools they drive (the wheel's build among them) only with `make test`; the
-# packaging tools with `make dist`.
-BUILD_PACKAGES := scikit-build-core cmake ninja numpy onnx
+# demo runs (numpy and onnx write the examples' models and samples; the pre-flight decodes
+# calibration images with pillow) come with every target; the tests' runner and the tools they
+# drive (the wheel's build among them) only with `make test`; the packaging tools with `make dist`.
+BUILD_PACKAGES := scikit-build-core cmake ninja numpy pillow onnx
 TEST_PACKAGES := pytest jsonschema hypothesis taplo tombi nbclient nbformat ipykernel pre-commit build
 DIST_PACKAGES := build twine
-=======
-# The build (scikit-build-core, cmake, ninja), the tests and their optional tools, and `make dist`.
-# pillow: the pre-flight decodes calibration images with it.
-PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy pillow jsonschema hypothesis onnx taplo tombi \
-  nbclient nbformat ipykernel pre-commit build twine
->>>>>>> main
 
 .PHONY: deps install test demo dist sanitize fuzz bench clean
 

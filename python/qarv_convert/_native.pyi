@@ -31,6 +31,11 @@ class ConfigurationFault(RuntimeError):
     #: What the value should have been, as the report words it after "expected" ("u8",
     #: "a sequence", "struct BuildConfig", "variant identifier", "`Onnx`"); None when it says none.
     expected: str | None
+    #: The message the report ends with, as it words it (for "read" and "summary", the report itself).
+    message: str
+    #: The line the report quotes, exactly as in the text (of the file, or of the override), line
+    #: feed left out; None without a position.
+    line_text: str | None
 
 def configuration_schema() -> str: ...
 def ignored_entries(path: str) -> list[str]: ...

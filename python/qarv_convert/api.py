@@ -138,10 +138,11 @@ class Diagnostics(list[Diagnostic]):
 
 def _loading_failed(name: str, error: BaseException) -> ConfigurationError:
     """The error a file that does not load raises, worded as the command line reports it."""
+    from qarv_convert import _native
     from qarv_convert.text import printable
 
     text = printable(str(error)).rstrip("\n")
-    if text.startswith("TOML parse error at line "):
+    if isinstance(error, _native.ConfigurationFault) and error.line is not None:
         return ConfigurationError(f"{name}: invalid configuration\n{text}")
     return ConfigurationError(f"{name}: {text}")
 
@@ -241,8 +242,8 @@ def plan(path: PathLike, *, overrides: Sequence[str] = (), directory: PathLike |
                         _native.convert(readable, overrides)
         except (RuntimeError, UnreadableFile) as error:
             raise _loading_failed(display_name(name), error) from None
-    if report.load_error is not None:
-        raise _loading_failed(display_name(name), RuntimeError(report.load_error))
+    if report.load_fault is not None:
+        raise _loading_failed(display_name(name), report.load_fault)
     if report.errors:
         raise ConfigurationError(report.to_text().rstrip("\n"))
     return calls

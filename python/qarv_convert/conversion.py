@@ -126,8 +126,7 @@ def _run(run: RunRecord, config: str, overrides: list[str], preflight: bool, str
                 raise KeyboardInterrupt
             _checked(run, report, checked)
             if report.load_error is not None:
-                run.stopped_at, run.failure = LOAD, report.load_error
-                run.error = RuntimeError(report.load_error)
+                run.stopped_at, run.failure, run.error = LOAD, report.load_error, report.load_fault
                 return
             if report.errors:
                 run.stopped_at, run.failure = PREFLIGHT, f"not converted: {report.errors} pre-flight error(s)"
@@ -160,7 +159,7 @@ def _run(run: RunRecord, config: str, overrides: list[str], preflight: bool, str
             run.toolkit_seconds = time.perf_counter() - started
     except UnreadableFile as error:
         # Said as the pre-flight says a file it cannot read.
-        failed = Report(config, "", [Diagnostic(Severity.ERROR, "", str(error))], load_error=str(error))
+        failed = Report(config, "", [Diagnostic(Severity.ERROR, "", str(error))], load_fault=error)
         _checked(run, failed, checked)
         run.stopped_at, run.failure, run.error = LOAD, str(error), error
         return

@@ -129,6 +129,10 @@ std::vector<TextPosition> positions_of(std::string_view text, const std::vector<
     return out;
 }
 
+std::string_view quoted_line(std::string_view text, ByteSpan span) {
+    return line_of(text, locate(text, span.start));
+}
+
 std::string render(const TomlError& error, std::string_view heading) {
     if (!error.span || !error.source) {
         std::string out = error.message + "\n";
@@ -151,7 +155,7 @@ std::string render(const TomlError& error, std::string_view heading) {
     out += std::string(heading) + " at line " + line_number + ", column " + std::to_string(position.column) + "\n";
     out += gutter + "|\n";
     out += line_number + " | ";
-    out += line_of(text, locate(text, error.span->start));
+    out += quoted_line(text, *error.span);
     out += "\n";
     out += gutter + "|" + std::string(position.column, ' ') + std::string(position.carets, '^') + "\n";
     out += error.message + "\n";

@@ -69,7 +69,7 @@ def report_preflight(streams: Streams, report: Report, quiet_when_clean: bool = 
     if report.load_error is not None:
         # Standard input cannot be read a second time for the note.
         note = load_note(report.path, overrides) if report.path != "-" else None
-        report_load_failure(streams, display_name(report.path), RuntimeError(report.load_error), overrides, note)
+        report_load_failure(streams, display_name(report.path), report.load_fault, overrides, note)
         return
     if quiet_when_clean and not report.diagnostics:
         return
@@ -92,40 +92,31 @@ def add_overrides(parser: argparse.ArgumentParser) -> None:
                              "for example --set 'build.dataset=\"calib.txt\"'); repeatable")
 
 
-def _override_named(report: str, overrides: Sequence[str]) -> str | None:
-    """The override a report quotes: its excerpt is that override's one line."""
-    lines = report.split("\n")
-    if len(lines) > 2 and lines[0].startswith("TOML parse error at line 1,"):
-        quoted = lines[2]
-        for override in reversed(overrides):
-            if quoted == f"1 | {override}":
-                return override
-    return None
-
-
 def report_load_failure(streams: Streams, name: str, error: BaseException, overrides: Sequence[str] = (),
                         note: Callable[[], str | None] | None = None) -> ExitStatus:
-    """Reports a file that did not load: a read failure on one line, a configuration report under
-    a line that names the file (or the override at fault), with plain-words hints below it; `note`
-    gives where the faulty key stands when the report points elsewhere."""
-    from qarv_convert.hints import hints, without_carriage_returns
+    """Reports a file that did not load: a fault without a position (a read failure) on one line,
+    one with a position as loading's report under a line that names the file (or the override at
+    fault), with plain-words hints below it; `note` gives where the faulty key stands when the
+    report points elsewhere."""
+    from qarv_convert import _native
+    from qarv_convert.hints import hints
+    from qarv_convert.preflight.diagnostics import fault_lines
     from qarv_convert.text import printable
 
     streams.check_interrupted()
-    text = printable(str(error)).rstrip("\n")
-    if not text.startswith("TOML parse error at line "):
+    if not isinstance(error, _native.ConfigurationFault) or error.line is None:
+        text = printable(str(error)).rstrip("\n")
         streams.say(f"{PROGRAM}: {name}: {text}")
         return ExitStatus.FAILED
-    override = _override_named(text, overrides)
-    heading = f"{PROGRAM}: --set {printable(override)}: invalid override" if override is not None \
+    heading = f"{PROGRAM}: --set {printable(error.override)}: invalid override" if error.override is not None \
         else f"{PROGRAM}: {name}: invalid configuration"
-    extra = hints(text)
-    if override is None and note is not None:
+    extra = hints(error)
+    if error.override is None and note is not None:
         if with_note := note():
             # The excerpt of a report at the key's value, whose message names the key.
             first, *excerpt, key = printable(with_note).rstrip("\n").split("\n")
             extra += [f"note: {key} is at {first.removeprefix('note at ')}", *excerpt]
-    streams.say(heading, without_carriage_returns(text), *extra)
+    streams.say(heading, *fault_lines(error), *extra)
     return ExitStatus.FAILED
 
 

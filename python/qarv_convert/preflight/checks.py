@@ -510,7 +510,7 @@ def check_file(path: str, model_and_data: bool = True, readable: str | None = No
             with module_path(path) as name:
                 details = _native.load_details(name, list(overrides))
     except RuntimeError as error:
-        return unloaded_report(path, str(error))
+        return unloaded_report(path, error)
     except UnreadableFile as error:
-        return Report(path, "", [Diagnostic(Severity.ERROR, "", str(error))], load_error=str(error))
+        return Report(path, "", [Diagnostic(Severity.ERROR, "", str(error))], load_fault=error)
     return _Checker(path, details, model_and_data).run()
