@@ -36,6 +36,12 @@ class ConfigurationFault(RuntimeError):
     #: The line the report quotes, exactly as in the text (of the file, or of the override), line
     #: feed left out; None without a position.
     line_text: str | None
+    #: When the report points at `[load]`'s header for a fault of one of its keys: the three
+    #: excerpt lines (gutter, numbered line, carets; each ending in a line feed) that mark the
+    #: key's value in the file, and that value's line and column. None otherwise.
+    note: str | None
+    note_line: int | None
+    note_column: int | None
 
 def configuration_schema() -> str: ...
 def ignored_entries(path: str) -> list[str]: ...

@@ -13,7 +13,8 @@ PyObject* fault_type = nullptr;
 
 constexpr const char* fault_doc =
     "A configuration that cannot be used: str() is the report as printed, and its parts are\n"
-    "report, kind, file, line, column, width, key, override, expected, message and line_text.";
+    "report, kind, file, line, column, width, key, override, expected, message, line_text, note, note_line\n"
+    "and note_column.";
 
 /// The parts of one fault; a null `text` field is Python's None.
 struct Parts {
@@ -25,6 +26,8 @@ struct Parts {
     std::optional<std::string> key;
     std::optional<std::string> override_text;
     std::optional<std::string> expected;
+    std::optional<std::string> note;
+    std::optional<TextPosition> note_position;
 };
 
 PyRef optional_str(const std::optional<std::string>& text) {
@@ -53,6 +56,10 @@ PyObject* raise_fault(const std::string& report, const Parts& parts) {
         {"expected", optional_str(parts.expected)},
         {"message", make_str(parts.message)},
         {"line_text", optional_str(parts.line_text)},
+        {"note", optional_str(parts.note)},
+        {"note_line", optional_size(parts.note_position.has_value(), parts.note_position.value_or(TextPosition{}).line)},
+        {"note_column",
+         optional_size(parts.note_position.has_value(), parts.note_position.value_or(TextPosition{}).column)},
     };
     for (const auto& [name, value] : attributes)
         if (PyObject_SetAttrString(fault.get(), name, value.get()) < 0) fail_internally();
@@ -83,6 +90,10 @@ PyObject* raise_configuration_fault(const TomlError& error, PyObject* path) {
     }
     if (error.in_override && error.source) parts.override_text = *error.source;
     if (!error.expected.empty()) parts.expected = error.expected;
+    if (error.value_span && error.source) {
+        parts.note = excerpt(*error.source, *error.value_span);
+        parts.note_position = position_of(*error.source, *error.value_span);
+    }
     return raise_fault(render(error), parts);
 }
 

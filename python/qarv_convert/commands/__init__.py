@@ -66,10 +66,8 @@ def report_preflight(streams: Streams, report: Report, quiet_when_clean: bool = 
     does not load gets loading's own report, with its hints and note."""
     from qarv_convert.source import display_name
 
-    if report.load_error is not None:
-        # Standard input cannot be read a second time for the note.
-        note = load_note(report.path, overrides) if report.path != "-" else None
-        report_load_failure(streams, display_name(report.path), report.load_fault, overrides, note)
+    if report.load_fault is not None:
+        report_load_failure(streams, display_name(report.path), report.load_fault, overrides)
         return
     if quiet_when_clean and not report.diagnostics:
         return
@@ -92,12 +90,11 @@ def add_overrides(parser: argparse.ArgumentParser) -> None:
                              "for example --set 'build.dataset=\"calib.txt\"'); repeatable")
 
 
-def report_load_failure(streams: Streams, name: str, error: BaseException, overrides: Sequence[str] = (),
-                        note: Callable[[], str | None] | None = None) -> ExitStatus:
+def report_load_failure(streams: Streams, name: str, error: BaseException, overrides: Sequence[str] = ()) -> ExitStatus:
     """Reports a file that did not load: a fault without a position (a read failure) on one line,
     one with a position as loading's report under a line that names the file (or the override at
-    fault), with plain-words hints below it; `note` gives where the faulty key stands when the
-    report points elsewhere."""
+    fault), with plain-words hints below it, and where the faulty key stands when the report
+    points at its table."""
     from qarv_convert import _native
     from qarv_convert.hints import hints
     from qarv_convert.preflight.diagnostics import fault_lines
@@ -111,27 +108,12 @@ def report_load_failure(streams: Streams, name: str, error: BaseException, overr
     heading = f"{PROGRAM}: --set {printable(error.override)}: invalid override" if error.override is not None \
         else f"{PROGRAM}: {name}: invalid configuration"
     extra = hints(error)
-    if error.override is None and note is not None:
-        if with_note := note():
-            # The excerpt of a report at the key's value, whose message names the key.
-            first, *excerpt, key = printable(with_note).rstrip("\n").split("\n")
-            extra += [f"note: {key} is at {first.removeprefix('note at ')}", *excerpt]
+    if error.note is not None and error.key is not None:
+        section, _, key = error.key.partition(".")
+        extra += [f"note: `{printable(key)}` in [{section}] is at line {error.note_line}, column {error.note_column}",
+                  printable(error.note).rstrip("\n")]
     streams.say(heading, *fault_lines(error), *extra)
     return ExitStatus.FAILED
-
-
-def load_note(path: str, overrides: Sequence[str]) -> Callable[[], str | None]:
-    """Where a faulty `[load]` key stands in the file at `path`, asked only when a report needs it."""
-
-    def note() -> str | None:
-        from qarv_convert import _native
-
-        try:
-            return _native.load_note(path, list(overrides))
-        except (RuntimeError, OSError):
-            return None
-
-    return note
 
 
 def version() -> str:

@@ -4,7 +4,7 @@ from __future__ import annotations
 import argparse
 import errno
 
-from qarv_convert.commands import add_command, add_overrides, report_load_failure, load_note
+from qarv_convert.commands import add_command, add_overrides, report_load_failure
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams
 
@@ -36,7 +36,7 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
             try:
                 _native.explain_to(1, path, options.overrides, options.changed)
             except RuntimeError as error:
-                return report_load_failure(streams, name, error, options.overrides, load_note(path, options.overrides))
+                return report_load_failure(streams, name, error, options.overrides)
     except _native.WriteError as error:
         if error.errno == errno.EPIPE:
             return ExitStatus.FAILED  # the reader went away (`| head`): end quietly, as filters do
@@ -56,7 +56,7 @@ def _rows(options: argparse.Namespace, streams: Streams) -> ExitStatus:
             try:
                 sections = _native.summary_rows(path, options.overrides)
             except RuntimeError as error:
-                return report_load_failure(streams, name, error, options.overrides, load_note(path, options.overrides))
+                return report_load_failure(streams, name, error, options.overrides)
     except UnreadableFile as error:
         return report_load_failure(streams, name, error)
     if options.changed:

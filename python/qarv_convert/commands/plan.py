@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import argparse
 
-from qarv_convert.commands import add_command, add_overrides, report_load_failure, load_note, report_preflight
+from qarv_convert.commands import add_command, add_overrides, report_load_failure, report_preflight
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams
 
@@ -40,7 +40,7 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
                 with recording_toolkit(calls):
                     _native.convert(path, options.overrides)
             except RuntimeError as error:
-                return report_load_failure(streams, name, error, options.overrides, load_note(path, options.overrides))
+                return report_load_failure(streams, name, error, options.overrides)
     except UnreadableFile as error:
         return report_load_failure(streams, name, error)
     if options.json:
