@@ -263,10 +263,10 @@ def convert(path: PathLike, *, record: PathLike | None = None, overrides: Sequen
     import sys
 
     from qarv_convert import run_record
-    from qarv_convert.conversion import PROGRAM
     from qarv_convert.conversion import convert as run_conversion
     from qarv_convert.progress import progress_for
     from qarv_convert.source import display_name
+    from qarv_convert.streams import PROGRAM
 
     name = os.fspath(path)
     target = os.fspath(record) if record is not None else None

@@ -7,6 +7,7 @@ import sys
 import time
 
 from qarv_convert.run_record import DIRECTORY, LOAD, PREFLIGHT, RECORD, STRICT, TOOLKIT, RunRecord
+from qarv_convert.streams import PROGRAM
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -14,10 +15,6 @@ if TYPE_CHECKING:
 
     from qarv_convert.preflight import Report
     from qarv_convert.progress import Progress
-
-#: The name the record's command line starts with.
-PROGRAM = "qarv-convert"
-
 
 def convert(config: str | os.PathLike[str], *, overrides: Sequence[str] = (),
             directory: str | os.PathLike[str] | None = None, preflight: bool = True, strict: bool = False,
