@@ -96,9 +96,24 @@ def test_a_step_that_fails_is_no_configuration_fault(write_config, fake_qarv):
     assert type(error) is RuntimeError and str(error) == "RuntimeError: qarv.build failed with code 3"
 
 
+@pytest.mark.parametrize("case", CASES)
+def test_the_message_and_the_quoted_line_are_the_reports_own(write_config, case):
+    text, overrides, (line, _, _), *_ = CASES[case]
+    fault = raised_by(_native.load_details, write_config(text), overrides)
+    source = overrides[-1] if fault.override else text
+    assert fault.line_text == source.split("\n")[line - 1]
+    assert fault.report == "".join(f"{part}\n" for part in fault.report.split("\n")[:4]) + fault.message + "\n"
+
+
+def test_a_read_fault_is_its_own_message(tmp_path):
+    fault = raised_by(_native.load_details, str(tmp_path / "absent.toml"))
+    assert (fault.message, fault.line_text) == (fault.report, None)
+
+
 @pytest.mark.parametrize("text, note", [
-    ('[load]\nmodel_type = "Onnx"\ninputs = [1]\n', (3, 10)),
-    ('[load]\nmodel = "m.onnx"\n# é\ninput_size_list = [[1, -3]]\nmodel_type = "Onnx"\n', (4, 19)),
+    ('[load]\nmodel_type = "Onnx"\ninputs = [1]\n', (3, 10, "3 | inputs = [1]\n  |          ^^^")),
+    ('[load]\nmodel = "m.onnx"\n# é\ninput_size_list = [[1, -3]]\nmodel_type = "Onnx"\n',
+     (4, 19, "4 | input_size_list = [[1, -3]]\n  |                   ^^^^^^^^^")),
     ('[load]\nmodel_type = "X"\ninputs = [1]\n', None),  # the report points at the value itself
     ('[build]\nqarv_batch_size = "1"\n', None),
 ])
@@ -108,6 +123,5 @@ def test_a_key_of_load_reported_at_its_table_has_a_note_where_it_stands(write_co
     if note is None:
         assert (fault.note, fault.note_line, fault.note_column) == (None, None, None)
         return
-    assert (fault.note_line, fault.note_column) == note
-    section, key = fault.key.split(".")
-    assert _native.load_note(path) == f"note at line {note[0]}, column {note[1]}\n{fault.note}`{key}` in [{section}]\n"
+    assert (fault.note_line, fault.note_column) == note[:2]
+    assert fault.note == f"  |\n{note[2]}\n"

@@ -50,29 +50,6 @@ PyObject* ignored_entries_impl(PyObject* path_argument) {
     return warnings_or_raise(check_configuration(std::move(*text)), path_argument);
 }
 
-/// `load_note(path, overrides=())`: when loading fails on a key of `[load]` whose report points at
-/// the whole table, a "note" excerpt with carets at that key's value in the file; else `None`.
-PyObject* load_note_impl(PyObject* const* args, Py_ssize_t nargs) {
-    if (!arguments_fit("load_note", nargs, 1, 2)) return nullptr;
-    std::optional<std::string> text = read_or_raise(args[0]);
-    if (!text) return nullptr;
-    std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
-    if (!overrides) return nullptr;
-    auto checked = check_configuration(*text, *overrides);
-    if (checked || checked.error().keys.size() < 2 || checked.error().keys[0] != "load" || !checked.error().span)
-        Py_RETURN_NONE;
-    const TomlError& error = checked.error();
-    auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(*text)));
-    // Only a fault of the file itself, not one of an override, stands in the file.
-    if (!document || !error.source || *error.source != *document.value().text())
-        Py_RETURN_NONE;
-    const std::optional<toml::Value> load = document.value().root().find("load");
-    const std::optional<toml::Value> value = load && load->is_table() ? load->find(error.keys[1]) : std::nullopt;
-    if (!value || error.span->start != load->span().start) Py_RETURN_NONE;
-    const TomlError note{"`" + error.keys[1] + "` in [load]", value->span(), document.value().text(), {}};
-    return make_str(render(note, "note")).release();
-}
-
 /// Each section's values as loaded, defaults filled in; an absent optional section is null.
 nlohmann::json configuration_values(const Configuration& configuration) {
     nlohmann::json sections = nlohmann::json::object();
@@ -139,8 +116,6 @@ PyMethodDef configuration_details_methods[] = {
      "ignored_entries(path)\n--\n\nWarnings about the keys and tables that the configuration ignores."},
     {"load_details", guarded_fastcall<"qarv_convert._native", load_details_impl>(), METH_FASTCALL,
      "load_details(path, overrides=())\n--\n\nThe loaded configuration with the position of every value and table header."},
-    {"load_note", guarded_fastcall<"qarv_convert._native", load_note_impl>(), METH_FASTCALL,
-     "load_note(path, overrides=())\n--\n\nWhere the faulty key of [load] stands, as a note."},
     {nullptr, nullptr, 0, nullptr},
 };
 

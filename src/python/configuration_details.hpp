@@ -6,7 +6,7 @@
 
 namespace qarv {
 
-/// `load_details`, `ignored_entries` and `load_note`, as entries of the module's method table
+/// `load_details` and `ignored_entries`, as entries of the module's method table
 /// (null-terminated).
 extern PyMethodDef configuration_details_methods[];
 
