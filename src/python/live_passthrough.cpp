@@ -58,24 +58,36 @@ PyObject* passthrough_show_impl(PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+/// Whether the exception being handled is a KeyboardInterrupt: the run is ending on a signal, and
+/// a terminal whose output is stopped is not to be waited on.
+bool unwinding_an_interrupt() {
+    PyObject* handled = PyErr_GetHandledException();
+    const bool interrupted = handled != nullptr && PyErr_GivenExceptionMatches(handled, PyExc_KeyboardInterrupt);
+    Py_XDECREF(handled);
+    return interrupted;
+}
+
 /// `passthrough_write(text)`: `text` on the terminal in the live line's place.
 PyObject* passthrough_write_impl(PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::string_view> text = text_argument(args, nargs, "passthrough_write");
     if (!text) return nullptr;
     if (const std::shared_ptr<Passthrough> held = passthrough) {
+        const bool wait = !unwinding_an_interrupt();
         Py_BEGIN_ALLOW_THREADS
-        held->write(*text);
+        held->write(*text, wait);
         Py_END_ALLOW_THREADS
     }
     Py_RETURN_NONE;
 }
 
-/// `passthrough_stop()`: the descriptors back as they were, what is still in the pipes passed on.
+/// `passthrough_stop()`: the descriptors back as they were, what is still in the pipes passed on;
+/// called while a KeyboardInterrupt unwinds the run, only what the terminal takes at once.
 PyObject* passthrough_stop_impl(PyObject* const*, Py_ssize_t) {
     const std::shared_ptr<Passthrough> ending = std::move(passthrough);
     if (ending) {
+        const bool interrupted = unwinding_an_interrupt();
         Py_BEGIN_ALLOW_THREADS
-        ending->stop();
+        ending->stop(interrupted);
         Py_END_ALLOW_THREADS
     }
     Py_RETURN_NONE;

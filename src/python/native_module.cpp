@@ -8,6 +8,7 @@
 #include "python/live_passthrough.hpp"
 #include "python/onnx_objects.hpp"
 #include "python/panic.hpp"
+#include "python/stream_reading.hpp"
 
 namespace qarv {
 namespace {
@@ -20,7 +21,7 @@ PyObject* create_module() {
     PyRef module = PyRef::steal(PyModule_Create(&native_definition));
     if (!module) return nullptr;
     for (PyMethodDef* methods : {declaration_methods, configuration_details_methods, onnx_methods, command_run_methods,
-                                 passthrough_methods})
+                                 passthrough_methods, stream_methods})
         if (PyModule_AddFunctions(module.get(), methods) < 0) return nullptr;
     if (!add_declarations(module.get()) || !add_write_error_type(module.get()) ||
         !add_configuration_fault_type(module.get()))
