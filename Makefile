@@ -4,11 +4,13 @@ PYTHON ?= python3
 VENV := .venv
 VENV_PYTHON := $(VENV)/bin/python
 PIP := $(VENV_PYTHON) -m pip --disable-pip-version-check
-# python3-dev: Debian's interpreter ships its headers apart; python3-venv: its `venv` needs it.
-DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohmann-json3-dev valgrind
-# The build (scikit-build-core, cmake, ninja), the tests and their optional tools, and `make dist`.
+# python3-dev: Debian's interpreter ships its headers apart; python3-venv: its `venv` needs it;
+# chromium: the tests open the page of `check --report` in it, headless.
+DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohmann-json3-dev valgrind chromium
+# The build (scikit-build-core, cmake, ninja), the tests and their optional tools (onnxruntime,
+# matplotlib and Pillow for `check --run` and `--report`), and `make dist`.
 PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy jsonschema hypothesis onnx taplo tombi \
-  nbclient nbformat ipykernel pre-commit build twine
+  nbclient nbformat ipykernel pre-commit build twine onnxruntime matplotlib pillow
 
 .PHONY: deps install test demo dist sanitize fuzz bench clean
 
@@ -145,6 +147,7 @@ bench: install
 	$(VENV_PYTHON) benchmarks/bench_startup.py
 	$(VENV_PYTHON) benchmarks/bench_memory.py
 	$(VENV_PYTHON) benchmarks/bench_preflight.py
+	$(VENV_PYTHON) benchmarks/bench_samples.py
 
 clean:
 	rm -rf build

@@ -1,0 +1,347 @@
+"""Calibration samples' contents: the spread selection, each file read as the run reads it, and what the values say."""
+from __future__ import annotations
+
+import os
+from typing import TYPE_CHECKING, Any, Callable, NamedTuple, Sequence
+
+if TYPE_CHECKING:
+    import numpy as np
+
+    from qarv_convert.preflight.dataset import Sample
+
+#: How many dataset lines the contents checks read by default (`--samples`).
+SAMPLES = 100
+#: What an image sample may be named; anything else is read as an array file.
+IMAGE_SUFFIXES = (".jpg", ".jpeg", ".png", ".bmp")
+#: A sample holding more values than this is not read: no input of a model converted for a
+#: device is that large, and reading it would cost the memory the check is meant to spare.
+MAX_VALUES = 1 << 26
+#: Values normalized once lie within this bound; pixels, raw audio or counts do not.
+NORMALIZED_BOUND = 5.0
+#: How many values of each sample the histograms of the report keep.
+KEPT_VALUES = 4096
+#: How many image samples the report shows as thumbnails, and their longest side in pixels.
+THUMBNAILS = 4
+THUMBNAIL_SIDE = 96
+
+
+def select(samples: Sequence[Sample], limit: int) -> list[Sample]:
+    """At most `limit` of `samples`, spread evenly over the list (its first line included), so that
+    a list sorted by class or by source is still seen across its length."""
+    count = len(samples)
+    if limit >= count:
+        return list(samples)
+    return [samples[index * count // limit] for index in range(limit)]
+
+
+class Layout(NamedTuple):
+    """How one input's samples are fed: the configured size and where its channels are."""
+
+    name: str
+    shape: tuple[int, ...] | None  #: the configured size, when every dimension of it is known
+    axis: int | None               #: the channel axis of a four-dimensional input
+    mean: tuple[float, ...] | None  #: the normalization the device applies, when it applies here
+    std: tuple[float, ...] | None
+
+    @property
+    def channels(self) -> int | None:
+        return self.shape[self.axis] if self.shape is not None and self.axis is not None else None
+
+
+def layouts(names: Sequence[str], shapes: Sequence[Sequence[Any] | None], mean: Sequence[float] | None,
+            std: Sequence[float] | None) -> list[Layout]:
+    """Each input's layout. The channel axis of a four-dimensional size is the one (1, else 3) that
+    holds as many channels as `mean_values` has values, or without them the one that holds 1, 3 or
+    4; `mean_values`/`std_values` apply to the inputs whose channel count is their length."""
+    count = len(mean) if mean is not None else len(std) if std is not None else None
+    result = []
+    for index, name in enumerate(names):
+        shape = shapes[index] if index < len(shapes) else None
+        fixed = tuple(shape) if shape is not None and all(isinstance(d, int) and d > 0 for d in shape) else None
+        axis = None
+        if fixed is not None and len(fixed) == 4:
+            wanted = (count,) if count is not None else (1, 3, 4)
+            axis = next((a for a in (1, 3) if fixed[a] in wanted), None)
+            if axis is None and count is None:
+                axis = 1
+        applies = axis is not None and count is not None and fixed is not None and fixed[axis] == count
+        result.append(Layout(name, fixed, axis, tuple(mean) if applies and mean is not None else None,
+                             tuple(std) if applies and std is not None else None))
+    return result
+
+
+class Read(NamedTuple):
+    """A sample file's values as they are stored: an image as height × width × channels."""
+
+    values: np.ndarray
+    image: bool
+
+
+def read_sample(path: str, layout: Layout) -> Read | None:
+    """The values of the sample at `path` for the input of `layout`, as the run reads them: an image
+    decoded by Pillow in the input's channel count and at its height and width, the array of a
+    `.npy` file, the first array of a `.npz` archive. None for a file that cannot be read so (the
+    format checks say why) or that holds more than `MAX_VALUES` values."""
+    import numpy as np
+
+    try:
+        if path.lower().endswith(IMAGE_SUFFIXES):
+            return _read_image(path, layout)
+        if not os.path.isfile(path):
+            return None
+        if path.lower().endswith(".npz"):
+            with np.load(path, allow_pickle=False) as archive:
+                if not archive.files:
+                    return None
+                values = archive[archive.files[0]]
+        else:
+            mapped = np.load(path, mmap_mode="r", allow_pickle=False)
+            if not isinstance(mapped, np.ndarray) or mapped.size > MAX_VALUES:
+                return None
+            values = np.array(mapped)
+    except Exception:  # noqa: BLE001 - any file the format checks refuse lands here
+        return None
+    if values.dtype.kind not in "biuf" or values.size > MAX_VALUES:
+        return None
+    return Read(values, False)
+
+
+def _read_image(path: str, layout: Layout) -> Read | None:
+    import numpy as np
+    from PIL import Image
+
+    if not os.path.isfile(path):
+        return None
+    with Image.open(path) as image:
+        if image.width * image.height > MAX_VALUES:
+            return None
+        channels = layout.channels
+        mode = {1: "L", 3: "RGB", 4: "RGBA"}.get(channels or 3, "RGB")
+        image = image.convert(mode)
+        if layout.shape is not None and layout.axis is not None:
+            height, width = (layout.shape[2], layout.shape[3]) if layout.axis == 1 else (layout.shape[1], layout.shape[2])
+            if (image.width, image.height) != (width, height):
+                # The device is fed the configured size; the format checks warn about the mismatch.
+                image = image.resize((width, height), Image.Resampling.BILINEAR)
+        values = np.asarray(image)
+    return Read(values if values.ndim == 3 else values[:, :, None], True)
+
+
+def arranged(read: Read, layout: Layout) -> np.ndarray | None:
+    """The sample in the configured size of its input (an image moved to the input's layout and
+    given its batch dimension, an array without one given it), or None when it does not fit."""
+    values = read.values
+    if read.image and layout.axis is not None:
+        values = (values.transpose(2, 0, 1) if layout.axis == 1 else values)[None]
+    if layout.shape is None:
+        return values
+    if values.shape == layout.shape:
+        return values
+    if values.shape == layout.shape[1:] and layout.shape[0] == 1:
+        return values[None]
+    return None
+
+
+def swapped(values: np.ndarray, read: Read, layout: Layout, swap: bool) -> np.ndarray:
+    """An arranged sample in float32, the channels of an RGB image reversed when
+    `quant_img_RGB2BGR` is set (the order `mean_values` then refers to)."""
+    import numpy as np
+
+    result = values.astype(np.float32)
+    if swap and read.image and layout.axis is not None and values.shape[layout.axis] == 3:
+        result = np.flip(result, axis=layout.axis)
+    return result
+
+
+def normalized(values: np.ndarray, layout: Layout) -> np.ndarray:
+    """(x - mean) / std along the channel axis, as the device normalizes what it is fed."""
+    import numpy as np
+
+    if layout.axis is None or (layout.mean is None and layout.std is None):
+        return np.ascontiguousarray(values)
+    shape = [1] * values.ndim
+    shape[layout.axis] = values.shape[layout.axis]
+    if layout.mean is not None:
+        values = values - np.asarray(layout.mean, dtype=np.float32).reshape(shape)
+    if layout.std is not None:
+        std = np.asarray(layout.std, dtype=np.float32)
+        values = values / np.where(std == 0, np.float32(1), std).reshape(shape)
+    return np.ascontiguousarray(values, dtype=np.float32)
+
+
+def preprocessed(values: np.ndarray, read: Read, layout: Layout, swap: bool) -> np.ndarray:
+    """What the device makes of an arranged sample: the channel swap, then the normalization."""
+    return normalized(swapped(values, read, layout, swap), layout)
+
+
+class Place(NamedTuple):
+    """A sample file and its line in the dataset."""
+
+    line: int
+    path: str
+
+
+class InputContents:
+    """What the samples read for one input hold."""
+
+    def __init__(self, layout: Layout) -> None:
+        self.layout = layout
+        self.read = 0
+        self.low, self.high = float("inf"), float("-inf")
+        self.integral = True  #: every value read is a whole number
+        self.nonfinite: list[tuple[Place, int, int]] = []  #: (place, NaNs, infinities)
+        self.constant: list[tuple[Place, float]] = []
+        #: For the report: a few values of each sample, before and after the preprocessing.
+        self.values: list[np.ndarray] = []
+        self.normalized: list[np.ndarray] = []
+        #: Per channel (of the arranged samples): count, sum and sum of squares, for means and deviations.
+        self.channel_count = 0
+        self.channel_sum: Any = None
+        self.channel_squares: Any = None
+        self.thumbnails: list[tuple[Place, np.ndarray]] = []
+
+    def channel_means(self) -> list[float]:
+        return [] if self.channel_sum is None else [float(v) for v in self.channel_sum / self.channel_count]
+
+    def channel_deviations(self) -> list[float]:
+        import numpy as np
+
+        if self.channel_sum is None:
+            return []
+        mean = self.channel_sum / self.channel_count
+        return [float(v) for v in np.sqrt(np.maximum(self.channel_squares / self.channel_count - mean * mean, 0))]
+
+
+class Contents:
+    """What the contents pass found over the selected lines of a dataset."""
+
+    def __init__(self, total: int, selected: int, inputs: list[InputContents]) -> None:
+        self.total = total        #: lines in the dataset
+        self.selected = selected  #: lines the selection took
+        self.inputs = inputs
+        self.read = 0             #: lines whose every file was read
+        #: Lines identical to an earlier line, with that line: (line, earlier line).
+        self.repeats: list[tuple[int, int]] = []
+
+    @property
+    def distinct(self) -> int:
+        return self.read - len(self.repeats)
+
+
+#: What the contents pass hands each line to, read and preprocessed: its line and one array per
+#: input in the configured size, or None for an input whose sample does not fit it.
+Consumer = Callable[[int, "list[np.ndarray | None]"], None]
+
+
+def inspect(samples: Sequence[Sample], layouts_: Sequence[Layout], limit: int, swap: bool = False,
+            consumer: Consumer | None = None, interrupted: Callable[[], None] | None = None) -> Contents:
+    """Reads the files of up to `limit` spread lines of `samples`, each once: notes non-finite and
+    constant samples, repeated lines, each input's range and, for the report, a few values and the
+    per-channel statistics; hands each fully read line to `consumer`. Files that cannot be read are
+    passed over. `interrupted` is called between lines (it raises to stop)."""
+    import hashlib
+
+    import numpy as np
+
+    chosen = select(samples, limit)
+    contents = Contents(len(samples), len(chosen), [InputContents(layout) for layout in layouts_])
+    seen: dict[bytes, int] = {}
+    for sample in chosen:
+        if interrupted is not None:
+            interrupted()
+        digest = hashlib.blake2b(digest_size=16)
+        fed: list[np.ndarray | None] = []
+        complete = len(sample.paths) == len(layouts_)
+        usable = True
+        for path, state in zip(sample.paths, contents.inputs):
+            read = read_sample(path, state.layout)
+            if read is None:
+                complete = False
+                fed.append(None)
+                continue
+            digest.update(f"{read.values.dtype.str}{read.values.shape}".encode())
+            digest.update(np.ascontiguousarray(read.values).data)
+            if not _note(state, Place(sample.line, path), read):
+                # A sample with NaN in it is an error already: neither the model nor the statistics take it.
+                usable = False
+                fed.append(None)
+                continue
+            values = arranged(read, state.layout)
+            if values is None:
+                fed.append(None)
+                continue
+            raw = swapped(values, read, state.layout, swap)
+            ready = normalized(raw, state.layout)
+            _note_channels(state, raw, ready)
+            fed.append(ready)
+        if not complete:
+            continue
+        contents.read += 1
+        key = digest.digest()
+        if key in seen:
+            contents.repeats.append((sample.line, seen[key]))
+        else:
+            seen[key] = sample.line
+        if consumer is not None and usable:
+            consumer(sample.line, fed)
+    return contents
+
+
+def _note(state: InputContents, place: Place, read: Read) -> bool:
+    import numpy as np
+
+    values = read.values
+    state.read += 1
+    finite = True
+    if values.size == 0:
+        return finite
+    if values.dtype.kind == "f":
+        mask = np.isfinite(values)
+        finite = bool(mask.all())
+        if not finite:
+            nans = int(np.isnan(values).sum())
+            state.nonfinite.append((place, nans, int(values.size - mask.sum()) - nans))
+            values = values[mask]
+            if values.size == 0:
+                return False
+    low, high = values.min(), values.max()
+    if low == high and values.size > 1:
+        state.constant.append((place, float(low)))
+    state.low = min(state.low, float(low))
+    state.high = max(state.high, float(high))
+    if state.integral and values.dtype.kind == "f":
+        state.integral = bool(np.array_equal(values, np.floor(values)))
+    flat = values.reshape(-1)
+    state.values.append(flat[:: max(1, flat.size // KEPT_VALUES)][:KEPT_VALUES].astype(np.float32))
+    if read.image and len(state.thumbnails) < THUMBNAILS:
+        state.thumbnails.append((place, _thumbnail(read.values)))
+    return finite
+
+
+def _note_channels(state: InputContents, raw: np.ndarray, ready: np.ndarray) -> None:
+    import numpy as np
+
+    flat = ready.reshape(-1)
+    state.normalized.append(flat[:: max(1, flat.size // KEPT_VALUES)][:KEPT_VALUES])
+    axis = state.layout.axis
+    if axis is None:
+        return
+    others = tuple(a for a in range(raw.ndim) if a != axis)
+    total = raw.astype(np.float64)
+    sums, squares = total.sum(axis=others), np.square(total).sum(axis=others)
+    if state.channel_sum is None or state.channel_sum.shape != sums.shape:
+        state.channel_count, state.channel_sum, state.channel_squares = 0, np.zeros_like(sums), np.zeros_like(squares)
+    state.channel_count += raw.size // raw.shape[axis]
+    state.channel_sum += sums
+    state.channel_squares += squares
+
+
+def _thumbnail(values: np.ndarray) -> np.ndarray:
+    step = max(1, max(values.shape[0], values.shape[1]) // THUMBNAIL_SIDE)
+    return values[::step, ::step]
+
+
+def looks_normalized(state: InputContents) -> bool:
+    """Whether every value read already lies in a normalized range: within ±`NORMALIZED_BOUND`
+    and not all whole numbers (pixels stored as floats are whole)."""
+    return state.read > 0 and not state.integral and state.low >= -NORMALIZED_BOUND and state.high <= NORMALIZED_BOUND
