@@ -89,9 +89,7 @@ class Runner:
     def stopped(self) -> bool:
         return self.session is None or self.result.failure is not None
 
-    def __call__(self, line: int, arrays: list[Any]) -> None:
-        import hashlib
-
+    def __call__(self, line: int, arrays: list[Any], digest: bytes) -> None:
         import numpy as np
 
         if self.stopped:
@@ -110,10 +108,7 @@ class Runner:
             return
         self.result.seconds += time.perf_counter() - started
         self.result.ran += 1
-        digest = hashlib.blake2b(digest_size=16)
-        for array in feed.values():
-            digest.update(np.ascontiguousarray(array).data)
-        self._inputs_seen.add(digest.digest())
+        self._inputs_seen.add(digest)
         self.result.distinct_inputs = len(self._inputs_seen)
         self._lines.append(line)
         for name, value in zip(self.result.outputs, produced):
