@@ -162,8 +162,8 @@ def test_a_clean_run(workdir):
     (fx.yields_nan, Severity.ERROR,
      "output `output` of `model.onnx` holds NaN or infinity for 20 of the 20 samples run: line 1 (1"),
     (fx.ignores_input, Severity.WARNING,
-     "output `output` of `model.onnx` is the same for all 20 samples run although 20 of them differ: the "
-     "preprocessing may flatten the data, or the model ignores its input"),
+     "output `output` of `model.onnx` is the same for all 20 samples run although they differ (20 distinct): "
+     "the preprocessing may flatten the data, or the model ignores its input"),
     (fx.fails_to_run, Severity.ERROR, "`model.onnx` does not run on the sample of line 1 of `dataset.txt`: "),
     (fx.cannot_load, Severity.ERROR, "onnxruntime cannot load `model.onnx`: "),
 ])

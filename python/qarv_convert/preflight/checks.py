@@ -419,8 +419,8 @@ class _Checker:
                                      f"{run.ran} samples run: {listed}{more}")
         for output in run.constant_outputs():
             self.warning("load.model", f"output `{output}` of `{model}` is the same for all {run.ran} samples run "
-                                       f"although {run.distinct_inputs} of them differ: the preprocessing may flatten "
-                                       f"the data, or the model ignores its input")
+                                       f"although they differ ({run.distinct_inputs} distinct): the preprocessing may "
+                                       f"flatten the data, or the model ignores its input")
 
     def accuracy_analysis(self) -> None:
         section = self.values["accuracy_analysis"]
