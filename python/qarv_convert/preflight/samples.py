@@ -1,7 +1,6 @@
 """Calibration samples' contents: the spread selection, each file read as the run reads it, and what the values say."""
 from __future__ import annotations
 
-import os
 from typing import TYPE_CHECKING, Any, Callable, NamedTuple, Sequence
 
 if TYPE_CHECKING:
@@ -84,21 +83,23 @@ def read_sample(path: str, layout: Layout) -> Read | None:
     format checks say why) or that holds more than `MAX_VALUES` values."""
     import numpy as np
 
+    from qarv_convert.preflight.npy import read_arrays
+    from qarv_convert.regular_files import open_regular
+
     try:
         if path.lower().endswith(IMAGE_SUFFIXES):
             return _read_image(path, layout)
-        if not os.path.isfile(path):
+        # The header first: an array too large to hold is passed over unread.
+        headers = read_arrays(path)
+        if not headers or _product(headers[0].shape) > MAX_VALUES:
             return None
-        if path.lower().endswith(".npz"):
-            with np.load(path, allow_pickle=False) as archive:
-                if not archive.files:
-                    return None
-                values = archive[archive.files[0]]
-        else:
-            mapped = np.load(path, mmap_mode="r", allow_pickle=False)
-            if not isinstance(mapped, np.ndarray) or mapped.size > MAX_VALUES:
-                return None
-            values = np.array(mapped)
+        with open_regular(path) as stream:
+            loaded = np.load(stream, allow_pickle=False)
+            if isinstance(loaded, np.ndarray):
+                values = loaded
+            else:
+                with loaded:
+                    values = loaded[loaded.files[0]]
     except Exception:  # noqa: BLE001 - any file the format checks refuse lands here
         return None
     if values.dtype.kind not in "biuf" or values.size > MAX_VALUES:
@@ -106,13 +107,25 @@ def read_sample(path: str, layout: Layout) -> Read | None:
     return Read(values, False)
 
 
+def _product(shape: Sequence[int]) -> int:
+    result = 1
+    for size in shape:
+        result *= size
+    return result
+
+
 def _read_image(path: str, layout: Layout) -> Read | None:
+    import warnings
+
     import numpy as np
     from PIL import Image
 
-    if not os.path.isfile(path):
-        return None
-    with Image.open(path) as image:
+    from qarv_convert.regular_files import open_regular
+
+    with open_regular(path) as stream, warnings.catch_warnings():
+        # Pillow warns of decompression bombs on stderr; an image that large is passed over below.
+        warnings.simplefilter("ignore", Image.DecompressionBombWarning)
+        image = Image.open(stream)
         if image.width * image.height > MAX_VALUES:
             return None
         channels = layout.channels
