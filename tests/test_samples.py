@@ -230,3 +230,18 @@ def test_the_model_is_not_run_past_errors_in_its_interface(workdir):
     report = checked(workdir, clean_pixels(), run=True,
                      config=fx.configuration(size=(1, 3, 9, 9)))
     assert report.run is None and report.run_line() == "the model was not run: the model, its inputs or their sizes have errors"
+
+
+def test_without_numpy_the_contents_are_left_out_with_a_note_not_a_warning(workdir, monkeypatch):
+    import importlib.util
+
+    real = importlib.util.find_spec
+    monkeypatch.setattr(importlib.util, "find_spec", lambda name, *a: None if name == "numpy" else real(name, *a))
+    report = checked(workdir, clean_pixels(), run=True)
+    assert messages(report) == [] and report.contents is None and report.run is None
+    assert report.notes == ["checking what the samples hold needs numpy, which is not installed; install it with the "
+                            "`numpy` extra: pip install 'qarv-convert[numpy]'"]
+    name = str(workdir / "config.toml")
+    assert report.to_text().splitlines()[-3:] == [f"{name}: {report.notes[0]}",
+                                                  f"{name}: the model was not run: NumPy is not installed",
+                                                  f"{name}: ok"]

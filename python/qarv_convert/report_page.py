@@ -83,6 +83,7 @@ def _section(report: Report) -> list[str]:
             out.append(f'<li><span class="{severity}">{severity}</span>{key} at {_e(place)}: '
                        f"{_e(diagnostic.message)}{quoted}</li>")
         out.append("</ul>")
+    out += [f"<p>{_e(note)}</p>" for note in report.notes]
     if (ran := report.run_line()) is not None:
         out.append(f"<p>{_e(ran)}</p>")
     contents = report.contents

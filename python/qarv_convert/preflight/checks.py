@@ -331,9 +331,13 @@ class _Checker:
         if self.samples <= 0 or self.inputs is None:
             return
         if importlib.util.find_spec("numpy") is None:
+            # Not a warning: the conversion host has NumPy (the toolkit reads samples with it) even
+            # when the machine running the check lacks it, so --strict does not fail on this.
             from qarv_convert.extras import MissingExtra
 
-            self.warning("build.dataset", MissingExtra("numpy", "numpy", "checking what the samples hold").message())
+            self.report.notes.append(MissingExtra("numpy", "numpy", "checking what the samples hold").message())
+            if self.run_model:
+                self.report.run_reason = "NumPy is not installed"
             return
         from qarv_convert.preflight.samples import inspect, layouts
 

@@ -41,6 +41,8 @@ class Report:
         #: The float model's run on them (`preflight.float_run.FloatRun`), when it ran; else why not.
         self.run: Any = None
         self.run_reason: str | None = None
+        #: What the checks could not look at, and why, in a line each: no diagnostic, but said.
+        self.notes: list[str] = []
 
     @property
     def errors(self) -> int:
@@ -59,6 +61,8 @@ class Report:
 
         result = {"path": display_name(self.path), "errors": self.errors, "warnings": self.warnings,
                   "diagnostics": [d.to_json() for d in self.ordered()]}
+        if self.notes:
+            result["notes"] = self.notes
         if self.contents is not None:
             result["samples"] = {"total": self.contents.total, "read": self.contents.read,
                                  "distinct": self.contents.distinct}
@@ -91,6 +95,7 @@ class Report:
             out.append(f"{place}: {diagnostic.severity.value}: {printable(diagnostic.message)}")
             if diagnostic.line and diagnostic.line <= len(lines):
                 out += excerpt(lines[diagnostic.line - 1], diagnostic.line, diagnostic.column or 1, diagnostic.carets)
+        out += [f"{name}: {printable(note)}" for note in self.notes]
         if (ran := self.run_line()) is not None:
             out.append(f"{name}: {ran}")
         counts = []
