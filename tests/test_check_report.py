@@ -35,7 +35,9 @@ def browse(page, workdir):
                "--disable-sync", "--host-resolver-rules=MAP * ~NOTFOUND", "--enable-logging=stderr", "--v=0",
                f"--log-net-log={log}", "--net-log-capture-mode=Everything",
                f"--screenshot={workdir / 'page.png'}", "--window-size=1100,2000", page.as_uri()]
-    result = subprocess.run(command, capture_output=True, text=True, timeout=120, cwd=workdir)
+    # The browser is not ours to sanitize: the sanitized run's preloaded runtimes stay out of it.
+    environment = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    result = subprocess.run(command, capture_output=True, text=True, timeout=120, cwd=workdir, env=environment)
     console = [line for line in result.stderr.splitlines() if ":CONSOLE" in line]
     events = json.loads(log.read_text())
     start = events["constants"]["logEventTypes"]["URL_REQUEST_START_JOB"]

@@ -245,3 +245,20 @@ def test_without_numpy_the_contents_are_left_out_with_a_note_not_a_warning(workd
     assert report.to_text().splitlines()[-3:] == [f"{name}: {report.notes[0]}",
                                                   f"{name}: the model was not run: NumPy is not installed",
                                                   f"{name}: ok"]
+
+
+@pytest.mark.parametrize("sizes, mean, expected", [
+    # (channel axis, whether the normalization applies) per input
+    ([[1, 3, 224, 224]], fx.MEAN, [(1, True)]),
+    ([[1, 224, 224, 3]], fx.MEAN, [(3, True)]),
+    ([[1, 3, 224, 3]], fx.MEAN, [(1, True)]),
+    ([[1, 1, 28, 28]], fx.MEAN, [(1, False)]),
+    ([[1, 28, 28, 1]], None, [(3, False)]),
+    ([[1, 3, 640, 640], [1, 256]], fx.MEAN, [(1, True), (None, False)]),
+    ([["batch", 3, 224, 224]], fx.MEAN, [(None, False)]),
+])
+def test_layouts(sizes, mean, expected):
+    from qarv_convert.preflight.samples import layouts
+
+    found = layouts([f"in{i}" for i in range(len(sizes))], sizes, mean, None)
+    assert [(layout.axis, layout.mean is not None) for layout in found] == expected

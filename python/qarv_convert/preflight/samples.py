@@ -50,8 +50,8 @@ class Layout(NamedTuple):
 def layouts(names: Sequence[str], shapes: Sequence[Sequence[Any] | None], mean: Sequence[float] | None,
             std: Sequence[float] | None) -> list[Layout]:
     """Each input's layout. The channel axis of a four-dimensional size is the one (1, else 3) that
-    holds as many channels as `mean_values` has values, or without them the one that holds 1, 3 or
-    4; `mean_values`/`std_values` apply to the inputs whose channel count is their length."""
+    holds as many channels as `mean_values` has values, else the one that holds 1, 3 or 4, else 1;
+    `mean_values`/`std_values` apply to the inputs whose channel count is their length."""
     count = len(mean) if mean is not None else len(std) if std is not None else None
     result = []
     for index, name in enumerate(names):
@@ -59,10 +59,9 @@ def layouts(names: Sequence[str], shapes: Sequence[Sequence[Any] | None], mean: 
         fixed = tuple(shape) if shape is not None and all(isinstance(d, int) and d > 0 for d in shape) else None
         axis = None
         if fixed is not None and len(fixed) == 4:
-            wanted = (count,) if count is not None else (1, 3, 4)
-            axis = next((a for a in (1, 3) if fixed[a] in wanted), None)
-            if axis is None and count is None:
-                axis = 1
+            # A count that fits neither axis is warned about elsewhere; the input is still an image.
+            axis = next((a for a in (1, 3) if fixed[a] == count), None) \
+                or next((a for a in (1, 3) if fixed[a] in (1, 3, 4)), 1)
         applies = axis is not None and count is not None and fixed is not None and fixed[axis] == count
         result.append(Layout(name, fixed, axis, tuple(mean) if applies and mean is not None else None,
                              tuple(std) if applies and std is not None else None))
