@@ -7,10 +7,11 @@ PIP := $(VENV_PYTHON) -m pip --disable-pip-version-check
 # python3-dev: Debian's interpreter ships its headers apart; python3-venv: its `venv` needs it;
 # chromium: the tests open the page of `check --report` in it, headless.
 DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohmann-json3-dev valgrind chromium
-# The build (scikit-build-core, cmake, ninja), the tests and their optional tools (onnxruntime,
-# matplotlib and Pillow for `check --run` and `--report`), and `make dist`.
-PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy jsonschema hypothesis onnx taplo tombi \
-  nbclient nbformat ipykernel pre-commit build twine onnxruntime matplotlib pillow
+# The build (scikit-build-core, cmake, ninja), the tests and their optional tools (onnxruntime and
+# matplotlib for `check --run` and `--report`), and `make dist`.
+# pillow: the pre-flight decodes calibration images with it.
+PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy pillow jsonschema hypothesis onnx taplo tombi \
+  nbclient nbformat ipykernel pre-commit build twine onnxruntime matplotlib
 
 .PHONY: deps install test demo dist sanitize fuzz bench clean
 

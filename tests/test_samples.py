@@ -258,7 +258,18 @@ def test_without_numpy_the_contents_are_left_out_with_a_note_not_a_warning(workd
     ([["batch", 3, 224, 224]], fx.MEAN, [(None, False)]),
 ])
 def test_layouts(sizes, mean, expected):
+    from qarv_convert.preflight.formats import InputSpec
     from qarv_convert.preflight.samples import layouts
 
-    found = layouts([f"in{i}" for i in range(len(sizes))], sizes, mean, None)
+    found = layouts([InputSpec(f"in{i}", size, None) for i, size in enumerate(sizes)], mean, None)
     assert [(layout.axis, layout.mean is not None) for layout in found] == expected
+
+
+def test_a_file_listed_on_many_lines_is_named_once(workdir):
+    checked(workdir, [np.zeros(fx.SHAPE, np.uint8)])
+    fx.write_dataset(workdir, ["samples/000.npy"] * 20)
+    found = messages(check_file(str(workdir / "config.toml")), "build.dataset")
+    assert found == ["1 sample holds a single value throughout: `samples/000.npy` (line 1, all 0); calibration learns "
+                     "no range from them (all 20 samples read)",
+                     "of the 20 samples read in `dataset.txt`, only 1 is distinct: line 2 repeats line 1, line 3 "
+                     "repeats line 1, line 4 repeats line 1 and 16 more"]

@@ -7,11 +7,10 @@ if TYPE_CHECKING:
     import numpy as np
 
     from qarv_convert.preflight.dataset import Sample
+    from qarv_convert.preflight.formats import InputSpec
 
 #: How many dataset lines the contents checks read by default (`--samples`).
 SAMPLES = 100
-#: What an image sample may be named; anything else is read as an array file.
-IMAGE_SUFFIXES = (".jpg", ".jpeg", ".png", ".bmp")
 #: A sample holding more values than this is not read: no input of a model converted for a
 #: device is that large, and reading it would cost the memory the check is meant to spare.
 MAX_VALUES = 1 << 26
@@ -47,23 +46,23 @@ class Layout(NamedTuple):
         return self.shape[self.axis] if self.shape is not None and self.axis is not None else None
 
 
-def layouts(names: Sequence[str], shapes: Sequence[Sequence[Any] | None], mean: Sequence[float] | None,
-            std: Sequence[float] | None) -> list[Layout]:
-    """Each input's layout. The channel axis of a four-dimensional size is the one (1, else 3) that
-    holds as many channels as `mean_values` has values, else the one that holds 1, 3 or 4, else 1;
-    `mean_values`/`std_values` apply to the inputs whose channel count is their length."""
+def layouts(specs: Sequence[InputSpec], mean: Sequence[float] | None, std: Sequence[float] | None) -> list[Layout]:
+    """Each input's layout. The channel axis of a four-dimensional size is the input's own (as the
+    model and the size tell it), else the one (1, else 3) that holds as many channels as
+    `mean_values` has values, else 1; `mean_values`/`std_values` apply to the inputs whose channel
+    count is their length."""
+    from qarv_convert.preflight.formats import input_axis
+
     count = len(mean) if mean is not None else len(std) if std is not None else None
     result = []
-    for index, name in enumerate(names):
-        shape = shapes[index] if index < len(shapes) else None
+    for spec in specs:
+        shape = spec.shape
         fixed = tuple(shape) if shape is not None and all(isinstance(d, int) and d > 0 for d in shape) else None
         axis = None
         if fixed is not None and len(fixed) == 4:
-            # A count that fits neither axis is warned about elsewhere; the input is still an image.
-            axis = next((a for a in (1, 3) if fixed[a] == count), None) \
-                or next((a for a in (1, 3) if fixed[a] in (1, 3, 4)), 1)
+            axis = input_axis(spec) or next((a for a in (1, 3) if fixed[a] == count), 1)
         applies = axis is not None and count is not None and fixed is not None and fixed[axis] == count
-        result.append(Layout(name, fixed, axis, tuple(mean) if applies and mean is not None else None,
+        result.append(Layout(spec.name, fixed, axis, tuple(mean) if applies and mean is not None else None,
                              tuple(std) if applies and std is not None else None))
     return result
 
@@ -86,6 +85,8 @@ def read_sample(path: str, layout: Layout) -> Read | None:
     from qarv_convert.regular_files import open_regular
 
     try:
+        from qarv_convert.preflight.formats import IMAGE_SUFFIXES
+
         if path.lower().endswith(IMAGE_SUFFIXES):
             return _read_image(path, layout)
         # The header first: an array too large to hold is passed over unread.
@@ -248,11 +249,11 @@ Consumer = Callable[[int, "list[np.ndarray | None]", bytes], None]
 
 
 def inspect(samples: Sequence[Sample], layouts_: Sequence[Layout], limit: int, swap: bool = False,
-            consumer: Consumer | None = None, interrupted: Callable[[], None] | None = None) -> Contents:
+            consumer: Consumer | None = None, readable: Callable[[str], bool] | None = None) -> Contents:
     """Reads the files of up to `limit` spread lines of `samples`, each once: notes non-finite and
     constant samples, repeated lines, each input's range and, for the report, a few values and the
-    per-channel statistics; hands each fully read line to `consumer`. Files that cannot be read are
-    passed over. `interrupted` is called between lines (it raises to stop)."""
+    per-channel statistics; hands each fully read line to `consumer`. Files that `readable` refuses,
+    or that cannot be read, are passed over."""
     import hashlib
 
     import numpy as np
@@ -261,15 +262,13 @@ def inspect(samples: Sequence[Sample], layouts_: Sequence[Layout], limit: int, s
     contents = Contents(len(samples), len(chosen), [InputContents(layout) for layout in layouts_])
     seen: dict[bytes, int] = {}
     for sample in chosen:
-        if interrupted is not None:
-            interrupted()
         # Identity, not security: SHA-1 is the fastest of hashlib's digests on long buffers.
         digest = hashlib.sha1(usedforsecurity=False)
         fed: list[np.ndarray | None] = []
         complete = len(sample.paths) == len(layouts_)
         usable = True
         for path, state in zip(sample.paths, contents.inputs):
-            read = read_sample(path, state.layout)
+            read = read_sample(path, state.layout) if readable is None or readable(path) else None
             if read is None:
                 complete = False
                 fed.append(None)
