@@ -6,10 +6,14 @@
 Run through `make bench`. The model (a small classifier: a strided convolution, pooling and a
 dense layer) and the samples are generated into build/bench-samples once and reused; delete them
 with `make clean`. Each figure is the fastest of a few runs, each in a fresh process."""
+import os
 import pathlib
 import subprocess
 import sys
 import time
+
+# As `check --run` does: no session reports from onnxruntime, here or in the processes started.
+os.environ.setdefault("ORT_DISABLE_TELEMETRY", "1")
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 WORK = ROOT / "build" / "bench-samples"

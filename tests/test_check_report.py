@@ -135,3 +135,18 @@ def test_the_json_form_counts_samples_and_the_run(material, cli):
     [report] = json.loads(outcome.stdout)
     assert report["samples"] == {"total": 20, "read": 20, "distinct": 20}
     assert report["run"]["ran"] == 20 and report["run"]["not_run"] is None
+
+
+def test_the_run_reports_nothing_to_onnxruntimes_maker(material, tmp_path):
+    """onnxruntime's session reports stay off: no store for them appears in the home folder."""
+    import sys
+
+    home = tmp_path / "home"
+    home.mkdir()
+    environment = {name: value for name, value in os.environ.items() if name != "ORT_DISABLE_TELEMETRY"}
+    result = subprocess.run([sys.executable, "-m", "qarv_convert", "check", "--run", "config.toml"], cwd=material,
+                            env={**environment, "HOME": str(home), "XDG_CACHE_HOME": str(home / ".cache")},
+                            capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert "ran `model.onnx` with onnxruntime on 20 samples" in result.stderr
+    assert list(home.rglob("*")) == []

@@ -58,8 +58,17 @@ class Runner:
     as it goes, as `OUTPUT/LINE` (beside `lines`, the dataset lines run)."""
 
     def __init__(self, path: str, wanted: Sequence[str] = (), keep: str | None = None) -> None:
+        import os
+
         import numpy as np
+
+        # onnxruntime's Linux builds report each session (the model's name and hashes among it) to
+        # their maker unless told not to, and keep a store for it under ~/.cache: a check of a
+        # user's model sends nothing anywhere. The variable must be set before the import.
+        os.environ.setdefault("ORT_DISABLE_TELEMETRY", "1")
         import onnxruntime
+
+        onnxruntime.disable_telemetry_events()
 
         started = time.perf_counter()
         options = onnxruntime.SessionOptions()
