@@ -4,14 +4,19 @@ PYTHON ?= python3
 VENV := .venv
 VENV_PYTHON := $(VENV)/bin/python
 PIP := $(VENV_PYTHON) -m pip --disable-pip-version-check
-# python3-dev: Debian's interpreter ships its headers apart; python3-venv: its `venv` needs it;
-# chromium: the tests open the page of `check --report` in it, headless.
-DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohmann-json3-dev valgrind chromium
-# The build (scikit-build-core, cmake, ninja), the tests and their optional tools (onnxruntime and
-# matplotlib for `check --run` and `--report`), and `make dist`.
-# pillow: the pre-flight decodes calibration images with it.
-PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy pillow jsonschema hypothesis onnx taplo tombi \
-  nbclient nbformat ipykernel pre-commit build twine onnxruntime matplotlib
+# python3-dev: Debian's interpreter ships its headers apart; python3-venv: its `venv` needs it.
+DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohmann-json3-dev valgrind
+# Python packages, by what needs them: the build (scikit-build-core, cmake, ninja) and what the
+# demo runs (numpy and onnx write the examples' models and samples; the pre-flight decodes
+# calibration images with pillow) come with every target; the tests' runner and the tools they
+# drive (the wheel's build among them; onnxruntime and matplotlib for `check --run` and `--report`)
+# only with `make test`; the packaging tools with `make dist`.
+BUILD_PACKAGES := scikit-build-core cmake ninja numpy pillow onnx
+TEST_PACKAGES := pytest jsonschema hypothesis taplo tombi nbclient nbformat ipykernel pre-commit build \
+  onnxruntime matplotlib
+# The tests open the page of `check --report` in a headless browser.
+TEST_DEBIAN_PACKAGES := chromium
+DIST_PACKAGES := build twine
 
 .PHONY: deps install test demo dist sanitize fuzz bench clean
 
@@ -54,7 +59,7 @@ endef
 deps:
 	$(call apt_install,$(DEBIAN_PACKAGES))
 	$(call make_venv,$(VENV),build/venv)
-	$(call pip_install,$(VENV),.packages,$(PYTHON_PACKAGES))
+	$(call pip_install,$(VENV),.packages,$(BUILD_PACKAGES))
 
 install: deps
 	$(PIP) install --quiet --no-build-isolation --no-deps --config-settings=build-dir=build/venv $(INSTALL_FLAGS) .
@@ -64,6 +69,8 @@ install: deps
 TEST_HOOKS_FLAGS := --config-settings=cmake.define.QARV_TEST_HOOKS=ON "--config-settings=install.components=package;test_hooks"
 test: INSTALL_FLAGS = $(TEST_HOOKS_FLAGS)
 test: install
+	$(call apt_install,$(TEST_DEBIAN_PACKAGES))
+	$(call pip_install,$(VENV),.test-packages,$(TEST_PACKAGES))
 	QARV_WHEEL_BUILD_DIR=$(CURDIR)/build/venv $(VENV_PYTHON) -m pytest -q tests
 
 # The demo toolkit in standin/ is put on the path for the demo only, never installed. A starter
@@ -92,6 +99,7 @@ demo: install
 # The sdist and the wheel a user installs, built as pip would build them (in an isolated
 # environment from the declared build requirements), then checked for what the index would refuse.
 dist: deps
+	$(call pip_install,$(VENV),.dist-packages,$(DIST_PACKAGES))
 	rm -rf dist
 	$(VENV_PYTHON) -m build --outdir dist .
 	$(VENV)/bin/twine check --strict dist/*
@@ -104,9 +112,9 @@ dist: deps
 # compiler it runs would carry the ASan runtime as well, and it tests no code of ours.
 SANITIZE_VENV := build/sanitize-venv
 sanitize:
-	$(call apt_install,$(DEBIAN_PACKAGES))
+	$(call apt_install,$(DEBIAN_PACKAGES) $(TEST_DEBIAN_PACKAGES))
 	$(call make_venv,$(SANITIZE_VENV),build/sanitize)
-	$(call pip_install,$(SANITIZE_VENV),.packages,$(PYTHON_PACKAGES))
+	$(call pip_install,$(SANITIZE_VENV),.packages,$(BUILD_PACKAGES) $(TEST_PACKAGES))
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
 	  --no-deps --config-settings=build-dir=build/sanitize \
 	  --config-settings=cmake.define.QARV_SANITIZE=ON $(TEST_HOOKS_FLAGS) .

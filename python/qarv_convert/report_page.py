@@ -53,7 +53,7 @@ def page(reports: Sequence[Report]) -> str:
 
 
 def _e(text: Any) -> str:
-    from qarv_convert.display import printable
+    from qarv_convert.text import printable
 
     return html.escape(printable(str(text)))
 

@@ -7,10 +7,9 @@ from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 from qarv_convert import _native
 from qarv_convert.preflight.dataset import Sample, read_samples
-from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, load_failure
-from qarv_convert.preflight.formats import (BadSample, InputSpec, SampleFile, allowed_files, channel_axis,
-                                            channel_count, dtype_fault, fits, image_misfits, layout_hint,
-                                            moved_layout, read_sample, shape_text, suits)
+from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, unloaded_report
+from qarv_convert.preflight.formats import (BadSample, InputSpec, SampleFile, channel_count, dtype_fault, fits,
+                                            image_misfits, layout_hint, moved_layout, read_sample, shape_text, suits)
 from qarv_convert.preflight.names import did_you_mean, nearest, quoted_list
 from qarv_convert.preflight.npy import NotNumpy, read_arrays
 from qarv_convert.preflight.samples import SAMPLES
@@ -395,18 +394,20 @@ class _Checker:
         """What keeps a file that reads from feeding its input, as `_Faults.add` takes it."""
         out: list[tuple[str, Severity, Callable[[int], str], str]] = []
         if found.image is not None:
-            if spec is not None:
-                for text in image_misfits(found.image, spec):
-                    out.append(("image", Severity.WARNING,
-                                lambda n: f"{_plural(n, 'image')} listed in `{dataset}` do not match their input",
-                                f"{where} {text}"))
+            misfits = image_misfits(found.image, spec) if spec is not None else []
+            if misfits:
+                out.append(("image", Severity.WARNING,
+                            lambda n: f"{_plural(n, 'image')} listed in `{dataset}` "
+                                      f"{'does not match its input' if n == 1 else 'do not match their inputs'}",
+                            f"{where} {' and '.join(misfits)}"))
             return out
         for array in found.arrays:
             fault = dtype_fault(array, spec)
             if fault is not None:
                 member = f"member `{array.name}` of " if array.name else ""
                 out.append(("dtype", Severity.ERROR,
-                            lambda n: f"{_plural(n, 'file')} listed in `{dataset}` cannot feed their input",
+                            lambda n: f"{_plural(n, 'file')} listed in `{dataset}` cannot feed "
+                                      f"{'its input' if n == 1 else 'their inputs'}",
                             f"{member}{where} {fault}"))
         if out or spec is None or spec.shape is None or len(found.arrays) != 1:
             return out
@@ -665,7 +666,7 @@ def check_file(path: str, model_and_data: bool = True, readable: str | None = No
             with module_path(path) as name:
                 details = _native.load_details(name, list(overrides))
     except RuntimeError as error:
-        return load_failure(path, str(error))
+        return unloaded_report(path, error)
     except UnreadableFile as error:
-        return Report(path, "", [Diagnostic(Severity.ERROR, "", str(error))], load_error=str(error))
+        return Report(path, "", [Diagnostic(Severity.ERROR, "", str(error))], load_fault=error)
     return _Checker(path, details, model_and_data, samples, run, keep).run()

@@ -174,13 +174,15 @@ def input_axis(spec: InputSpec) -> int | None:
 
 
 def channel_count(spec: InputSpec) -> int | None:
-    axis = input_axis(spec)
-    if axis is None or spec.shape is None:
+    """The input's channel count: the model's own where it fixes one, whatever the layout of the
+    size given, else the given size's."""
+    axis = channel_axis(spec.model_dims)
+    if axis is not None and spec.model_dims is not None and isinstance(spec.model_dims[axis], int):
+        return spec.model_dims[axis]
+    axis = channel_axis(spec.shape) or axis
+    if axis is None or spec.shape is None or not isinstance(spec.shape[axis], int):
         return None
-    count = spec.shape[axis]
-    if not isinstance(count, int) and spec.model_dims is not None:
-        count = spec.model_dims[axis]
-    return count if isinstance(count, int) else None
+    return spec.shape[axis]
 
 
 def _to_first(shape: Sequence[Any]) -> list[Any]:
@@ -194,7 +196,8 @@ def _to_last(shape: Sequence[Any]) -> list[Any]:
 def moved_layout(shape: Sequence[Any], wanted: Sequence[Any]) -> str | None:
     """"channels-last" when `shape` fits `wanted` only once its last axis moves before its height
     and width, "channels-first" for the reverse, else None."""
-    if len(shape) < 3 or fits(shape, wanted):
+    # Only images have a channel axis to move: four dimensions, or three for a sample without its batch.
+    if len(wanted) != 4 or len(shape) not in (3, 4) or fits(shape, wanted):
         return None
     if fits(_to_first(shape), wanted):
         return "channels-last"
@@ -216,7 +219,8 @@ def layout_hint(shape: Sequence[Any], wanted: Sequence[Any]) -> str:
 def image_misfits(image: ImageInfo, spec: InputSpec) -> list[str]:
     """How an image's size and channels differ from what the input takes; empty when they match
     or the input's layout does not show them."""
-    axis = input_axis(spec)
+    # The height and width are read from the size given, in its own layout where it shows one.
+    axis = channel_axis(spec.shape) or input_axis(spec)
     if axis is None or spec.shape is None or len(spec.shape) != 4:
         return []
     height, width = (spec.shape[2], spec.shape[3]) if axis == 1 else (spec.shape[1], spec.shape[2])
