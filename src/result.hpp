@@ -30,7 +30,8 @@ private:
 };
 
 /// A fatal condition inside the module's own code: a broken invariant, or the interpreter unable to
-/// make a basic object. It unwinds to the exported function's edge, which raises `PanicException`.
+/// make a basic object for a reason other than memory (which throws `std::bad_alloc` instead). It
+/// unwinds to the exported function's edge, which raises `PanicException`.
 class InternalFailure : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

@@ -96,11 +96,15 @@ def run(options: argparse.Namespace, streams: Streams) -> int:
             with in_directory(options, streams) as entered:
                 return options.run(options, streams) if entered else ExitStatus.FAILED
         except BaseException as error:
-            if not _is_panic(error):
+            if not isinstance(error, MemoryError) and not _is_panic(error):
                 raise
+            what = "out of memory" if isinstance(error, MemoryError) else f"internal failure: {printable(str(error))}"
+            del error  # its traceback holds what filled memory
             streams.check_interrupted()
-            where = f" {display_name(options.config)}:" if getattr(options, "config", None) else ""
-            streams.say(f"{PROGRAM}:{where} internal failure: {printable(str(error))}")
+            config = getattr(options, "config", None)
+            names = config if isinstance(config, list) else [config] if config else []
+            where = f" {display_name(names[0])}:" if len(names) == 1 else ""
+            streams.say(f"{PROGRAM}:{where} {what}")
             return ExitStatus.FAILED
     except KeyboardInterrupt:
         streams.say(f"{PROGRAM}: {streams.interrupted_note()}")

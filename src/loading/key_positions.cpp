@@ -26,8 +26,10 @@ void walk(const toml::Value& value, const std::string& key, std::vector<KeyPosit
             walk(entry.value, key.empty() ? std::string(entry.key) : key + "." + std::string(entry.key), out, spans);
     } else if (value.is_array()) {
         std::size_t index = 0;
-        for (const toml::Value& element : value.elements())
+        for (const toml::Value& element : value.elements()) {
+            if (index == max_element_positions) break;
             walk(element, key + "[" + std::to_string(index++) + "]", out, spans);
+        }
     }
 }
 

@@ -19,7 +19,13 @@ struct KeyPosition {
     TextPosition position;
 };
 
-/// Every kept value and every table of `document` in file order, nested ones included.
+/// How many elements of one array get positions of their own. A position costs a few hundred
+/// bytes once it is a Python object; a long array's later elements are pointed at through the
+/// array, so that a file of millions of elements costs no more than its values.
+inline constexpr std::size_t max_element_positions = 1024;
+
+/// Every kept value and every table of `document` in file order, nested ones included, with the
+/// elements of each array up to `max_element_positions`.
 std::vector<KeyPosition> key_positions(const toml::Document& document);
 
 /// A loaded configuration with what a pre-flight check needs to point into its file.

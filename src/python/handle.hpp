@@ -52,8 +52,8 @@ private:
     PyObject* object_ = nullptr;
 };
 
-/// Prints the pending Python error and throws `InternalFailure`: the interpreter could not make a
-/// basic object, which only happens when memory runs out.
+/// The interpreter could not make a basic object: throws `std::bad_alloc` when memory ran out (the
+/// edge raises `MemoryError`), else prints the pending Python error and throws `InternalFailure`.
 [[noreturn]] void fail_internally();
 
 /// Adopts the result of making a basic object (str, int, float, list, dict, tuple); a null result

@@ -53,7 +53,7 @@ private:
 PyResult<PyRef> load_initial_values(const std::string& path);
 
 /// A present configuration value as a new Python object. Nothing here can fail short of the
-/// interpreter running out of memory, which `adopt_or_fail` turns into an internal failure.
+/// interpreter running out of memory, which `adopt_or_fail` turns into `MemoryError` at the edge.
 template <class T>
 PyRef to_python(const T& value) {
     if constexpr (is_vector_v<T>) {

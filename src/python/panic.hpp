@@ -2,6 +2,7 @@
 #pragma once
 
 #include <exception>
+#include <new>
 
 #include "python/handle.hpp"
 
@@ -23,11 +24,14 @@ void display_pending() noexcept;
 bool is_panic(PyObject* exception) noexcept;
 
 /// Runs `body`, a function called from Python, so that nothing thrown escapes into the
-/// interpreter: an internal failure (or the C++ runtime out of memory) becomes `PanicException`.
+/// interpreter: memory running out (in C++ or in the interpreter) becomes `MemoryError`, any
+/// other failure `PanicException`.
 template <class Body>
 PyObject* run_guarded(const char* function, Body&& body) noexcept {
     try {
         return body();
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     } catch (const std::exception& failure) {
         return panic(function, failure.what());
     } catch (...) {

@@ -1,0 +1,60 @@
+"""Commands over 40 MB configurations of every shape, in a child process with its address space
+capped: each ends with its exit status and at most one line about memory, never a crash, a hang or
+a traceback from the native side or its handlers."""
+import os
+import resource
+import subprocess
+import sys
+
+import pytest
+
+SIZE = 40_000_000
+CAP = 1_500_000_000  # bytes of address space
+REPEATED = {
+    "arrays of empty arrays": ('[load]\nmodel_type = "Onnx"\ninput_size_list = [', "[], ", "]\n"),
+    "arrays of scalars": ("[config]\nmean_values = [", "1.0, ", "]\n"),
+    "unknown keys": ("[build]\n", "k{} = 1\n", ""),
+    "tables": ("", "[t{}]\n", ""),
+}
+
+
+@pytest.fixture(scope="module")
+def huge(tmp_path_factory):
+    """The path of a 40 MB document of the named shape, written once."""
+    made = {}
+
+    def make(shape):
+        if shape not in made:
+            head, item, tail = REPEATED[shape]
+            path = tmp_path_factory.mktemp("huge") / "huge.toml"
+            with open(path, "w") as out:
+                out.write(head)
+                written, index = len(head), 0
+                while written < SIZE:
+                    piece = "".join(item.format(index + i) for i in range(10_000))
+                    out.write(piece)
+                    written += len(piece)
+                    index += 10_000
+                out.write(tail)
+            made[shape] = str(path)
+        return made[shape]
+
+    return make
+
+
+def capped():
+    resource.setrlimit(resource.RLIMIT_AS, (CAP, CAP))
+
+
+@pytest.mark.memory_bound
+@pytest.mark.parametrize("shape", REPEATED)
+@pytest.mark.parametrize("command", [["check"], ["plan", "--no-preflight"], ["explain"]])
+def test_a_huge_document_ends_cleanly_within_a_memory_cap(huge, shape, command):
+    path = huge(shape)
+    script = "import sys; from qarv_convert import main; sys.exit(main())"
+    result = subprocess.run([sys.executable, "-c", script, *command, path], capture_output=True, text=True,
+                            timeout=300, preexec_fn=capped, env=dict(os.environ, PYTHONPATH=""))
+    assert result.returncode in (0, 1), result.stderr[-2000:]
+    assert "Traceback" not in result.stderr and "PanicException" not in result.stderr, result.stderr[-2000:]
+    if "out of memory" in result.stderr:
+        assert result.stderr.splitlines()[-1] == f"qarv-convert: {path}: out of memory"
