@@ -23,8 +23,6 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
 
 
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
-    import json
-
     from qarv_convert.preflight import check_file
 
     failed = False
@@ -38,6 +36,8 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
         else:
             report_preflight(streams, report, overrides=options.overrides)
     if options.format == "json":
+        import json
+
         from qarv_convert.text import printable
 
         status = streams.emit(printable(json.dumps(reports, indent=2, ensure_ascii=False)) + "\n")

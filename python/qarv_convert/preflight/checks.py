@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import importlib.util
 import os
-from typing import Any, Callable, Sequence
 
 from qarv_convert import _native
 from qarv_convert.preflight.dataset import read_samples
@@ -14,6 +13,10 @@ from qarv_convert.preflight.names import did_you_mean, nearest, quoted_list
 from qarv_convert.preflight.npy import NotNumpy, read_arrays
 from qarv_convert.regular_files import check_regular
 from qarv_convert.source import UnreadableFile, display_name, module_path
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Callable, Sequence
 
 #: Fewer calibration samples than this rarely give stable quantization ranges.
 MIN_SAMPLES = 20
