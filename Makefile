@@ -9,9 +9,13 @@ DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohman
 # Python packages, by what needs them: the build (scikit-build-core, cmake, ninja) and what the
 # demo runs (numpy and onnx write the examples' models and samples; the pre-flight decodes
 # calibration images with pillow) come with every target; the tests' runner and the tools they
-# drive (the wheel's build among them) only with `make test`; the packaging tools with `make dist`.
+# drive (the wheel's build among them; onnxruntime and matplotlib for `check --run` and `--report`)
+# only with `make test`; the packaging tools with `make dist`.
 BUILD_PACKAGES := scikit-build-core cmake ninja numpy pillow onnx
-TEST_PACKAGES := pytest jsonschema hypothesis taplo tombi nbclient nbformat ipykernel pre-commit build
+TEST_PACKAGES := pytest jsonschema hypothesis taplo tombi nbclient nbformat ipykernel pre-commit build \
+  onnxruntime matplotlib
+# The tests open the page of `check --report` in a headless browser.
+TEST_DEBIAN_PACKAGES := chromium
 DIST_PACKAGES := build twine
 
 .PHONY: deps install test demo dist sanitize fuzz bench clean
@@ -65,6 +69,7 @@ install: deps
 TEST_HOOKS_FLAGS := --config-settings=cmake.define.QARV_TEST_HOOKS=ON "--config-settings=install.components=package;test_hooks"
 test: INSTALL_FLAGS = $(TEST_HOOKS_FLAGS)
 test: install
+	$(call apt_install,$(TEST_DEBIAN_PACKAGES))
 	$(call pip_install,$(VENV),.test-packages,$(TEST_PACKAGES))
 	QARV_WHEEL_BUILD_DIR=$(CURDIR)/build/venv $(VENV_PYTHON) -m pytest -q tests
 
@@ -107,7 +112,7 @@ dist: deps
 # compiler it runs would carry the ASan runtime as well, and it tests no code of ours.
 SANITIZE_VENV := build/sanitize-venv
 sanitize:
-	$(call apt_install,$(DEBIAN_PACKAGES))
+	$(call apt_install,$(DEBIAN_PACKAGES) $(TEST_DEBIAN_PACKAGES))
 	$(call make_venv,$(SANITIZE_VENV),build/sanitize)
 	$(call pip_install,$(SANITIZE_VENV),.packages,$(BUILD_PACKAGES) $(TEST_PACKAGES))
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
@@ -151,6 +156,7 @@ bench: install
 	$(VENV_PYTHON) benchmarks/bench_startup.py
 	$(VENV_PYTHON) benchmarks/bench_memory.py
 	$(VENV_PYTHON) benchmarks/bench_preflight.py
+	$(VENV_PYTHON) benchmarks/bench_samples.py
 
 clean:
 	rm -rf build
