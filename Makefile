@@ -59,8 +59,11 @@ install: deps
 # The suite needs the test-only hooks module, which a plain install (and the wheel) leaves out:
 # it is built only on request and installed only with its own component.
 TEST_HOOKS_FLAGS := --config-settings=cmake.define.QARV_TEST_HOOKS=ON "--config-settings=install.components=package;test_hooks"
+# Ray, for the batches on a local Ray instance, is large: only the suite installs it, not `make demo`.
+TEST_PACKAGES := ray
 test: INSTALL_FLAGS = $(TEST_HOOKS_FLAGS)
 test: install
+	$(call pip_install,$(VENV),.test-packages,$(TEST_PACKAGES))
 	QARV_WHEEL_BUILD_DIR=$(CURDIR)/build/venv $(VENV_PYTHON) -m pytest -q tests
 
 # The demo toolkit in standin/ is put on the path for the demo only, never installed. A starter

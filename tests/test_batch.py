@@ -275,3 +275,16 @@ def test_python_api(project, monkeypatch):
     assert results._repr_html_().count("<tr>") == 3
     with pytest.raises(ValueError, match="no key"):
         qarv_convert.batch(["model.toml"], vary={"build.nosuch": [1]})
+
+
+def test_the_ray_engine_without_ray_says_how_to_get_it(project, monkeypatch):
+    import sys
+
+    import qarv_convert
+
+    root, _ = project
+    monkeypatch.chdir(root)
+    monkeypatch.setitem(sys.modules, "ray", None)
+    with pytest.raises(RuntimeError, match=r"pip install 'qarv-convert\[ray\]'"):
+        qarv_convert.batch("model.toml", engine="ray")
+    assert not os.path.exists(root / "runs")

@@ -126,12 +126,16 @@ class RayEngine:
         from qarv_convert.batches.run import BatchError
 
         if not self.ray.is_initialized():
+            # "local" starts an instance for this batch; without it Ray would join whichever
+            # instance `ray start` last started on this machine.
+            address = self.address or os.environ.get("RAY_ADDRESS") or "local"
             try:
-                self.ray.init(address=self.address, include_dashboard=False, log_to_driver=False,
+                self.ray.init(address=address, include_dashboard=False, log_to_driver=False,
                               logging_level=logging.WARNING)
             except Exception as error:  # Ray's own exceptions: a cluster not found, refused...
-                raise BatchError(f"cannot join Ray at {self.address or os.environ.get('RAY_ADDRESS') or 'a new local instance'}: "
-                                 f"{str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__}") from None
+                reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+                where = "a new local instance" if address == "local" else address
+                raise BatchError(f"cannot start or join Ray ({where}): {reason}") from None
             self._started_here = True
         return self
 

@@ -248,11 +248,11 @@ def make_engine(options: Options, checked: Checked) -> Any:
 def run_batch(options: Options, progress: BatchProgress, diagnostics: Callable[[str], None]) -> Outcome:
     """Runs the batch; raises UsageError or BatchError before any job when it cannot."""
     checked = check_options(options)
+    engine = make_engine(options, checked)
     try:
         os.makedirs(options.out, exist_ok=True)
     except OSError as error:
         raise BatchError(f"cannot make {options.out}: {error.strerror or error}") from None
-    engine = make_engine(options, checked)
     batch = Batch(options, checked, progress, diagnostics)
     progress.total = len(batch.jobs)
     with Interrupts() as interrupts:
