@@ -153,6 +153,16 @@ def read_lines(process, until, timeout=60):
     return output
 
 
+def default_signals():
+    """For `preexec_fn` of a child the test signals: the ways a run can be stopped get their default
+    disposition back. A suite started with them ignored (`trap '' INT`, some CI runners) would
+    hand the ignoring on through exec, and the signal the test sends would never arrive."""
+    import signal
+
+    for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(number, signal.SIG_DFL)
+
+
 def rss_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")

@@ -18,7 +18,7 @@ import tomllib
 
 import pytest
 
-from conftest import EXAMPLES, REPOSITORY, read_lines, read_terminal
+from conftest import EXAMPLES, REPOSITORY, default_signals, read_lines, read_terminal
 from onnx_fixtures import classifier
 
 STANDIN = REPOSITORY / "standin"
@@ -559,7 +559,7 @@ def sleeping_toolkit(tmp_path):
 
 
 def start(*args, **popen):
-    return subprocess.Popen([sys.executable, "-m", "qarv_convert", *map(str, args)], **popen)
+    return subprocess.Popen([sys.executable, "-m", "qarv_convert", *map(str, args)], preexec_fn=default_signals, **popen)
 
 
 def test_ctrl_c_during_a_step_ends_the_run_with_130_and_a_record(tmp_path, sleeping_toolkit, write_config):

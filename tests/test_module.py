@@ -13,6 +13,8 @@ import pytest
 
 import qarv_convert_inner
 
+from conftest import default_signals
+
 FUNCTIONS = [qarv_convert_inner.rust_convert, qarv_convert_inner.rust_explain]
 
 
@@ -105,7 +107,7 @@ CHILD = textwrap.dedent(
 
 def start_child(path, mode="", stdout=subprocess.DEVNULL):
     child = subprocess.Popen([sys.executable, "-c", CHILD, path, mode], stdout=stdout, stderr=subprocess.PIPE,
-                             text=True)
+                             text=True, preexec_fn=default_signals)
     assert child.stderr.readline() == "ready\n"
     return child
 

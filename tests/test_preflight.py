@@ -201,11 +201,11 @@ def test_dataset_faults(workdir, setup, severity, message):
     assert found(check(workdir, DATASET)) == [(severity, "build.dataset", message)]
 
 
-def test_a_dataset_that_is_not_a_regular_file_is_left_unread(workdir):
+def test_a_dataset_that_is_not_a_regular_file_is_refused_unread(workdir):
     classifier(workdir / "model.onnx")
     os.mkfifo(workdir / "dataset.txt")  # nobody writes: reading it would wait for ever
     assert found(check(workdir, DATASET)) == [
-        ("warning", "build.dataset", "the dataset `dataset.txt` is not a regular file; its samples are not checked")]
+        ("error", "build.dataset", "the dataset `dataset.txt` cannot be read: it is a FIFO (named pipe), not a regular file")]
 
 
 def test_samples_without_their_batch_dimension_fit(workdir):

@@ -9,6 +9,7 @@
 
 #include "configuration/records.hpp"
 #include "loading/toml_document.hpp"
+#include "files/file_reader.hpp"
 #include "loading/toml_error.hpp"
 #include "result.hpp"
 
@@ -25,7 +26,7 @@ struct LoadError {
 
 /// Asked each time a system call of the read returns EINTR: true ends the read as `interrupted`,
 /// false retries the call. An empty check always retries.
-using StopCheck = std::function<bool()>;
+using StopCheck = files::StopCheck;
 
 /// The largest configuration file read. Real ones are a few kilobytes; the cap stops endless or
 /// huge inputs (a FIFO, /dev/zero) from filling memory.

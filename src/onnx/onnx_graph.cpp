@@ -14,10 +14,6 @@
 #include <string_view>
 #include <unordered_set>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace qarv::onnx {
 namespace {
@@ -50,28 +46,77 @@ struct WireField {
 /// length would otherwise copy a payload's worth of bytes.
 constexpr std::size_t max_name_size = std::size_t{1} << 16;
 
+/// Where the parser's bytes come from: memory, or a window over a file.
+class Bytes {
+public:
+    virtual ~Bytes() = default;
+    virtual std::size_t size() const = 0;
+    /// The `count` (at most `max_name_size`) bytes at `offset`, valid until the next call, or
+    /// null with `error` set.
+    virtual const unsigned char* view(std::size_t offset, std::size_t count, ReadError& error) = 0;
+};
+
+class MemoryBytes final : public Bytes {
+public:
+    explicit MemoryBytes(std::span<const unsigned char> bytes) : bytes_(bytes) {}
+    std::size_t size() const override { return bytes_.size(); }
+    const unsigned char* view(std::size_t offset, std::size_t, ReadError&) override { return bytes_.data() + offset; }
+
+private:
+    std::span<const unsigned char> bytes_;
+};
+
+ReadError file_error(files::FileError error) {
+    using Kind = files::FileError::Kind;
+    switch (error.kind) {
+    case Kind::os: return {ReadError::Kind::os, std::move(error.message), std::nullopt, error.os_error};
+    case Kind::bad_name: return {ReadError::Kind::bad_name, std::move(error.message), std::nullopt, 0};
+    case Kind::not_regular: return {ReadError::Kind::not_regular, std::move(error.message), std::nullopt, 0};
+    case Kind::interrupted: return {ReadError::Kind::interrupted, std::move(error.message), std::nullopt, EINTR};
+    case Kind::shrank:
+    case Kind::too_large: break;
+    }
+    return {ReadError::Kind::shrank, std::move(error.message), std::nullopt, 0};
+}
+
+class FileBytes final : public Bytes {
+public:
+    FileBytes(files::File& file, const StopCheck& stop) : file_(file), window_(file, window_size), stop_(stop) {}
+    std::size_t size() const override { return static_cast<std::size_t>(file_.size()); }
+    const unsigned char* view(std::size_t offset, std::size_t count, ReadError& error) override {
+        auto bytes = window_.view(offset, count, stop_);
+        if (bytes) return bytes.value();
+        error = file_error(std::move(bytes.error()));
+        return nullptr;
+    }
+
+private:
+    /// Twice the longest name: a view of one always fits, and the headers that follow small
+    /// fields mostly come in the same read.
+    static constexpr std::size_t window_size = 2 * max_name_size;
+    files::File& file_;
+    files::Window window_;
+    const StopCheck& stop_;
+};
+
 class Parser {
 public:
-    Parser(std::span<const unsigned char> bytes, const Release& release)
-        : data_(bytes.data()), size_(bytes.size()), release_(release) {}
+    explicit Parser(Bytes& bytes) : bytes_(bytes), size_(bytes.size()) {}
 
     bool model(Graph& graph, std::vector<ValueInfo>& all_inputs);
     ReadError& error() { return error_; }
 
 private:
-    const unsigned char* data_;
+    Bytes& bytes_;
     std::size_t size_;
-    const Release& release_;
-    std::size_t released_ = 0;
-    ReadError error_;
-
-    /// How far the reader gets before it lets the bytes behind it go.
-    static constexpr std::size_t release_step = std::size_t{4} << 20;
+    ReadError error_{ReadError::Kind::encoding, {}, std::nullopt, 0};
 
     bool fail(std::size_t at, const std::string& message) {
-        error_ = {message + " at byte " + std::to_string(at), at, 0};
+        error_ = {ReadError::Kind::encoding, message + " at byte " + std::to_string(at), at, 0};
         return false;
     }
+
+    const unsigned char* view(std::size_t offset, std::size_t count) { return bytes_.view(offset, count, error_); }
 
     std::string end_name(std::size_t end) const {
         return end == size_ ? "the end of the file" : "the end of its message at byte " + std::to_string(end);
@@ -79,10 +124,12 @@ private:
 
     bool read_varint(std::size_t& pos, std::size_t end, std::uint64_t& out) {
         const std::size_t start = pos;
+        const unsigned char* data = view(pos, std::min<std::size_t>(end - pos, 10));
+        if (!data) return false;
         std::uint64_t result = 0;
         for (unsigned shift = 0; shift < 70; shift += 7) {
             if (pos == end) return fail(start, "a varint cut off by " + end_name(end));
-            const unsigned char byte = data_[pos++];
+            const unsigned char byte = data[pos++ - start];
             // The tenth byte may carry bits beyond 64; protobuf drops them too.
             result |= static_cast<std::uint64_t>(byte & 0x7F) << shift;
             if (!(byte & 0x80)) {
@@ -96,10 +143,6 @@ private:
 
     /// Reads one field's tag and passes over its value; groups are skipped whole.
     bool next_field(std::size_t& pos, std::size_t end, std::size_t depth, WireField& field) {
-        if (pos - released_ > release_step && release_) {
-            released_ = pos;
-            release_(pos);
-        }
         field.at = pos;
         std::uint64_t key = 0;
         if (!read_varint(pos, end, key)) return false;
@@ -182,7 +225,9 @@ private:
         if (field.end - field.begin > max_name_size)
             return fail(field.at, std::string("field `") + name + "` of " + std::to_string(field.end - field.begin) +
                                       " bytes, longer than any name a model uses");
-        out.assign(reinterpret_cast<const char*>(data_ + field.begin), field.end - field.begin);
+        const unsigned char* data = view(field.begin, field.end - field.begin);
+        if (!data) return false;
+        out.assign(reinterpret_cast<const char*>(data), field.end - field.begin);
         return true;
     }
 
@@ -328,25 +373,8 @@ bool Parser::model(Graph& result, std::vector<ValueInfo>& all_inputs) {
     });
 }
 
-ReadError os_error(int number) {
-    return {std::string(std::strerror(number)) + " (os error " + std::to_string(number) + ")", std::nullopt, number};
-}
-
-/// Closes the descriptor, and unmaps the mapping, on every way out.
-struct OpenFile {
-    int fd = -1;
-    void* mapped = MAP_FAILED;
-    std::size_t mapped_size = 0;
-    ~OpenFile() {
-        if (mapped != MAP_FAILED) ::munmap(mapped, mapped_size);
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-} // namespace
-
-Result<Graph, ReadError> parse_model(std::span<const unsigned char> bytes, const Release& release) {
-    Parser parser(bytes, release);
+Result<Graph, ReadError> parse(Bytes& bytes) {
+    Parser parser(bytes);
     Graph graph;
     std::vector<ValueInfo> all_inputs;
     if (!parser.model(graph, all_inputs)) return std::move(parser.error());
@@ -357,63 +385,22 @@ Result<Graph, ReadError> parse_model(std::span<const unsigned char> bytes, const
     return graph;
 }
 
+} // namespace
+
+Result<Graph, ReadError> parse_model(std::span<const unsigned char> bytes) {
+    MemoryBytes memory(bytes);
+    return parse(memory);
+}
+
 Result<Graph, ReadError> read_model(const std::string& path, const StopCheck& stop) {
-    const auto interrupted = [&] { return stop && stop(); };
-    const ReadError stopped{"interrupted", std::nullopt, EINTR, true};
-    if (path.find('\0') != std::string::npos)
-        return ReadError{"file name contained an unexpected NUL byte", std::nullopt, 0};
-    OpenFile file;
-    while ((file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC)) < 0 && errno == EINTR)
-        if (interrupted()) return stopped;
-    if (file.fd < 0) return os_error(errno);
-    struct stat info {};
-    if (::fstat(file.fd, &info) != 0) return os_error(errno);
-    if (S_ISDIR(info.st_mode)) return os_error(EISDIR);
-
-    if (S_ISREG(info.st_mode) && info.st_size > 0) {
-        file.mapped_size = static_cast<std::size_t>(info.st_size);
-        file.mapped = ::mmap(nullptr, file.mapped_size, PROT_READ, MAP_PRIVATE, file.fd, 0);
-        if (file.mapped != MAP_FAILED) {
-            // The walk hops from header to header over the payloads; reading ahead would only
-            // pull weights into memory.
-            ::madvise(file.mapped, file.mapped_size, MADV_RANDOM);
-            // Touching one header maps the whole page-cache folio around it (up to megabytes);
-            // dropping what lies behind keeps the resident set flat whatever the model's size.
-            auto* base = static_cast<unsigned char*>(file.mapped);
-            const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
-            std::size_t dropped = 0;
-            const Release release = [&](std::size_t offset) {
-                const std::size_t end = offset / page * page;
-                if (end > dropped) ::madvise(base + dropped, end - dropped, MADV_DONTNEED);
-                dropped = std::max(dropped, end);
-            };
-            return parse_model({base, file.mapped_size}, release);
-        }
-    }
-
-    std::vector<unsigned char> bytes;
-    std::size_t filled = 0;
-    for (;;) {
-        if (filled == bytes.size()) {
-            if (bytes.size() > max_streamed_size)
-                return ReadError{"more than " + std::to_string(max_streamed_size >> 30) +
-                                     " GiB from a file that cannot be mapped, more than any model holds",
-                                 std::nullopt, EFBIG};
-            bytes.resize(std::max<std::size_t>(bytes.size() * 2, 1 << 16));
-        }
-        const ssize_t got = ::read(file.fd, bytes.data() + filled, bytes.size() - filled);
-        if (got < 0) {
-            if (errno == EINTR) {
-                if (interrupted()) return stopped;
-                continue;
-            }
-            return os_error(errno);
-        }
-        if (got == 0) break;
-        filled += static_cast<std::size_t>(got);
-    }
-    bytes.resize(filled);
-    return parse_model(bytes);
+    auto file = files::File::open(path, files::Accept::regular, stop);
+    if (!file) return file_error(std::move(file.error()));
+    FileBytes bytes(file.value(), stop);
+    auto graph = parse(bytes);
+    // Payloads are passed over unread: a cut that falls inside one only shows in the size. A cut
+    // also explains an encoding fault the walk met, and is the truer report of it.
+    if (auto whole = file.value().check_not_shrunk(); !whole) return file_error(std::move(whole.error()));
+    return graph;
 }
 
 } // namespace qarv::onnx

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "files/file_reader.hpp"
 #include "result.hpp"
 
 namespace qarv::onnx {
@@ -50,33 +51,33 @@ struct Graph {
     std::vector<std::string> initializers;  ///< names of dense and sparse initializers
 };
 
-/// Why a model could not be read: an operating-system error (`os_error` set), a fault of the
-/// protobuf encoding at byte `offset` of the file, or a path no file can have (neither set).
+/// Why a model could not be read.
 struct ReadError {
+    enum class Kind : std::uint8_t {
+        os,          ///< the system refused: `os_error` holds errno
+        encoding,    ///< a fault of the protobuf encoding at byte `offset`
+        bad_name,    ///< a path no file can have
+        not_regular, ///< a FIFO, device or socket, refused before any read
+        shrank,      ///< the file got shorter while it was read
+        interrupted, ///< the caller's `StopCheck` ended a wait; the caller holds the reason
+    };
+    Kind kind;
     std::string message; ///< complete, offset included
     std::optional<std::size_t> offset;
     int os_error = 0;
-    bool interrupted = false; ///< the caller's `StopCheck` ended a wait; the caller holds the reason
 };
 
-/// Asked when a system call returns EINTR: true ends the read as interrupted, false retries.
-using StopCheck = std::function<bool()>;
+using files::StopCheck;
 
 /// How deep groups and nested types may go; protobuf's own parsers stop at the same depth.
 inline constexpr std::size_t max_nesting = 100;
 
-/// Told, now and then, that the reader is done with every byte before an offset: it reads
-/// strictly forward, so a mapped file's pages behind it can be let go.
-using Release = std::function<void(std::size_t offset)>;
-
 /// Reads a serialised `ModelProto` from `bytes`. Offsets in errors count from `bytes`' start.
-Result<Graph, ReadError> parse_model(std::span<const unsigned char> bytes, const Release& release = {});
+Result<Graph, ReadError> parse_model(std::span<const unsigned char> bytes);
 
-/// Reads the model file at `path`: mapped read-only, or read whole when it cannot be mapped
-/// (a pipe, a device), up to `max_streamed_size`.
+/// Reads the model file at `path`, a regular file, through a buffer of fixed size: payloads are
+/// passed over by offset, never read, so memory does not follow the model's size, and a file cut
+/// short under the reader is an error, not a fault.
 Result<Graph, ReadError> read_model(const std::string& path, const StopCheck& stop = {});
-
-/// The most read from a file that cannot be mapped. Protobuf refuses messages beyond 2 GiB.
-inline constexpr std::size_t max_streamed_size = std::size_t{2} << 30;
 
 } // namespace qarv::onnx

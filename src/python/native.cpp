@@ -145,22 +145,33 @@ PyRef value_info_list(const std::vector<onnx::ValueInfo>& infos) {
     return list;
 }
 
-/// The graph interface of the model at `path`. A file that cannot be opened or read raises
-/// `OSError`; one that is not a valid protobuf encoding raises `ValueError` naming the byte.
+/// The graph interface of the model at `path`. A file that cannot be opened or read, is not
+/// regular or is cut short while read raises `OSError` (`strerror` says why); one that is not a
+/// valid protobuf encoding raises `ValueError` naming the byte.
 PyObject* read_onnx_graph_impl(PyObject* path_argument) {
     std::optional<std::string> path = utf8_text(path_argument, "a path");
     if (!path) return nullptr;
     auto read = onnx::read_model(*path, stop_on_signal());
     if (!read) {
         const onnx::ReadError& error = read.error();
-        if (error.interrupted) return nullptr; // the handler's exception is pending
-        if (error.os_error != 0) {
+        switch (error.kind) {
+        case onnx::ReadError::Kind::interrupted: return nullptr; // the handler's exception is pending
+        case onnx::ReadError::Kind::os: {
             PyRef arguments =
                 adopt_or_fail(Py_BuildValue("(isO)", error.os_error, std::strerror(error.os_error), path_argument));
             PyErr_SetObject(PyExc_OSError, arguments.get());
-        } else {
-            PyErr_SetString(PyExc_ValueError, error.message.c_str());
+            return nullptr;
         }
+        case onnx::ReadError::Kind::not_regular:
+        case onnx::ReadError::Kind::shrank: { // no errno says it: the reason stands in its place
+            PyRef arguments = adopt_or_fail(Py_BuildValue("(OsO)", Py_None, error.message.c_str(), path_argument));
+            PyErr_SetObject(PyExc_OSError, arguments.get());
+            return nullptr;
+        }
+        case onnx::ReadError::Kind::encoding:
+        case onnx::ReadError::Kind::bad_name: break;
+        }
+        PyErr_SetString(PyExc_ValueError, error.message.c_str());
         return nullptr;
     }
     const onnx::Graph& graph = read.value();

@@ -10,6 +10,7 @@ from qarv_convert.preflight.dataset import read_samples
 from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, load_failure
 from qarv_convert.preflight.names import did_you_mean, quoted_list
 from qarv_convert.preflight.npy import NotNumpy, read_arrays
+from qarv_convert.regular_files import check_regular
 from qarv_convert.source import UnreadableFile, display_name, module_path
 
 #: Fewer calibration samples than this rarely give stable quantization ranges.
@@ -257,10 +258,6 @@ class _Checker:
             return
         if not self.exists("build.dataset", "the dataset", dataset):
             return
-        if not os.path.isfile(dataset):
-            # A pipe would be drained before the toolkit reads it, a device may never end.
-            self.warning("build.dataset", f"the dataset `{dataset}` is not a regular file; its samples are not checked")
-            return
         try:
             samples = read_samples(dataset)
         except OSError as error:
@@ -280,7 +277,15 @@ class _Checker:
                 more = f" and {len(wrong) - NAMED} more lines" if len(wrong) > NAMED else ""
                 self.error("build.dataset", f"each line of `{dataset}` holds one path per model input ({count}), but "
                                             f"{listed}{more}")
-        missing = [(s.line, p) for s in samples for p in s.paths if not os.path.exists(p)]
+        missing, strange = [], []
+        for line, path in ((s.line, p) for s in samples for p in s.paths):
+            try:
+                check_regular(path)
+            except (FileNotFoundError, NotADirectoryError):
+                missing.append((line, path))
+            except OSError as error:
+                # The toolkit would wait on a FIFO's writer, or read a device without end.
+                strange.append(f"`{path}` (line {line}): {error.strerror}")
         if missing:
             listed = ", ".join(f"`{p}` (line {line})" for line, p in missing[:NAMED])
             more = f" and {len(missing) - NAMED} more" if len(missing) > NAMED else ""
@@ -289,6 +294,10 @@ class _Checker:
                 hint = f"; they exist beside the configuration: run with -C {display_name(os.path.relpath(self.beside))}"
             self.error("build.dataset", f"{len(missing)} file{'s' * (len(missing) != 1)} listed in `{dataset}` "
                                         f"{'are' if len(missing) != 1 else 'is'} missing: {listed}{more}{hint}")
+        if strange:
+            more = f" and {len(strange) - NAMED} more" if len(strange) > NAMED else ""
+            self.error("build.dataset", f"{len(strange)} file{'s' * (len(strange) != 1)} listed in `{dataset}` "
+                                        f"cannot be read as samples: {', '.join(strange[:NAMED])}{more}")
         misfits = []
         for sample in samples:
             for index, path in enumerate(sample.paths):
@@ -315,7 +324,12 @@ class _Checker:
             return
         if self.model_and_data:
             for index, path in enumerate(section["inputs"]):
-                self.exists(f"accuracy_analysis.inputs[{index}]", "the accuracy-analysis input", path)
+                key = f"accuracy_analysis.inputs[{index}]"
+                if self.exists(key, "the accuracy-analysis input", path):
+                    try:
+                        check_regular(path)
+                    except OSError as error:
+                        self.error(key, f"the accuracy-analysis input `{path}` cannot be read: {error.strerror}")
 
     def initial_values(self) -> None:
         path = self.values["load"]["input_initial_val_file"]

@@ -3,6 +3,8 @@ from __future__ import annotations
 
 from typing import NamedTuple
 
+from qarv_convert.regular_files import open_regular
+
 
 class Sample(NamedTuple):
     line: int             #: 1-based line of the dataset file
@@ -10,9 +12,10 @@ class Sample(NamedTuple):
 
 
 def read_samples(path: str) -> list[Sample]:
-    """The samples of the dataset at `path`; blank lines are passed over. Raises `OSError`."""
+    """The samples of the dataset at `path`; blank lines are passed over. Raises `OSError`, and
+    `NotRegularFile` for a FIFO or device."""
     samples = []
-    with open(path, encoding="utf-8", errors="surrogateescape") as lines:
+    with open_regular(path, "r", encoding="utf-8", errors="surrogateescape") as lines:
         for number, line in enumerate(lines, start=1):
             paths = tuple(line.split())
             if paths:

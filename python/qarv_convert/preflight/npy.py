@@ -3,6 +3,8 @@ from __future__ import annotations
 
 from typing import BinaryIO, NamedTuple
 
+from qarv_convert.regular_files import open_regular
+
 MAGIC = b"\x93NUMPY"
 #: Headers of real files are a few hundred bytes; NumPy itself refuses larger ones by default.
 MAX_HEADER = 10000
@@ -57,8 +59,9 @@ def _header(stream: BinaryIO, name: str) -> ArrayHeader:
 
 def read_arrays(path: str) -> list[ArrayHeader]:
     """The arrays that `numpy.load(path)` gives: one for a `.npy` file, each member in archive
-    order for a `.npz`. Raises `NotNumpy`, or `OSError` when the file cannot be read."""
-    with open(path, "rb") as stream:
+    order for a `.npz`. Raises `NotNumpy`, or `OSError` when the file cannot be read (a FIFO or a
+    device is refused unread)."""
+    with open_regular(path) as stream:
         start = stream.read(4)
         stream.seek(0)
         if start.startswith(b"PK"):
