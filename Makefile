@@ -148,6 +148,7 @@ bench: install
 	$(VENV_PYTHON) benchmarks/bench_startup.py
 	$(VENV_PYTHON) benchmarks/bench_memory.py
 	$(VENV_PYTHON) benchmarks/bench_preflight.py
+	$(VENV_PYTHON) benchmarks/bench_batch.py
 
 clean:
 	rm -rf build

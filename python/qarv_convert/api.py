@@ -256,17 +256,22 @@ def batch(configs: PathLike | list[PathLike], *, vary: dict[str, list[Any]] | No
     line per finished job on standard error. Returns the results, the objects of
     `OUT/results.json` (in a notebook, a table).
 
-    Raises `ValueError` (`qarv_convert.batches.UsageError`) before any job runs for a key, value or
+    Raises `ValueError` (`qarv_convert.batches.jobs.UsageError`) before any job runs for a key, value or
     option that cannot be, `RuntimeError` when the engine cannot run at all, and
     KeyboardInterrupt after the running jobs were stopped and the results written."""
     import sys
 
-    from qarv_convert.batches import Options, run_batch
+    from qarv_convert.batches.run import Options, run_batch
     from qarv_convert.batches.jobs import toml_value
     from qarv_convert.batches.progress import BatchProgress
 
     listed = [configs] if isinstance(configs, (str, os.PathLike)) else list(configs)
-    varied = [f"{key}={toml_value(list(values))}" for key, values in (vary or {}).items()]
+    from qarv_convert.batches.jobs import UsageError
+
+    try:
+        varied = [f"{key}={toml_value(list(values))}" for key, values in (vary or {}).items()]
+    except TypeError as error:
+        raise UsageError(f"vary: {error}") from None
     options = Options([os.fspath(path) for path in listed], varied, list(overrides), jobs, os.fspath(out), timeout,
                       memory_limit, force, engine=engine, address=address)
     progress = BatchProgress(sys.stderr)

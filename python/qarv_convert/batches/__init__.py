@@ -1,5 +1,4 @@
-"""Batches: many conversions, one child process each, resumable, on a local pool or a Ray cluster."""
-from qarv_convert.batches.jobs import UsageError
-from qarv_convert.batches.run import BatchError, Options, Outcome, run_batch
+"""Batches: many conversions, one child process each, resumable, on a local pool or a Ray cluster.
 
-__all__ = ["BatchError", "Options", "Outcome", "UsageError", "run_batch"]
+`run.run_batch` runs one; `jobs` plans the jobs, `keys` keys them, `local` and `ray_engine` run
+them, `child` is the process of one job, `results` judges and shows how they ended."""

@@ -19,8 +19,6 @@ STATUSES = (SUCCEEDED, UP_TO_DATE, FAILED, CRASHED, TIMED_OUT, MEMORY_LIMIT, NOT
 #: The statuses of a batch that exits 0.
 GOOD = (SUCCEEDED, UP_TO_DATE)
 
-#: The formats of the final table.
-FORMATS = ("table", "markdown", "csv", "json")
 
 
 @dataclasses.dataclass

@@ -11,12 +11,12 @@ from typing import Any, Callable, Sequence
 from qarv_convert.batches.jobs import LOG, RECORD, Job, UsageError, declared_keys, make_jobs, parse_set, parse_vary, relocate
 from qarv_convert.batches.local import Interrupts, LocalEngine, Task
 from qarv_convert.batches.progress import BatchProgress
-from qarv_convert.batches.results import (FORMATS, GOOD, INTERRUPTED, NOT_RUN, SUCCEEDED, UP_TO_DATE, Ending, Results,
+from qarv_convert.batches.choices import ENGINES
+from qarv_convert.batches.results import (GOOD, INTERRUPTED, NOT_RUN, SUCCEEDED, UP_TO_DATE, Ending, Results,
                                         batch_record, classify, read_record, result)
 
 #: What `results.json` is called under OUT.
 RESULTS = "results.json"
-ENGINES = ("local", "ray")
 
 
 class BatchError(RuntimeError):
@@ -165,7 +165,7 @@ class Batch:
             if values is not None:
                 self.keys[index] = job_key(values, self.digests, versions)
                 if not self.options.force and self._up_to_date(index):
-                    self._finish(index, UP_TO_DATE, seconds=0.0)
+                    self._finish(index, UP_TO_DATE)
                     continue
             report = check_file(job.config, model_and_data=self.options.preflight,
                                 overrides=job.effective or job.overrides)

@@ -10,8 +10,7 @@ from qarv_convert.streams import PROGRAM, Streams
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
-    from qarv_convert.batches.results import FORMATS
-    from qarv_convert.batches.run import ENGINES
+    from qarv_convert.batches.choices import ENGINES, FORMATS
 
     batch = add_command(subparsers, "batch", "run many conversions, each in a process of its own: several "
                         "files, and sweeps over values with --vary", run, with_config=False)
@@ -42,7 +41,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     import os
 
-    from qarv_convert.batches import BatchError, Options, UsageError, run_batch
+    from qarv_convert.batches.jobs import UsageError
+    from qarv_convert.batches.run import BatchError, Options, run_batch
     from qarv_convert.batches.progress import BatchProgress
     from qarv_convert.batches.results import render, summary
     from qarv_convert.display import plain_terminal
@@ -54,7 +54,10 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     progress = BatchProgress(sys.stderr, live=live, quiet=options.quiet)
 
     def diagnostics(text: str) -> None:
-        progress.say(f"{PROGRAM}: {text}") if not options.quiet else streams.say(f"{PROGRAM}: {text}")
+        if options.quiet:
+            streams.say(f"{PROGRAM}: {text}")
+        else:
+            progress.say(f"{PROGRAM}: {text}")
 
     try:
         outcome = run_batch(asked, progress, diagnostics)
