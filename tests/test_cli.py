@@ -562,18 +562,32 @@ def start(*args, **popen):
     return subprocess.Popen([sys.executable, "-m", "qarv_convert", *map(str, args)], preexec_fn=default_signals, **popen)
 
 
-def test_ctrl_c_during_a_step_ends_the_run_with_130_and_a_record(tmp_path, sleeping_toolkit, write_config):
+@pytest.mark.parametrize("number, note", [(signal.SIGINT, "interrupted"), (signal.SIGTERM, "interrupted by SIGTERM"),
+                                          (signal.SIGHUP, "interrupted by SIGHUP")])
+def test_a_stopping_signal_during_a_step_ends_the_run_with_a_record(tmp_path, sleeping_toolkit, write_config, number,
+                                                                    note):
     record_path = tmp_path / "run.json"
     process = start("convert", "--no-preflight", "--record", record_path, write_config(""), env=sleeping_toolkit(SLEEP_build="60"),
                     stderr=subprocess.PIPE, text=True)
     output = read_lines(process, until="[3/5] build ...")
-    process.send_signal(signal.SIGINT)
+    process.send_signal(number)
     output += process.stderr.read()
-    assert process.wait(timeout=20) == 130
-    assert output.endswith("qarv-convert: interrupted\n") and "Traceback" not in output
+    assert process.wait(timeout=20) == 128 + number
+    assert output.endswith(f"qarv-convert: {note}\n") and "Traceback" not in output
     record = read_record(record_path)
-    assert (record["status"], record["failure"]) == ("interrupted", "interrupted")
+    assert (record["status"], record["failure"], record["signal"]) == ("interrupted", note, signal.Signals(number).name)
     assert record["steps"][-1]["method"] == "build"
+
+
+def test_a_signal_ignored_at_the_start_stays_ignored(tmp_path, sleeping_toolkit, write_config):
+    # `nohup` ignores SIGHUP for the commands it starts: a hang-up must not end them.
+    process = subprocess.Popen([sys.executable, "-c", "import signal, sys, runpy; signal.signal(signal.SIGHUP, "
+                                "signal.SIG_IGN); sys.argv[0] = 'qarv-convert'; runpy.run_module('qarv_convert', "
+                                "run_name='__main__')", "convert", "--no-preflight", write_config("")],
+                               env=sleeping_toolkit(SLEEP_build="1"), stderr=subprocess.PIPE, text=True)
+    read_lines(process, until="[3/5] build ...")
+    process.send_signal(signal.SIGHUP)
+    assert process.wait(timeout=20) == 0
 
 
 @pytest.mark.parametrize("interrupt", [False, True])

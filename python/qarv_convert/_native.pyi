@@ -3,6 +3,35 @@
 #: The toolkit steps in calling order, each as (table name, toolkit method name).
 STEPS: tuple[tuple[str, str], ...]
 
+class ConfigurationFault(RuntimeError):
+    """A configuration that cannot be used, raised by every function here that loads one.
+
+    `str(fault)` is `report`, the rendered report exactly as `qarv_convert_inner` words it."""
+
+    report: str
+    #: "read" (the file could not be read: missing, not UTF-8, too large...), "syntax" (not TOML),
+    #: "type" (a value of the wrong type), "value" (an integer outside its type's range),
+    #: "missing" (a required key left out), "variant" (a tag naming no variant there is),
+    #: "unknown" (an override naming a table or key there is not), "override" (an override
+    #: that does not set one key of one table), "summary" (the summary would pass its cap).
+    kind: str
+    #: The path the function was given; None for a fault in an override.
+    file: str | None
+    #: Where the report points, 1-based, as it counts (columns in characters); None without a
+    #: position ("read", "summary").
+    line: int | None
+    column: int | None
+    #: How many carets the report draws; 0 without a position.
+    width: int
+    #: The dotted key path at fault ("build.qarv_batch_size"; the table alone for a table's
+    #: fault, "load.model_type" for the missing tag); None for syntax faults.
+    key: str | None
+    #: The SECTION.KEY=VALUE text of the override at fault; None for a fault in the file.
+    override: str | None
+    #: What the value should have been, as the report words it after "expected" ("u8",
+    #: "a sequence", "struct BuildConfig", "variant identifier", "`Onnx`"); None when it says none.
+    expected: str | None
+
 def configuration_schema() -> str: ...
 def ignored_entries(path: str) -> list[str]: ...
 

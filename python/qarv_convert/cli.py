@@ -7,7 +7,7 @@ import sys
 
 from qarv_convert.commands import NAMES, in_directory, version
 from qarv_convert.status import ExitStatus
-from qarv_convert.streams import PROGRAM, Streams
+from qarv_convert.streams import PROGRAM, STOPPING, Streams
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -46,7 +46,18 @@ class _Formatter(argparse.HelpFormatter):
         super().__init__(prog, indent_increment, max_help_position, width)
 
 
-class _SubcommandParser(argparse.ArgumentParser):
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, except that a failed write of --help or --version to stdout is raised
+    (argparse passes over it and exits 0) for the run to report."""
+
+    def _print_message(self, message: str, file: object = None) -> None:
+        if message and file is sys.stdout and sys.stdout is not None:
+            sys.stdout.write(message)
+            return
+        super()._print_message(message, file)  # type: ignore[arg-type]
+
+
+class _SubcommandParser(_Parser):
     def __init__(self, **keywords: object) -> None:
         keywords.setdefault("formatter_class", _Formatter)
         super().__init__(**keywords)  # type: ignore[arg-type]
@@ -54,12 +65,12 @@ class _SubcommandParser(argparse.ArgumentParser):
 
 def build_parser() -> argparse.ArgumentParser:
     _Formatter.width = None
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROGRAM,
         formatter_class=_Formatter,
         description="Convert a model on the QARV toolkit as a TOML configuration file describes it.",
         epilog="Exit status: 0 success, 1 a failed conversion or a configuration error, 2 a usage error, "
-               "130 interrupted.",
+               "130 interrupted (Ctrl-C), 143 and 129 ended by SIGTERM and SIGHUP.",
     )
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
@@ -75,7 +86,7 @@ def _is_panic(error: BaseException) -> bool:
     return kind.__name__ == "PanicException" and kind.__module__ in ("qarv_convert_inner", "qarv_convert._native")
 
 
-def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
+def run(options: argparse.Namespace, streams: Streams) -> int:
     """Runs the chosen command; Ctrl-C and internal failures end it with their own status."""
     from qarv_convert.display import printable
     from qarv_convert.source import display_name
@@ -92,16 +103,27 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
             streams.say(f"{PROGRAM}:{where} internal failure: {printable(str(error))}")
             return ExitStatus.FAILED
     except KeyboardInterrupt:
-        streams.say(f"{PROGRAM}: interrupted")
-        return ExitStatus.INTERRUPTED
+        streams.say(f"{PROGRAM}: {streams.interrupted_note()}")
+        return streams.interrupted_status()
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     streams = Streams()
     with streams.guarded():
-        options = build_parser().parse_args(argv)
+        try:
+            options = build_parser().parse_args(argv)
+        except OSError as error:  # --help or --version could not be written
+            return int(streams.write_failed(error))
+        except SystemExit as leaving:
+            # --help and --version print, then leave: what they printed must have got there.
+            if leaving.code == 0:
+                if streams.stdout_closed:
+                    return int(streams.stdout_failure("it is closed"))
+                if (failed := streams.flush_stdout()) is not None:
+                    return int(streams.write_failed(failed))
+            raise
         options.argv = list(sys.argv[1:] if argv is None else argv)
-        with streams.interrupts_noted():
+        with streams.interrupts_noted(STOPPING):
             return int(run(options, streams))
 
 

@@ -55,6 +55,8 @@ class RunRecord:
         self.skipped: list[tuple[str, str]] = []
         self.failure: str | None = "did not finish"
         self.interrupted = False
+        #: The number of the signal that interrupted the run, when one did.
+        self.signal: int | None = None
         #: The full traceback of the toolkit exception that ended the run.
         self.traceback: str | None = None
         self.started_at = time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime())
@@ -94,6 +96,10 @@ class RunRecord:
         ]
         document["skipped"] = [{"method": method, "reason": reason} for method, reason in self.skipped]
         document["failure"] = self.failure
+        if self.interrupted:
+            import signal
+
+            document["signal"] = signal.Signals(self.signal or signal.SIGINT).name
         if self.traceback is not None:
             document["traceback"] = self.traceback
         return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
@@ -121,10 +127,25 @@ def unwritable(path: str) -> str | None:
 def write_file(path: str, text: str, *, replace: bool = True) -> None:
     """Writes `text` to a temporary file beside `path` and then puts it in place in one step, so
     that `path` holds either its old content or all of `text`. Without `replace`, an existing
-    `path` is left alone and FileExistsError raised."""
+    `path` is left alone and FileExistsError raised. A device or FIFO at `path` (`/dev/stdout`,
+    `/dev/null`, a named pipe) is written into, never replaced by a file; a symbolic link is
+    followed, as a shell's redirection follows it."""
+    import stat
     import tempfile
 
-    directory = os.path.dirname(os.path.abspath(path))
+    try:
+        kind = os.stat(path).st_mode
+    except FileNotFoundError:
+        kind = None
+    if kind is not None and not stat.S_ISREG(kind) and not stat.S_ISDIR(kind):
+        if not replace:
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), path)
+        with open(path, "w", encoding="utf-8") as out:
+            out.write(text)
+            out.flush()
+        return
+    path = os.path.realpath(path)
+    directory = os.path.dirname(path)
     descriptor, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory)
     try:
         with os.fdopen(descriptor, "w", encoding="utf-8") as out:

@@ -15,6 +15,10 @@ if TYPE_CHECKING:
 
 PROGRAM = "qarv-convert"
 
+#: The signals that end a run as Ctrl-C does: a terminal's Ctrl-C, a service manager's or `kill`'s
+#: request, and the hang-up of the terminal the run was started from.
+STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
 
 class Streams:
     """What a run knows about its standard streams and signals; every command is given it. Whatever
@@ -27,6 +31,8 @@ class Streams:
         # toolkit may catch it and raise an error of its own, which arrives as a RuntimeError like
         # any failed step; the handler's own note is what tells a Ctrl-C apart then.
         self.interrupted = False
+        #: The signal that set `interrupted`: one of `STOPPING`.
+        self.signal: int | None = None
         self._filled: list[int] = []
 
     @contextlib.contextmanager
@@ -52,24 +58,44 @@ class Streams:
             self._filled.clear()
 
     @contextlib.contextmanager
-    def interrupts_noted(self) -> Iterator[None]:
-        """Ctrl-C raises KeyboardInterrupt as usual and is also noted in `interrupted`; the previous
-        handler comes back afterwards."""
+    def interrupts_noted(self, signals: tuple[int, ...] = (signal.SIGINT,)) -> Iterator[None]:
+        """Each of `signals` (Ctrl-C's alone unless told, the command line gives `STOPPING`) raises
+        KeyboardInterrupt, as Ctrl-C does by default, and is noted in `interrupted` and `signal`;
+        the previous handlers come back afterwards. A signal
+        ignored when the run starts (`nohup`, `trap '' INT`, a job started in the background)
+        stays ignored: whoever started the run chose that."""
         self.interrupted = False
+        self.signal = None
 
-        def on_interrupt(signum: int, frame: Any) -> None:
+        def on_signal(signum: int, frame: Any) -> None:
             self.interrupted = True
+            self.signal = signum
             signal.default_int_handler(signum, frame)
 
+        previous: dict[int, Any] = {}
         try:
-            previous = signal.signal(signal.SIGINT, on_interrupt)
+            for number in signals:
+                if signal.getsignal(number) != signal.SIG_IGN:
+                    previous[number] = signal.signal(number, on_signal)
         except ValueError:
             yield  # not the main thread: only it may set handlers, and only it receives signals
             return
         try:
             yield
         finally:
-            signal.signal(signal.SIGINT, previous)
+            for number, handler in previous.items():
+                # None: a handler set outside Python, which cannot be put back; the default can.
+                signal.signal(number, signal.SIG_DFL if handler is None else handler)
+
+    def interrupted_status(self) -> int:
+        """The exit status of a run a signal ended: 128 and its number, as a shell reports it."""
+        return 128 + (self.signal or signal.SIGINT)
+
+    def interrupted_note(self) -> str:
+        """How the run's end is told: `interrupted`, with the signal named unless it was Ctrl-C."""
+        if self.signal is None or self.signal == signal.SIGINT:
+            return "interrupted"
+        return f"interrupted by {signal.Signals(self.signal).name}"
 
     def check_interrupted(self) -> None:
         if self.interrupted:

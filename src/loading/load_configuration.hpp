@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,7 +23,11 @@ struct LoadError {
     enum class Kind { file_read, configuration, interrupted };
     Kind kind;
     std::string message;
+    std::optional<TomlError> fault; ///< the `configuration` kind's error, which `message` renders
 };
+
+/// The `configuration` error that carries `error` and its report.
+LoadError configuration_error(TomlError error);
 
 /// Asked each time a system call of the read returns EINTR: true ends the read as `interrupted`,
 /// false retries the call. An empty check always retries.

@@ -21,8 +21,15 @@ std::vector<std::string_view> known_keys(std::string_view section) {
     return keys;
 }
 
-TomlError fault(const toml::Document& document, std::string message, ByteSpan span) {
-    return {std::move(message), span, document.text(), {}};
+TomlError fault(const toml::Document& document, std::string message, ByteSpan span, FaultKind kind,
+                std::vector<std::string> keys = {}) {
+    return {std::move(message), span, document.text(), std::move(keys), kind, {}, true};
+}
+
+/// An error in an override's own text, marked as coming from there.
+TomlError in_override(TomlError error) {
+    error.in_override = true;
+    return error;
 }
 
 std::string with_nearest(std::string message, std::string_view name, const std::vector<std::string_view>& known) {
@@ -37,23 +44,24 @@ Result<Overrides, TomlError> Overrides::parse(const std::vector<std::string>& te
     const std::vector<std::string_view> sections(section_names.begin(), section_names.end());
     for (const std::string& text : texts) {
         auto document = toml::Document::parse(std::make_shared<const std::string>(text));
-        if (!document) return std::move(document).error();
+        if (!document) return in_override(std::move(document).error());
         const toml::Document& held = document.value();
         const ByteSpan whole{0, text.size()};
         const std::vector<toml::Entry> tables = held.root().entries();
         if (tables.size() != 1 || !tables[0].value.is_table() || tables[0].value.size() != 1)
-            return fault(held, "expected one key of one table, as in build.dataset = \"images.txt\"", whole);
+            return fault(held, "expected one key of one table, as in build.dataset = \"images.txt\"", whole,
+                         FaultKind::override_shape);
         const toml::Entry& table = tables[0];
         if (std::ranges::find(sections, table.key) == sections.end())
             return fault(held, with_nearest("unknown table `" + std::string(table.key) + "`", table.key, sections),
-                         table.key_span);
+                         table.key_span, FaultKind::unknown, {std::string(table.key)});
         const toml::Entry entry = table.value.entries()[0];
         const std::vector<std::string_view> keys = known_keys(table.key);
         if (std::ranges::find(keys, entry.key) == keys.end())
             return fault(held,
                          with_nearest("unknown key `" + std::string(entry.key) + "` in [" + std::string(table.key) + "]",
                                       entry.key, keys),
-                         entry.key_span);
+                         entry.key_span, FaultKind::unknown, {std::string(table.key), std::string(entry.key)});
         std::string section(table.key), key(entry.key);
         parsed.overrides_.push_back({std::move(section), std::move(key), std::move(document).value()});
     }
@@ -72,20 +80,18 @@ Result<Configuration, TomlError> Overrides::map(const toml::Document& document) 
     if (std::optional<TomlError> error = map_onto(document, configuration, file)) return std::move(*error);
     const MapOptions over{{}, true};
     for (const Override& override : overrides_)
-        if (std::optional<TomlError> error = map_onto(override.document, configuration, over)) return std::move(*error);
+        if (std::optional<TomlError> error = map_onto(override.document, configuration, over))
+            return in_override(std::move(*error));
     return configuration;
 }
 
 Result<Configuration, LoadError> load_configuration_with(const std::string& path,
                                                          const std::vector<std::string>& overrides,
                                                          const StopCheck& stop) {
-    const auto configuration_error = [](const TomlError& error) {
-        return LoadError{LoadError::Kind::configuration, render(error)};
-    };
     auto text = read_configuration_text(path, stop);
     if (!text) return std::move(text).error();
     auto mapped = map_with_overrides(std::move(text).value(), overrides);
-    if (!mapped) return configuration_error(mapped.error());
+    if (!mapped) return configuration_error(std::move(mapped).error());
     return std::move(mapped.value().configuration);
 }
 

@@ -82,16 +82,21 @@ public:
     }
 
 private:
-    /// An error about one value; in the second pass of `[load]` it carries no span of its own.
-    TomlError value_error(const toml::Value& value, std::string message) const {
-        TomlError error{std::move(message), {}, {}, {}};
+    /// An error about one value, expected to be `expected`; in the second pass of `[load]` it
+    /// carries no span of its own.
+    TomlError value_error(const toml::Value& value, FaultKind kind, std::string message, std::string_view expected) const {
+        TomlError error{std::move(message) + ", expected " + std::string(expected), {}, {}, {}, kind, std::string(expected)};
         if (positioned_) error.span = value.span();
         return error;
     }
 
+    TomlError type_error(const toml::Value& value, std::string_view expected) const {
+        return value_error(value, FaultKind::type, "invalid type: " + found(value), expected);
+    }
+
     template <class T>
     TomlError type_error(const toml::Value& value) const {
-        return value_error(value, "invalid type: " + found(value) + ", expected " + std::string(ValueType<T>::expected));
+        return type_error(value, ValueType<T>::expected);
     }
 
     /// Integer types refuse every integer outside their range alike, 128-bit literals included.
@@ -103,8 +108,8 @@ private:
             ? (std::is_signed_v<T> ? static_cast<unsigned __int128>(-static_cast<__int128>(std::numeric_limits<T>::min())) : 0)
             : static_cast<unsigned __int128>(std::numeric_limits<T>::max());
         if (n.magnitude > limit)
-            return value_error(value, "invalid value: integer `" + n.decimal() + "`, expected " +
-                                          std::string(ValueType<T>::expected));
+            return value_error(value, FaultKind::value, "invalid value: integer `" + n.decimal() + "`",
+                               ValueType<T>::expected);
         out = n.negative ? static_cast<T>(-static_cast<__int128>(n.magnitude)) : static_cast<T>(n.magnitude);
         return std::nullopt;
     }
@@ -186,8 +191,7 @@ private:
     template <class Record>
     MaybeError map_section(const toml::Value& value, Record& out) {
         if (!value.is_table())
-            return value_error(value, "invalid type: " + found(value) + ", expected struct " +
-                                          std::string(Describe<Record>::name));
+            return type_error(value, "struct " + std::string(Describe<Record>::name));
         return map_fields(value, out);
     }
 
@@ -195,8 +199,7 @@ private:
     template <class Record>
     MaybeError map_tagged(const toml::Value& table, const Tag& tag, Record& out) {
         if (!table.is_table())
-            return value_error(table, "invalid type: " + found(table) + ", expected internally tagged enum " +
-                                          std::string(tag.choice));
+            return type_error(table, "internally tagged enum " + std::string(tag.choice));
         const auto whole_table = [&](TomlError error) {
             if (!error.span) error.span = table.span();
             return error;
@@ -205,15 +208,16 @@ private:
         const std::optional<toml::Value> given = replaced(tag.key) ? std::nullopt : table.find(tag.key);
         // Over a loaded configuration, or with the tag given by an override, the variant is settled.
         if (!given && !options_.over_loaded && !replaced(tag.key))
-            return whole_table({"missing field `" + std::string(tag.key) + "`", {}, {}, {}});
+            return whole_table({"missing field `" + std::string(tag.key) + "`", {}, {}, {std::string(tag.key)},
+                                FaultKind::missing});
         if (given && given->kind() != toml::Kind::string) {
-            TomlError error = value_error(*given, "invalid type: " + found(*given) + ", expected variant identifier");
+            TomlError error = type_error(*given, "variant identifier");
             error.keys.emplace_back(tag.key);
             return whole_table(std::move(error));
         }
         if (given && given->string() != tag.variant) {
-            TomlError error = value_error(*given, "unknown variant `" + std::string(given->string()) + "`, expected `" +
-                                                      std::string(tag.variant) + "`");
+            TomlError error = value_error(*given, FaultKind::variant, "unknown variant `" + std::string(given->string()) + "`",
+                                          "`" + std::string(tag.variant) + "`");
             error.keys.emplace_back(tag.key);
             return whole_table(std::move(error));
         }

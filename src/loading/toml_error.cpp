@@ -59,6 +59,19 @@ TextPosition position_at(std::string_view text, ByteSpan span, const Location& a
 
 } // namespace
 
+std::string_view fault_word(FaultKind kind) {
+    switch (kind) {
+    case FaultKind::syntax: return "syntax";
+    case FaultKind::type: return "type";
+    case FaultKind::value: return "value";
+    case FaultKind::missing: return "missing";
+    case FaultKind::variant: return "variant";
+    case FaultKind::unknown: return "unknown";
+    case FaultKind::override_shape: return "override";
+    }
+    return "syntax";
+}
+
 TextPosition position_of(std::string_view text, ByteSpan span) {
     const Location at = locate(text, span.start);
     const std::string_view line_text = line_of(text, at);

@@ -16,12 +16,30 @@ struct ByteSpan {
     std::size_t end = 0;
 };
 
+/// What is wrong with a configuration, one word each for those who act on it (`fault_word`).
+enum class FaultKind {
+    syntax,         ///< the text is not TOML
+    type,           ///< a value of the wrong type
+    value,          ///< a value of the right type out of its type's range
+    missing,        ///< a required key left out
+    variant,        ///< a tag naming a variant there is not
+    unknown,        ///< an override naming a table or key there is not
+    override_shape, ///< an override that does not set one key of one table
+};
+
+/// The stable word of `kind`: "syntax", "type", "value", "missing", "variant", "unknown",
+/// "override".
+std::string_view fault_word(FaultKind kind);
+
 /// A configuration error: what is wrong, where in the text, and under which table keys.
 struct TomlError {
     std::string message;
     std::optional<ByteSpan> span;
     std::shared_ptr<const std::string> source; ///< the whole file text the span refers to
     std::vector<std::string> keys;             ///< outermost table key first
+    FaultKind kind = FaultKind::syntax;
+    std::string expected;     ///< what the value should have been, as the message words it; empty: none
+    bool in_override = false; ///< `source` is the text of an override, not the file's
 };
 
 /// Where a span starts, as reports count it: line and column from 1, the column in characters

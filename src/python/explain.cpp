@@ -66,7 +66,7 @@ std::optional<ConversionError> write_summary_to(int descriptor, const std::strin
     if (!loaded) return std::move(loaded).error();
 
     if (const std::size_t size = summary_size(loaded.value(), changed_only); size > max_summary_size)
-        return ConversionError{ConversionError::Kind::configuration,
+        return ConversionError{ConversionError::Kind::summary_cap,
                                "the summary would take " + std::to_string(size) + " bytes, more than its cap of " +
                                    std::to_string(max_summary_size >> 20) + " MiB; nothing was written",
                                PyRef()};

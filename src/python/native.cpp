@@ -12,6 +12,7 @@
 #include "loading/key_positions.hpp"
 #include "loading/load_configuration.hpp"
 #include "python/bodies.hpp"
+#include "python/configuration_fault.hpp"
 #include "python/handle.hpp"
 #include "python/panic.hpp"
 #include "python/passthrough.hpp"
@@ -44,7 +45,7 @@ std::optional<std::string> utf8_text(PyObject* object, const char* what) {
 }
 
 /// The file named by the `str` argument, read as the conversion reads it, or none with the error
-/// set: `RuntimeError` with the module's text for a read failure, the handler's exception when a
+/// set: `ConfigurationFault` of kind "read" for a read failure, the handler's exception when a
 /// signal interrupted the read.
 std::optional<std::string> read_or_raise(PyObject* path_argument) {
     std::optional<std::string> path = utf8_text(path_argument, "a path");
@@ -52,7 +53,7 @@ std::optional<std::string> read_or_raise(PyObject* path_argument) {
     auto text = read_configuration_text(*path, stop_on_signal());
     if (!text) {
         if (text.error().kind != LoadError::Kind::interrupted)
-            PyErr_SetString(PyExc_RuntimeError, text.error().message.c_str());
+            raise_read_fault(text.error().message, path_argument);
         return std::nullopt;
     }
     return std::move(text).value();
@@ -63,12 +64,9 @@ PyObject* configuration_schema_impl(PyObject*) {
 }
 
 /// The rendered warnings of a checked configuration as a list, or its loading error raised as
-/// `RuntimeError` with the same text as the conversion's.
-PyObject* warnings_or_raise(Result<CheckedConfiguration, TomlError> checked) {
-    if (!checked) {
-        PyErr_SetString(PyExc_RuntimeError, render(checked.error()).c_str());
-        return nullptr;
-    }
+/// `ConfigurationFault` with the same text as the conversion's.
+PyObject* warnings_or_raise(Result<CheckedConfiguration, TomlError> checked, PyObject* path) {
+    if (!checked) return raise_configuration_fault(checked.error(), path);
     PyRef list = adopt_or_fail(PyList_New(0));
     for (const TomlError& warning : checked.value().warnings)
         append(list.get(), make_str(render(warning, "warning")).get());
@@ -80,7 +78,7 @@ PyObject* warnings_or_raise(Result<CheckedConfiguration, TomlError> checked) {
 PyObject* ignored_entries_impl(PyObject* path_argument) {
     std::optional<std::string> text = read_or_raise(path_argument);
     if (!text) return nullptr;
-    return warnings_or_raise(check_configuration(std::move(*text)));
+    return warnings_or_raise(check_configuration(std::move(*text)), path_argument);
 }
 
 // --- ONNX graph ------------------------------------------------------------------------------
@@ -245,20 +243,6 @@ PyRef position_tuple(const TextPosition& at) {
 /// `qarv_convert._native.WriteError`, an `OSError` with the write's error number; made at import.
 PyObject* write_error_type = nullptr;
 
-/// Makes the outcome of a body pending as the exported functions do: a stop passes its
-/// exception on unchanged, every other failure is `RuntimeError` with the failure's text.
-PyObject* raise_run_error(std::optional<ConversionError> error) {
-    if (!error) Py_RETURN_NONE;
-    if (error->kind == ConversionError::Kind::stop) {
-        restore_raised(error->exception.release());
-        return nullptr;
-    }
-    const std::string text = error->text();
-    error.reset();
-    PyErr_SetObject(PyExc_RuntimeError, make_str(text).get());
-    return nullptr;
-}
-
 /// The override texts of an optional argument: a list or tuple of `str`; none with the error set.
 std::optional<std::vector<std::string>> override_texts(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t at) {
     std::vector<std::string> texts;
@@ -287,7 +271,7 @@ PyObject* convert_impl(PyObject* const* args, Py_ssize_t nargs) {
     if (!path) return nullptr;
     std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
     if (!overrides) return nullptr;
-    return raise_run_error(run_conversion_with(*path, *overrides));
+    return raise_run_error(run_conversion_with(*path, *overrides), args[0]);
 }
 
 /// `explain_to(descriptor, path, overrides=(), changed_only=False)`: the summary written to
@@ -315,7 +299,7 @@ PyObject* explain_to_impl(PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetObject(write_error_type, arguments.get());
         return nullptr;
     }
-    return raise_run_error(std::move(error));
+    return raise_run_error(std::move(error), args[1]);
 }
 
 /// `ignored_entries_with(path, overrides)`: `ignored_entries` with the overrides applied.
@@ -325,7 +309,7 @@ PyObject* ignored_entries_with_impl(PyObject* const* args, Py_ssize_t nargs) {
     if (!text) return nullptr;
     std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
     if (!overrides) return nullptr;
-    return warnings_or_raise(check_configuration(std::move(*text), *overrides));
+    return warnings_or_raise(check_configuration(std::move(*text), *overrides), args[0]);
 }
 
 /// `summary_rows(path, overrides=())`: the summary's tables as a list of `(section, rows)`, each
@@ -337,7 +321,7 @@ PyObject* summary_rows_impl(PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
     if (!overrides) return nullptr;
     PyResult<Configuration> loaded = load_or_stop(*path, *overrides);
-    if (!loaded) return raise_run_error(std::move(loaded).error());
+    if (!loaded) return raise_run_error(std::move(loaded).error(), args[0]);
     PyRef sections = adopt_or_fail(PyList_New(0));
     for (const SummarySection& section : summary_rows(loaded.value())) {
         PyRef rows = adopt_or_fail(PyList_New(0));
@@ -450,8 +434,8 @@ PyObject* passthrough_stop_impl(PyObject* const*, Py_ssize_t) {
     Py_RETURN_NONE;
 }
 
-/// The configuration at `path` loaded as the conversion loads it (its errors raise `RuntimeError`
-/// with the same text): {"text", "values", "positions", "tables", "warnings"}. `positions` maps
+/// The configuration at `path` loaded as the conversion loads it (its errors raise
+/// `ConfigurationFault` with the same text): {"text", "values", "positions", "tables", "warnings"}. `positions` maps
 /// each dotted key to (line, column, carets) of its value, `tables` each table to its header's;
 /// `warnings` lists the ignored keys as dicts of "key", "position" and "message".
 PyObject* load_details_impl(PyObject* const* args, Py_ssize_t nargs) {
@@ -461,10 +445,7 @@ PyObject* load_details_impl(PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
     if (!overrides) return nullptr;
     auto details = configuration_details(std::move(*text), *overrides);
-    if (!details) {
-        PyErr_SetString(PyExc_RuntimeError, render(details.error()).c_str());
-        return nullptr;
-    }
+    if (!details) return raise_configuration_fault(details.error(), args[0]);
     const ConfigurationDetails& loaded = details.value();
     PyRef positions = adopt_or_fail(PyDict_New());
     PyRef tables = adopt_or_fail(PyDict_New());
@@ -584,7 +565,7 @@ PyRef steps_tuple() {
 PyObject* create_module() {
     PyRef module = PyRef::steal(PyModule_Create(&native_definition));
     if (!module || PyModule_AddObjectRef(module.get(), "STEPS", steps_tuple().get()) < 0 ||
-        !add_run_types(module.get()))
+        !add_run_types(module.get()) || !add_configuration_fault_type(module.get()))
         return nullptr;
     return module.release();
 }

@@ -32,7 +32,8 @@ std::optional<std::string> string_form(PyObject* object) {
 ConversionError ConversionError::from(LoadError error) {
     switch (error.kind) {
     case LoadError::Kind::file_read: return {Kind::file_read, std::move(error.message), PyRef()};
-    case LoadError::Kind::configuration: return {Kind::configuration, std::move(error.message), PyRef()};
+    case LoadError::Kind::configuration:
+        return {Kind::configuration, std::move(error.message), PyRef(), std::move(error.fault)};
     case LoadError::Kind::interrupted: break;
     }
     return interrupted();

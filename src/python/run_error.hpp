@@ -19,10 +19,12 @@ namespace qarv {
 /// carries an exception that reaches the caller unchanged: the user's request to stop the run
 /// (KeyboardInterrupt), or whatever a signal handler raised while the run waited.
 struct ConversionError {
-    enum class Kind { file_read, configuration, python, stop };
+    /// `summary_cap`: the summary of a loaded configuration would pass its cap.
+    enum class Kind { file_read, configuration, summary_cap, python, stop };
     Kind kind;
-    std::string message; ///< file read and configuration kinds
-    PyRef exception;     ///< python and stop kinds
+    std::string message;            ///< file read, configuration and summary kinds
+    PyRef exception;                ///< python and stop kinds
+    std::optional<TomlError> fault; ///< the configuration kind's error, which `message` renders
 
     /// A loading failure; an interrupted load takes the exception the signal handler left pending.
     static ConversionError from(LoadError error);

@@ -184,7 +184,11 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
         status = load_failure(streams, name, error)
     except BaseException as error:
         record.interrupted = isinstance(error, KeyboardInterrupt) or streams.interrupted
-        record.failure = "interrupted" if record.interrupted else f"{type(error).__qualname__}: {error}"
+        if record.interrupted:
+            record.failure = streams.interrupted_note()
+            record.signal = streams.signal
+        else:
+            record.failure = f"{type(error).__qualname__}: {error}"
         _save_record(options, streams, record)
         raise
     return _save_record(options, streams, record) or status
