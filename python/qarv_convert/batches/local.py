@@ -31,28 +31,34 @@ class Task:
 
 
 class Interrupts:
-    """Counts Ctrl-C while a batch runs instead of raising KeyboardInterrupt in the middle of its
-    bookkeeping; the previous handler comes back afterwards."""
+    """Counts Ctrl-C (and SIGTERM and SIGHUP, which end a batch the same way) while a batch runs,
+    instead of raising KeyboardInterrupt in the middle of its bookkeeping. A signal ignored when
+    the batch starts stays ignored; the previous handlers come back afterwards."""
 
     def __init__(self) -> None:
         self.count = 0
-        self._previous: Any = None
-        self._installed = False
+        #: The first signal that came.
+        self.signal: int | None = None
+        self._previous: dict[int, Any] = {}
 
     def __enter__(self) -> Interrupts:
+        from qarv_convert.streams import STOPPING
+
         try:
-            self._previous = signal.signal(signal.SIGINT, self._noted)
-            self._installed = True
+            for number in STOPPING:
+                if signal.getsignal(number) != signal.SIG_IGN:
+                    self._previous[number] = signal.signal(number, self._noted)
         except ValueError:
             pass  # not the main thread: it alone gets signals
         return self
 
     def _noted(self, signum: int, frame: Any) -> None:
         self.count += 1
+        self.signal = self.signal or signum
 
     def __exit__(self, *exc: object) -> None:
-        if self._installed:
-            signal.signal(signal.SIGINT, self._previous)
+        for number, handler in self._previous.items():
+            signal.signal(number, signal.SIG_DFL if handler is None else handler)
 
 
 def child_command() -> list[str]:

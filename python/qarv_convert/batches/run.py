@@ -230,6 +230,8 @@ class Batch:
 class Outcome:
     results: Results
     interrupted: bool
+    #: The signal that stopped the batch (SIGINT for Ctrl-C), when one did.
+    signal: int | None = None
 
     @property
     def ok(self) -> bool:
@@ -265,4 +267,4 @@ def run_batch(options: Options, progress: BatchProgress, diagnostics: Callable[[
             progress.close()
             batch.interrupted = interrupts.count > 0
             results = batch.write_results()
-    return Outcome(results, batch.interrupted)
+    return Outcome(results, batch.interrupted, interrupts.signal)

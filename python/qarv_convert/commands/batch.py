@@ -71,6 +71,9 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     if not options.quiet:
         streams.say(summary(outcome.results))
     if outcome.interrupted:
-        streams.say(f"{PROGRAM}: interrupted")
-        return ExitStatus.INTERRUPTED
+        import signal
+
+        stopped = outcome.signal or signal.SIGINT
+        streams.say(f"{PROGRAM}: interrupted" + (f" by {signal.Signals(stopped).name}" if stopped != signal.SIGINT else ""))
+        return 128 + stopped  # type: ignore[return-value]
     return status or (ExitStatus.OK if outcome.ok else ExitStatus.FAILED)
