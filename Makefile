@@ -7,7 +7,8 @@ PIP := $(VENV_PYTHON) -m pip --disable-pip-version-check
 # python3-dev: Debian's interpreter ships its headers apart; python3-venv: its `venv` needs it.
 DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohmann-json3-dev valgrind
 # The build (scikit-build-core, cmake, ninja), the tests and their optional tools, and `make dist`.
-PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy jsonschema hypothesis onnx taplo tombi \
+# pillow: the pre-flight decodes calibration images with it.
+PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy pillow jsonschema hypothesis onnx taplo tombi \
   nbclient nbformat ipykernel pre-commit build twine
 
 .PHONY: deps install test demo dist sanitize fuzz bench clean

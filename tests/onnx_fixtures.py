@@ -54,8 +54,9 @@ def interface(built):
             typed = getattr(value.type, kind)
             record["elem_type"] = typed.elem_type
             if typed.HasField("shape"):
-                record["shape"] = [{"dim_value": d.dim_value, "dim_param": d.dim_param, None: None}[d.WhichOneof("value")]
-                                   for d in typed.shape.dim]
+                # A size of 0 or below is what exporters write for a dynamic one.
+                record["shape"] = [{"dim_value": d.dim_value if d.dim_value > 0 else None, "dim_param": d.dim_param,
+                                    None: None}[d.WhichOneof("value")] for d in typed.shape.dim]
         return record
 
     return {

@@ -91,7 +91,7 @@ def starter_files(directory, cli):
     """Every form of `init` output: as written, with a `#:schema` line, and with every key taken in."""
     plain = cli("init", "-").stdout
     files = {"init.toml": plain,
-             "uncommented.toml": re.sub(r"(?m)^# (\w+ = )", r"\1", plain)}
+             "uncommented.toml": re.sub(r"(?m)^# (\w+ = |\[)", r"\1", plain)}
     assert cli("init", "--schema", "./schema.json", directory / "directive.toml").returncode == 0
     files["directive.toml"] = (directory / "directive.toml").read_text(encoding="utf-8")
     for name, text in files.items():

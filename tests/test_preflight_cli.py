@@ -96,13 +96,12 @@ def test_init_from_a_model_fills_the_graph_keys(cli, tmp_path, monkeypatch):
     text = (tmp_path / "new.toml").read_text()
     assert 'model = "detector.onnx"\n' in text and 'inputs = ["images", "state"]\n' in text
     assert 'outputs = ["boxes"]\n' in text
-    assert "input_size_list = [[1, 3, 64, 64], [1, 8]]  # CHOOSE the sizes of `batch` of `images`" in text
+    assert 'input_size_list = [[1, 3, 64, 64], [1, 8]]  # CHOOSE the sizes of "batch" of "images"' in text
     assert "# mean_values = [0.0, 0.0, 0.0]\n" in text and "# std_values = [1.0, 1.0, 1.0]\n" in text
     report = json.loads(cli("check", "--format", "json", "new.toml").stdout)[0]
-    # Only what is left to decide: the batch size, a dataset, and the empty accuracy-analysis table.
-    assert report["errors"] == 0
-    assert [d["key"] for d in report["diagnostics"]] == [
-        "load.input_size_list", "build.do_quantization", "accuracy_analysis"]
+    # Only what is left to decide, each marked: the batch size and the dataset.
+    assert [(d["key"], d["severity"]) for d in report["diagnostics"]] == [
+        ("load.input_size_list", "warning"), ("build.dataset", "warning"), ("build.dataset", "error")]
 
 
 @pytest.mark.parametrize("contents, message", [(None, "No such file or directory"),

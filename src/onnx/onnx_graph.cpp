@@ -236,8 +236,9 @@ private:
             switch (f.number) {
             case 1:
                 if (!expect(f, varint, "dim_value")) return false;
-                dim.kind = Dimension::Kind::value;
+                // Exporters write -1 (and some 0) for a size left open: such a size is as dynamic as an unset one.
                 dim.value = static_cast<std::int64_t>(f.value);
+                dim.kind = dim.value > 0 ? Dimension::Kind::value : Dimension::Kind::unknown;
                 dim.param.clear();
                 return true;
             case 2:

@@ -14,11 +14,12 @@
 
 namespace qarv::onnx {
 
-/// One dimension of a tensor shape: a fixed size, a named (dynamic) size, or neither.
+/// One dimension of a tensor shape: a fixed size, a named (dynamic) size, or neither (unset, or a
+/// `dim_value` of 0 or below, which exporters write for a dynamic size).
 struct Dimension {
     enum class Kind : std::uint8_t { unknown, value, param };
     Kind kind = Kind::unknown;
-    std::int64_t value = 0; ///< when `kind` is `value`
+    std::int64_t value = 0; ///< when `kind` is `value`: always above 0
     std::string param;      ///< when `kind` is `param`
 };
 

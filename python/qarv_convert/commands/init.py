@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import os
 
 from qarv_convert.commands import add_command, add_directory_option, version
 from qarv_convert.status import ExitStatus
@@ -24,7 +25,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     from qarv_convert.run_record import write_file
     from qarv_convert.source import display_name
-    from qarv_convert.starter import starter_configuration
+    from qarv_convert.starter import NotWritable, starter_configuration
 
     if options.schema is not None:
         # The directive is a comment line: a line break in it would end the comment and put
@@ -47,7 +48,13 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
         if not graph["has_graph"]:
             streams.say(f"{PROGRAM}: {display_name(options.model)}: not an ONNX model: it holds no graph")
             return ExitStatus.FAILED
-    text = starter_configuration(version(), options.model, graph)
+    try:
+        starter = starter_configuration(version(), written_path(options.model, options.path), graph) \
+            if options.model is not None else starter_configuration(version())
+    except NotWritable as error:
+        streams.say(f"{PROGRAM}: {display_name(options.model)}: {error}")
+        return ExitStatus.FAILED
+    text = starter.text
     if options.schema is not None:
         text = f"#:schema {options.schema}\n" + text
     if options.path == "-":
@@ -61,5 +68,20 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     except OSError as error:
         streams.say(f"{PROGRAM}: {name}: {error.strerror or error}")
         return ExitStatus.FAILED
-    streams.say(f"{PROGRAM}: wrote {name}; set the values marked CHOOSE, then run: {PROGRAM} check --strict {name}")
+    then = "set the values marked CHOOSE, then run" if starter.to_choose else "check it with"
+    # Its relative paths are read from its folder, as `-C` makes the run read them.
+    folder, base = os.path.split(options.path)
+    command = f"-C {display_name(folder)} {display_name(base)}" if folder and options.model is not None else name
+    streams.say(f"{PROGRAM}: wrote {name}; {then}: {PROGRAM} check --strict {command}")
     return ExitStatus.OK
+
+
+def written_path(model: str, path: str) -> str:
+    """The model's path as the new file holds it: relative to the file's folder when the model lies
+    under it, as `check -C FOLDER` reads it, else absolute. Written to stdout, the file's folder is
+    the current one."""
+    folder = os.path.abspath(os.path.dirname(path) if path != "-" else os.curdir)
+    model = os.path.abspath(model)
+    if os.path.commonpath([folder, model]) == folder:
+        return os.path.relpath(model, folder)
+    return model

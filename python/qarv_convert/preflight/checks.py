@@ -3,12 +3,15 @@ from __future__ import annotations
 
 import importlib.util
 import os
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 from qarv_convert import _native
 from qarv_convert.preflight.dataset import read_samples
 from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, load_failure
-from qarv_convert.preflight.names import did_you_mean, quoted_list
+from qarv_convert.preflight.formats import (BadSample, InputSpec, SampleFile, allowed_files, channel_axis,
+                                            channel_count, dtype_fault, fits, image_misfits, layout_hint,
+                                            moved_layout, read_sample, shape_text, suits)
+from qarv_convert.preflight.names import did_you_mean, nearest, quoted_list
 from qarv_convert.preflight.npy import NotNumpy, read_arrays
 from qarv_convert.regular_files import check_regular
 from qarv_convert.source import UnreadableFile, display_name, module_path
@@ -21,21 +24,31 @@ NAMED = 3
 CHOOSE = "CHOOSE"
 
 
-def _shape_text(shape: Sequence[Any] | None) -> str:
-    if shape is None:
-        return "unknown rank"
-    return "[" + ", ".join("?" if d is None else str(d) for d in shape) + "]"
+#: The most permutations of a line's files tried against the inputs (all of them up to 6 inputs).
+MAX_ORDERS = 720
 
 
-def _fits(shape: Sequence[int], wanted: Sequence[Any]) -> bool:
-    """Whether an array of `shape` fits an input of `wanted` (named or unknown sizes match any),
-    with or without the batch dimension of size 1."""
-    def same(a: Sequence[int], b: Sequence[Any]) -> bool:
-        return len(a) == len(b) and all(not isinstance(w, int) or w == s for s, w in zip(a, b))
-    if same(shape, wanted):
-        return True
-    batch = wanted[0] if wanted else 0
-    return (batch == 1 or batch is None or isinstance(batch, str)) and same(shape, wanted[1:])
+class _Faults:
+    """Files with one kind of fault, gathered over a dataset and reported as one diagnostic that
+    names the first few and counts the rest."""
+
+    def __init__(self) -> None:
+        self.kinds: dict[str, tuple[Severity, Callable[[int], str], list[str]]] = {}
+
+    def add(self, kind: str, severity: Severity, heading: Callable[[int], str], item: str) -> None:
+        """`heading` words the kind for a count of files; `item` names one file and its fault."""
+        self.kinds.setdefault(kind, (severity, heading, []))[2].append(item)
+
+    def messages(self) -> list[tuple[Severity, str]]:
+        out = []
+        for severity, heading, items in self.kinds.values():
+            more = f"; and {len(items) - NAMED} more" if len(items) > NAMED else ""
+            out.append((severity, f"{heading(len(items))}: {'; '.join(items[:NAMED])}{more}"))
+        return out
+
+
+def _plural(count: int, noun: str) -> str:
+    return f"{count} {noun}{'s' * (count != 1)}"
 
 
 class _Checker:
@@ -53,6 +66,9 @@ class _Checker:
         self.inputs: list[tuple[str, list[Any] | None]] | None = None
         #: The shape each of `inputs` gets: the size given, or the model's when it is static.
         self.shapes: list[list[Any] | None] = []
+        #: Sample files of the dataset that read as the conversion reads them, by path: the ones
+        #: whose contents are worth reading. Whether each suits its input is reported apart.
+        self.readable_samples: dict[str, SampleFile] = {}
 
     # --- reporting -------------------------------------------------------------------------
 
@@ -178,6 +194,12 @@ class _Checker:
             self.inputs = list(by_name.items())
         else:
             self.inputs = []
+            # An input a misspelt entry is already pointed to needs no second error.
+            meant = {nearest(name, by_name) for name in named if name not in by_name}
+            left_out = [name for name in by_name if name not in named and name not in meant]
+            if left_out:
+                self.error("load.inputs", f"`inputs` leaves out {quoted_list(left_out)}, which `{model_name}` needs "
+                                          f"fed (an input, not an initializer); its inputs are {quoted_list(list(by_name))}")
             for index, name in enumerate(named):
                 if name in by_name:
                     self.inputs.append((name, by_name[name]))
@@ -218,7 +240,7 @@ class _Checker:
                     named = ", ".join("unnamed" if d is None else f"`{d}`" for d in dynamic)
                     self.error("load.input_size_list" if sizes is not None else "load",
                                f"input `{name}` has dynamic dimension{'s' * (len(dynamic) != 1)} {named} "
-                               f"({_shape_text(dims)}) and `input_size_list` gives it no size")
+                               f"({shape_text(dims)}) and `input_size_list` gives it no size")
                 self.shapes.append(dims if dims is not None and not dynamic else None)
                 continue
             self.shapes.append(list(size))
@@ -226,12 +248,20 @@ class _Checker:
                 continue
             if len(size) != len(dims):
                 self.error(key, f"this size of `{name}` has {len(size)} dimension{'s' * (len(size) != 1)}; the model's "
-                                f"input has {len(dims)} ({_shape_text(dims)})")
+                                f"input has {len(dims)} ({shape_text(dims)})")
+                continue
+            moved = moved_layout(size, dims)
+            if moved is not None:
+                fixed = [size[0], size[3], size[1], size[2]] if moved == "channels-last" else [size[0], size[2], size[3], size[1]]
+                self.error(key, f"this size of `{name}` ({shape_text(size)}) looks {moved} "
+                                f"({'NHWC' if moved == 'channels-last' else 'NCHW'}), but the model's input is "
+                                f"{'channels-first' if moved == 'channels-last' else 'channels-last'} ({shape_text(dims)}): "
+                                f"give {shape_text(fixed)}")
                 continue
             for axis, (given, fixed) in enumerate(zip(size, dims)):
                 if isinstance(fixed, int) and given != fixed:
                     self.error(f"{key}[{axis}]", f"dimension {axis} of `{name}` is {given} here, but the model fixes "
-                                                 f"it at {fixed} ({_shape_text(dims)})")
+                                                 f"it at {fixed} ({shape_text(dims)})")
 
     def channels(self) -> None:
         config = self.values["config"]
@@ -240,12 +270,16 @@ class _Checker:
         if not four_dimensional:
             return
         name, shape = four_dimensional[0]
-        counts = {d for d in (shape[1], shape[3]) if isinstance(d, int)}
+        dims = dict(self.inputs or []).get(name)
+        known = channel_count(InputSpec(name, shape, dims))
+        # Without a telling layout either axis may hold the channels.
+        counts = {known} if known is not None else {d for d in (shape[1], shape[3]) if isinstance(d, int)}
         for key in ("mean_values", "std_values"):
             values = config[key]
             if values is not None and counts and len(values) not in counts:
+                channels = " or ".join(str(c) for c in sorted(counts))
                 self.warning(f"config.{key}", f"`{key}` has {len(values)} value{'s' * (len(values) != 1)}, but input "
-                                              f"`{name}` ({_shape_text(shape)}) has {shape[1]} channels")
+                                              f"`{name}` ({shape_text(shape)}) has {channels} channels")
 
     def calibration(self) -> None:
         build = self.values["build"]
@@ -298,22 +332,99 @@ class _Checker:
             more = f" and {len(strange) - NAMED} more" if len(strange) > NAMED else ""
             self.error("build.dataset", f"{len(strange)} file{'s' * (len(strange) != 1)} listed in `{dataset}` "
                                         f"cannot be read as samples: {', '.join(strange[:NAMED])}{more}")
-        misfits = []
+        self.sample_formats(dataset, samples)
+
+    def specs(self) -> list[InputSpec]:
+        """Each input the conversion feeds, with the size it gets and the model's own shape and type."""
+        types = {info["name"]: info["elem_type"] for info in self.graph["inputs"]} if self.graph is not None else {}
+        return [InputSpec(name, shape, dims, types.get(name, 0))
+                for (name, dims), shape in zip(self.inputs or [], self.shapes + [None] * len(self.inputs or []))]
+
+    def sample_formats(self, dataset: str, samples: list[Any]) -> None:
+        """Every file of the dataset read as the conversion reads it, and held against its input;
+        a file listed many times is reported once, at its first line."""
+        specs = self.specs()
+        faults = _Faults()
+        read: dict[str, SampleFile | None] = {}
+        judged: set[tuple[str, int]] = set()
+        no_pillow = False
         for sample in samples:
+            problems: list[tuple[str, Severity, Callable[[int], str], str]] = []
             for index, path in enumerate(sample.paths):
-                wanted = self.shapes[index] if index < len(self.shapes) else None
-                if not path.endswith(".npy") or wanted is None or not os.path.exists(path):
-                    continue
-                try:
-                    [array] = read_arrays(path)
-                except (NotNumpy, OSError, ValueError):
-                    continue  # the toolkit reads samples its own way; only the shape is ours to judge
-                if not _fits(array.shape, wanted):
-                    misfits.append(f"`{path}` (line {sample.line}) is {_shape_text(array.shape)}")
-        if misfits:
-            more = f" and {len(misfits) - NAMED} more" if len(misfits) > NAMED else ""
-            self.warning("build.dataset", f"samples that do not fit their input: {', '.join(misfits[:NAMED])}{more}; "
-                                          f"the inputs take {', '.join(_shape_text(s) for s in self.shapes)}")
+                where = f"`{path}` (line {sample.line})"
+                if path not in read:
+                    read[path] = None
+                    if not os.path.isfile(path):
+                        continue  # reported as missing or as not a regular file
+                    try:
+                        read[path] = self.readable_samples[path] = read_sample(path)
+                    except ImportError:
+                        no_pillow = True
+                    except (BadSample, OSError) as error:
+                        reason = error.strerror or str(error) if isinstance(error, OSError) else str(error)
+                        faults.add("unreadable", Severity.ERROR, lambda n: f"{_plural(n, 'file')} listed in `{dataset}` "
+                                   f"cannot be read as the conversion reads a sample", f"{where}: {reason}")
+                found = read[path]
+                if found is not None and (path, index) not in judged:
+                    judged.add((path, index))
+                    problems += self.sample_faults(found, specs[index] if index < len(specs) else None, where, dataset)
+            files = [read[p] for p in sample.paths]
+            # Files that fit the inputs once reordered have one fault: the order, not each file.
+            if not (len(specs) >= 2 and len(files) == len(specs) and self.columns_swapped(sample, files, specs, faults, dataset)):
+                for problem in problems:
+                    faults.add(*problem)
+        if no_pillow:
+            self.error("build.dataset", f"`{dataset}` lists images, and checking them needs Pillow, which is not "
+                                        f"installed: pip install pillow")
+        for severity, message in faults.messages():
+            self.add(severity, "build.dataset", message)
+
+    def sample_faults(self, found: SampleFile, spec: InputSpec | None, where: str,
+                      dataset: str) -> list[tuple[str, Severity, Callable[[int], str], str]]:
+        """What keeps a file that reads from feeding its input, as `_Faults.add` takes it."""
+        out: list[tuple[str, Severity, Callable[[int], str], str]] = []
+        if found.image is not None:
+            if spec is not None:
+                for text in image_misfits(found.image, spec):
+                    out.append(("image", Severity.WARNING,
+                                lambda n: f"{_plural(n, 'image')} listed in `{dataset}` do not match their input",
+                                f"{where} {text}"))
+            return out
+        for array in found.arrays:
+            fault = dtype_fault(array, spec)
+            if fault is not None:
+                member = f"member `{array.name}` of " if array.name else ""
+                out.append(("dtype", Severity.ERROR,
+                            lambda n: f"{_plural(n, 'file')} listed in `{dataset}` cannot feed their input",
+                            f"{member}{where} {fault}"))
+        if out or spec is None or spec.shape is None or len(found.arrays) != 1:
+            return out
+        shape = found.arrays[0].shape
+        if not fits(shape, spec.shape):
+            out.append(("shape", Severity.WARNING, lambda n: "samples that do not fit their input",
+                        f"{where} is {shape_text(shape)}{layout_hint(shape, spec.shape)} where input `{spec.name}` "
+                        f"takes {shape_text(spec.shape)}"))
+        return out
+
+    def columns_swapped(self, sample: Any, files: list[SampleFile | None], specs: list[InputSpec], faults: _Faults,
+                        dataset: str) -> bool:
+        """Whether a line's files fit the inputs only in another order (said as a warning)."""
+        import itertools
+
+        present = [f for f in files if f is not None]
+        if len(present) != len(files) or all(suits(f, spec) for f, spec in zip(present, specs)):
+            return False
+        for order in itertools.islice(itertools.permutations(range(len(specs))), 1, MAX_ORDERS):
+            if all(suits(present[at], specs[index]) for index, at in enumerate(order)):
+                pairs = ", ".join(f"`{sample.paths[at]}` fits `{specs[index].name}`"
+                                  for index, at in enumerate(order) if at != index)
+                names = quoted_list([spec.name for spec in specs])
+                faults.add("columns", Severity.WARNING,
+                           lambda n: f"the columns of `{dataset}` look swapped on {_plural(n, 'line')}: each line "
+                                     f"lists one file per input, in the order {names}",
+                           f"line {sample.line}: {pairs}")
+                return True
+        return False
 
     def accuracy_analysis(self) -> None:
         section = self.values["accuracy_analysis"]
@@ -350,11 +461,19 @@ class _Checker:
             self.error(key, f"`{path}` is not a .npy or .npz file that numpy.load reads: {error}")
             return
         known = [shape for shape in self.shapes if shape is not None]
+        specs = self.specs()
         for array in arrays:
-            if known and not any(_fits(array.shape, shape) for shape in known):
-                what = f"array `{array.name}`" if array.name else "array"
-                self.warning(key, f"the {what} in `{path}` is {_shape_text(array.shape)}, which fits no input "
-                                  f"({', '.join(_shape_text(s) for s in known)})")
+            what = f"array `{array.name}`" if array.name else "array"
+            # Fractions are wrong only for an array that can feed nothing but inputs of whole numbers.
+            fed = [spec for spec in specs if spec.shape is not None and fits(array.shape, spec.shape)]
+            fault = dtype_fault(array, None) or (dtype_fault(array, fed[0]) if fed and all(
+                dtype_fault(array, spec) for spec in fed) else None)
+            if fault is not None:
+                self.error(key, f"the {what} in `{path}` {fault}")
+                continue
+            if known and not any(fits(array.shape, shape) for shape in known):
+                self.warning(key, f"the {what} in `{path}` is {shape_text(array.shape)}, which fits no input "
+                                  f"({', '.join(shape_text(s) for s in known)})")
 
     def export(self) -> None:
         path = self.values["export"]["export_path"]
