@@ -94,3 +94,20 @@ def test_a_step_that_fails_is_no_configuration_fault(write_config, fake_qarv):
     fake_qarv.outcomes["build"] = 3
     error = raised_by(_native.convert, write_config(""))
     assert type(error) is RuntimeError and str(error) == "RuntimeError: qarv.build failed with code 3"
+
+
+@pytest.mark.parametrize("text, note", [
+    ('[load]\nmodel_type = "Onnx"\ninputs = [1]\n', (3, 10)),
+    ('[load]\nmodel = "m.onnx"\n# é\ninput_size_list = [[1, -3]]\nmodel_type = "Onnx"\n', (4, 19)),
+    ('[load]\nmodel_type = "X"\ninputs = [1]\n', None),  # the report points at the value itself
+    ('[build]\nqarv_batch_size = "1"\n', None),
+])
+def test_a_key_of_load_reported_at_its_table_has_a_note_where_it_stands(write_config, text, note):
+    path = write_config(text)
+    fault = raised_by(_native.load_details, path)
+    if note is None:
+        assert (fault.note, fault.note_line, fault.note_column) == (None, None, None)
+        return
+    assert (fault.note_line, fault.note_column) == note
+    section, key = fault.key.split(".")
+    assert _native.load_note(path) == f"note at line {note[0]}, column {note[1]}\n{fault.note}`{key}` in [{section}]\n"

@@ -31,6 +31,12 @@ class ConfigurationFault(RuntimeError):
     #: What the value should have been, as the report words it after "expected" ("u8",
     #: "a sequence", "struct BuildConfig", "variant identifier", "`Onnx`"); None when it says none.
     expected: str | None
+    #: When the report points at `[load]`'s header for a fault of one of its keys: the three
+    #: excerpt lines (gutter, numbered line, carets; each ending in a line feed) that mark the
+    #: key's value in the file, and that value's line and column. None otherwise.
+    note: str | None
+    note_line: int | None
+    note_column: int | None
 
 def configuration_schema() -> str: ...
 def ignored_entries(path: str) -> list[str]: ...

@@ -182,6 +182,7 @@ private:
             });
             if (error) {
                 error->keys.insert(error->keys.begin(), std::string(name));
+                if (!error->span) error->value_span = value->span();
                 return error;
             }
         }

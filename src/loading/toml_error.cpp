@@ -142,19 +142,23 @@ std::string render(const TomlError& error, std::string_view heading) {
         }
         return out;
     }
-    const std::string_view text = *error.source;
-    const TextPosition position = position_of(text, *error.span);
+    const TextPosition position = position_of(*error.source, *error.span);
+    std::string out = std::string(heading) + " at line " + std::to_string(position.line) + ", column " +
+                      std::to_string(position.column) + "\n";
+    out += excerpt(*error.source, *error.span);
+    out += error.message + "\n";
+    return out;
+}
+
+std::string excerpt(std::string_view text, ByteSpan span) {
+    const TextPosition position = position_of(text, span);
     const std::string line_number = std::to_string(position.line);
     const std::string gutter(line_number.size() + 1, ' ');
-
-    std::string out;
-    out += std::string(heading) + " at line " + line_number + ", column " + std::to_string(position.column) + "\n";
-    out += gutter + "|\n";
+    std::string out = gutter + "|\n";
     out += line_number + " | ";
-    out += line_of(text, locate(text, error.span->start));
+    out += line_of(text, locate(text, span.start));
     out += "\n";
     out += gutter + "|" + std::string(position.column, ' ') + std::string(position.carets, '^') + "\n";
-    out += error.message + "\n";
     return out;
 }
 

@@ -40,6 +40,9 @@ struct TomlError {
     FaultKind kind = FaultKind::syntax;
     std::string expected;     ///< what the value should have been, as the message words it; empty: none
     bool in_override = false; ///< `source` is the text of an override, not the file's
+    /// Where the value of the key at fault stands, when `span` points elsewhere (at the table of
+    /// a key that is read while the table's tag is looked for).
+    std::optional<ByteSpan> value_span;
 };
 
 /// Where a span starts, as reports count it: line and column from 1, the column in characters
@@ -60,5 +63,8 @@ std::vector<TextPosition> positions_of(std::string_view text, const std::vector<
 /// the error has a span and a source, else the message and the key path. Every line ends in "\n".
 /// Warnings about the same text use their own `heading` in place of "TOML parse error".
 std::string render(const TomlError& error, std::string_view heading = "TOML parse error");
+
+/// The three lines of a report that quote the line of `span` and mark the span with carets.
+std::string excerpt(std::string_view text, ByteSpan span);
 
 } // namespace qarv

@@ -13,7 +13,7 @@ PyObject* fault_type = nullptr;
 
 constexpr const char* fault_doc =
     "A configuration that cannot be used: str() is the report as printed, and its parts are\n"
-    "report, kind, file, line, column, width, key, override and expected.";
+    "report, kind, file, line, column, width, key, override, expected, note, note_line and note_column.";
 
 /// The parts of one fault; a null `text` field is Python's None.
 struct Parts {
@@ -23,6 +23,8 @@ struct Parts {
     std::optional<std::string> key;
     std::optional<std::string> override_text;
     std::optional<std::string> expected;
+    std::optional<std::string> note;
+    std::optional<TextPosition> note_position;
 };
 
 PyRef optional_str(const std::optional<std::string>& text) {
@@ -49,6 +51,10 @@ PyObject* raise_fault(const std::string& report, const Parts& parts) {
         {"key", optional_str(parts.key)},
         {"override", optional_str(parts.override_text)},
         {"expected", optional_str(parts.expected)},
+        {"note", optional_str(parts.note)},
+        {"note_line", optional_size(parts.note_position.has_value(), parts.note_position.value_or(TextPosition{}).line)},
+        {"note_column",
+         optional_size(parts.note_position.has_value(), parts.note_position.value_or(TextPosition{}).column)},
     };
     for (const auto& [name, value] : attributes)
         if (PyObject_SetAttrString(fault.get(), name, value.get()) < 0) fail_internally();
@@ -76,6 +82,10 @@ PyObject* raise_configuration_fault(const TomlError& error, PyObject* path) {
     }
     if (error.in_override && error.source) parts.override_text = *error.source;
     if (!error.expected.empty()) parts.expected = error.expected;
+    if (error.value_span && error.source) {
+        parts.note = excerpt(*error.source, *error.value_span);
+        parts.note_position = position_of(*error.source, *error.value_span);
+    }
     return raise_fault(render(error), parts);
 }
 

@@ -15,7 +15,7 @@
 #include "python/configuration_fault.hpp"
 #include "python/handle.hpp"
 #include "python/panic.hpp"
-#include "python/passthrough.hpp"
+#include "terminal/passthrough.hpp"
 #include "python/shims.hpp"
 #include "python/signals.hpp"
 #include "onnx/onnx_graph.hpp"

@@ -1,5 +1,5 @@
 // The reading thread that passes a toolkit's descriptor output above the live line.
-#include "python/passthrough.hpp"
+#include "terminal/passthrough.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
