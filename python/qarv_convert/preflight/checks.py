@@ -384,18 +384,20 @@ class _Checker:
         """What keeps a file that reads from feeding its input, as `_Faults.add` takes it."""
         out: list[tuple[str, Severity, Callable[[int], str], str]] = []
         if found.image is not None:
-            if spec is not None:
-                for text in image_misfits(found.image, spec):
-                    out.append(("image", Severity.WARNING,
-                                lambda n: f"{_plural(n, 'image')} listed in `{dataset}` do not match their input",
-                                f"{where} {text}"))
+            misfits = image_misfits(found.image, spec) if spec is not None else []
+            if misfits:
+                out.append(("image", Severity.WARNING,
+                            lambda n: f"{_plural(n, 'image')} listed in `{dataset}` "
+                                      f"{'does not match its input' if n == 1 else 'do not match their inputs'}",
+                            f"{where} {' and '.join(misfits)}"))
             return out
         for array in found.arrays:
             fault = dtype_fault(array, spec)
             if fault is not None:
                 member = f"member `{array.name}` of " if array.name else ""
                 out.append(("dtype", Severity.ERROR,
-                            lambda n: f"{_plural(n, 'file')} listed in `{dataset}` cannot feed their input",
+                            lambda n: f"{_plural(n, 'file')} listed in `{dataset}` cannot feed "
+                                      f"{'its input' if n == 1 else 'their inputs'}",
                             f"{member}{where} {fault}"))
         if out or spec is None or spec.shape is None or len(found.arrays) != 1:
             return out

@@ -174,13 +174,15 @@ def input_axis(spec: InputSpec) -> int | None:
 
 
 def channel_count(spec: InputSpec) -> int | None:
-    axis = input_axis(spec)
-    if axis is None or spec.shape is None:
+    """The input's channel count: the model's own where it fixes one, whatever the layout of the
+    size given, else the given size's."""
+    axis = channel_axis(spec.model_dims)
+    if axis is not None and spec.model_dims is not None and isinstance(spec.model_dims[axis], int):
+        return spec.model_dims[axis]
+    axis = channel_axis(spec.shape) or axis
+    if axis is None or spec.shape is None or not isinstance(spec.shape[axis], int):
         return None
-    count = spec.shape[axis]
-    if not isinstance(count, int) and spec.model_dims is not None:
-        count = spec.model_dims[axis]
-    return count if isinstance(count, int) else None
+    return spec.shape[axis]
 
 
 def _to_first(shape: Sequence[Any]) -> list[Any]:
@@ -216,7 +218,8 @@ def layout_hint(shape: Sequence[Any], wanted: Sequence[Any]) -> str:
 def image_misfits(image: ImageInfo, spec: InputSpec) -> list[str]:
     """How an image's size and channels differ from what the input takes; empty when they match
     or the input's layout does not show them."""
-    axis = input_axis(spec)
+    # The height and width are read from the size given, in its own layout where it shows one.
+    axis = channel_axis(spec.shape) or input_axis(spec)
     if axis is None or spec.shape is None or len(spec.shape) != 4:
         return []
     height, width = (spec.shape[2], spec.shape[3]) if axis == 1 else (spec.shape[1], spec.shape[2])
