@@ -340,3 +340,11 @@ def test_initial_values_hold_numbers_of_the_inputs_kind(workdir, array, error):
     found = check(workdir, '[load]\nmodel_type = "Onnx"\nmodel = "model.onnx"\ninput_size_list = [[1, 3, 64, 64], [1, 8]]\n'
                            'input_initial_val_file = "init.npy"\n[build]\ndo_quantization = false\n')
     assert [m for s, _, m in found if s == "error"] == ([error] if error else [])
+
+
+def test_images_without_pillow_are_one_error_with_the_install(workdir, monkeypatch):
+    classifier(workdir / "model.onnx")
+    dataset(workdir, [[write(workdir, "a.png", "image RGB 224 224")]])
+    monkeypatch.setitem(__import__("sys").modules, "PIL", None)
+    assert check(workdir, config()) == [("error", "build.dataset", "`dataset.txt` lists images, and checking them needs "
+                                                                   "Pillow, which is not installed: pip install pillow")]

@@ -8,9 +8,8 @@ from typing import Any, Callable, Sequence
 from qarv_convert import _native
 from qarv_convert.preflight.dataset import read_samples
 from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, load_failure
-from qarv_convert.preflight.formats import (BadSample, InputSpec, SampleFile, allowed_files, channel_axis,
-                                            channel_count, dtype_fault, fits, image_misfits, layout_hint,
-                                            moved_layout, read_sample, shape_text, suits)
+from qarv_convert.preflight.formats import (BadSample, InputSpec, SampleFile, channel_count, dtype_fault, fits,
+                                            image_misfits, layout_hint, moved_layout, read_sample, shape_text, suits)
 from qarv_convert.preflight.names import did_you_mean, nearest, quoted_list
 from qarv_convert.preflight.npy import NotNumpy, read_arrays
 from qarv_convert.regular_files import check_regular
