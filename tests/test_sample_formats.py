@@ -348,3 +348,15 @@ def test_images_without_pillow_are_one_error_with_the_install(workdir, monkeypat
     monkeypatch.setitem(__import__("sys").modules, "PIL", None)
     assert check(workdir, config()) == [("error", "build.dataset", "`dataset.txt` lists images, and checking them needs "
                                                                    "Pillow, which is not installed: pip install pillow")]
+
+
+@pytest.mark.parametrize("shape, wanted, moved", [
+    ((224, 224, 3), [1, 3, 224, 224], "channels-last"),
+    ((1, 3, 64, 32), [None, 64, 32, 3], "channels-first"),
+    ((1, 416, 3), [1, 3, 416], None),
+    ((1, 3, 32, 32), [1, 3, 64, 64], None),
+])
+def test_moved_layouts(shape, wanted, moved):
+    from qarv_convert.preflight.formats import moved_layout
+
+    assert moved_layout(shape, wanted) == moved

@@ -196,7 +196,8 @@ def _to_last(shape: Sequence[Any]) -> list[Any]:
 def moved_layout(shape: Sequence[Any], wanted: Sequence[Any]) -> str | None:
     """"channels-last" when `shape` fits `wanted` only once its last axis moves before its height
     and width, "channels-first" for the reverse, else None."""
-    if len(shape) < 3 or fits(shape, wanted):
+    # Only images have a channel axis to move: four dimensions, or three for a sample without its batch.
+    if len(wanted) != 4 or len(shape) not in (3, 4) or fits(shape, wanted):
         return None
     if fits(_to_first(shape), wanted):
         return "channels-last"
