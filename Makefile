@@ -6,10 +6,13 @@ VENV_PYTHON := $(VENV)/bin/python
 PIP := $(VENV_PYTHON) -m pip --disable-pip-version-check
 # python3-dev: Debian's interpreter ships its headers apart; python3-venv: its `venv` needs it.
 DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohmann-json3-dev valgrind
-# The build (scikit-build-core, cmake, ninja), the tests and their optional tools, and `make dist`.
-# pillow: the pre-flight decodes calibration images with it.
-PYTHON_PACKAGES := scikit-build-core cmake ninja pytest numpy pillow jsonschema hypothesis onnx taplo tombi \
-  nbclient nbformat ipykernel pre-commit build twine
+# Python packages, by what needs them: the build (scikit-build-core, cmake, ninja) and what the
+# demo runs (numpy and onnx write the examples' models and samples; the pre-flight decodes
+# calibration images with pillow) come with every target; the tests' runner and the tools they
+# drive (the wheel's build among them) only with `make test`; the packaging tools with `make dist`.
+BUILD_PACKAGES := scikit-build-core cmake ninja numpy pillow onnx
+TEST_PACKAGES := pytest jsonschema hypothesis taplo tombi nbclient nbformat ipykernel pre-commit build
+DIST_PACKAGES := build twine
 
 .PHONY: deps install test demo dist sanitize fuzz bench clean
 
@@ -52,7 +55,7 @@ endef
 deps:
 	$(call apt_install,$(DEBIAN_PACKAGES))
 	$(call make_venv,$(VENV),build/venv)
-	$(call pip_install,$(VENV),.packages,$(PYTHON_PACKAGES))
+	$(call pip_install,$(VENV),.packages,$(BUILD_PACKAGES))
 
 install: deps
 	$(PIP) install --quiet --no-build-isolation --no-deps --config-settings=build-dir=build/venv $(INSTALL_FLAGS) .
@@ -93,6 +96,7 @@ demo: install
 # The sdist and the wheel a user installs, built as pip would build them (in an isolated
 # environment from the declared build requirements), then checked for what the index would refuse.
 dist: deps
+	$(call pip_install,$(VENV),.dist-packages,$(DIST_PACKAGES))
 	rm -rf dist
 	$(VENV_PYTHON) -m build --outdir dist .
 	$(VENV)/bin/twine check --strict dist/*
@@ -107,7 +111,7 @@ SANITIZE_VENV := build/sanitize-venv
 sanitize:
 	$(call apt_install,$(DEBIAN_PACKAGES))
 	$(call make_venv,$(SANITIZE_VENV),build/sanitize)
-	$(call pip_install,$(SANITIZE_VENV),.packages,$(PYTHON_PACKAGES))
+	$(call pip_install,$(SANITIZE_VENV),.packages,$(BUILD_PACKAGES) $(TEST_PACKAGES))
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
 	  --no-deps --config-settings=build-dir=build/sanitize \
 	  --config-settings=cmake.define.QARV_SANITIZE=ON $(TEST_HOOKS_FLAGS) .

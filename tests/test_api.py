@@ -1,6 +1,7 @@
 """The Python API of `qarv_convert`: summaries as text and HTML, diagnostics, plans and conversions."""
 import html.parser
 import json
+import os
 import subprocess
 import sys
 
@@ -70,7 +71,7 @@ def test_explain_gives_the_summary_the_module_prints(configuration, capfd):
 
 
 def test_the_html_table_marks_the_rows_that_differ_from_the_default(configuration):
-    from qarv_convert.display import printable
+    from qarv_convert.text import printable
 
     summary = qarv_convert.explain(configuration)
     table = Table()
@@ -135,7 +136,7 @@ def test_check_reports_a_file_that_does_not_load_as_one_error(write_config):
 
 def test_plan_gives_the_calls_plan_lists(cli):
     example = str(EXAMPLES / "resnet50.toml")
-    calls = qarv_convert.plan(example)
+    calls = qarv_convert.plan(example, preflight=False)
     assert [call.method for call in calls] == ["config", "load_onnx", "build", "accuracy_analysis", "export_qarv"]
     listed = cli("plan", "--no-preflight", example).stdout.splitlines()
     assert [f"<Call {line.split('. ', 1)[1]}>" for line in listed] == [repr(call) for call in calls]
@@ -183,3 +184,64 @@ def test_the_api_is_imported_only_when_used():
     assert ran.stdout.split() == ["False", "True", "True"]
     with pytest.raises(AttributeError, match="no attribute 'nonesuch'"):
         qarv_convert.nonesuch
+
+
+@pytest.fixture
+def elsewhere(convertible, tmp_path, monkeypatch):
+    """The convertible configuration's folder, with the current directory moved away from it."""
+    away = tmp_path / "away"
+    away.mkdir()
+    monkeypatch.chdir(away)
+    return tmp_path
+
+
+EXPORT_OVERRIDE = 'export.export_path="nowhere/out.qarv"'
+
+
+def _export_path(function, result):
+    """The export path in force, as each API function shows it."""
+    if function == "check":
+        # Read from the model's folder (no other error), the override's folder is missing.
+        return [(d.key, d.message.split("`")[1]) for d in result]
+    if function == "explain":
+        return next(row.value for row in result.sections["export"] if row.key == "export_path")
+    return result[-1].args[0] if function == "plan" else result["steps"][-1]["args"][0]
+
+
+@pytest.mark.parametrize("function, expected", [
+    ("check", [("export.export_path", "nowhere")]),
+    ("plan", "nowhere/out.qarv"),
+    ("explain", "nowhere/out.qarv"),
+    ("convert", "nowhere/out.qarv"),
+])
+def test_overrides_and_directory_reach_every_function(function, expected, elsewhere, fake_qarv):
+    if function in ("plan", "convert"):  # the pre-flight stops them while the export folder is missing
+        (elsewhere / "nowhere").mkdir()
+    result = getattr(qarv_convert, function)("config.toml", overrides=[EXPORT_OVERRIDE], directory=elsewhere)
+    assert _export_path(function, result) == expected
+    assert os.getcwd() == str(elsewhere / "away")
+    if function == "convert":
+        assert result["overrides"] == [EXPORT_OVERRIDE]
+        assert result["command_line"] == ["qarv-convert", "convert", "-C", str(elsewhere), "--set", EXPORT_OVERRIDE,
+                                          "config.toml"]
+
+
+@pytest.mark.parametrize("function", ["check", "plan", "explain", "convert"])
+def test_a_directory_that_cannot_be_entered_raises(function, elsewhere, fake_qarv):
+    with pytest.raises(qarv_convert.ConfigurationError, match="No such file or directory"):
+        getattr(qarv_convert, function)("config.toml", directory=elsewhere / "nonesuch")
+    assert fake_qarv.calls == []
+
+
+@pytest.mark.parametrize("function", ["plan", "explain", "convert"])
+def test_a_faulty_override_raises_its_report(function, convertible, fake_qarv):
+    with pytest.raises(qarv_convert.ConfigurationError, match="expected a boolean"):
+        getattr(qarv_convert, function)(convertible, overrides=['build.do_quantization="yes"'])
+    assert fake_qarv.calls == []
+
+
+def test_plan_runs_the_pre_flight_unless_told_not_to(convertible, tmp_path):
+    (tmp_path / "model.onnx").unlink()
+    with pytest.raises(qarv_convert.ConfigurationError, match="the model `model.onnx` does not exist"):
+        qarv_convert.plan(convertible)
+    assert [call.method for call in qarv_convert.plan(convertible, preflight=False)][-1] == "export_qarv"

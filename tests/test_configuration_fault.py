@@ -96,6 +96,20 @@ def test_a_step_that_fails_is_no_configuration_fault(write_config, fake_qarv):
     assert type(error) is RuntimeError and str(error) == "RuntimeError: qarv.build failed with code 3"
 
 
+@pytest.mark.parametrize("case", CASES)
+def test_the_message_and_the_quoted_line_are_the_reports_own(write_config, case):
+    text, overrides, (line, _, _), *_ = CASES[case]
+    fault = raised_by(_native.load_details, write_config(text), overrides)
+    source = overrides[-1] if fault.override else text
+    assert fault.line_text == source.split("\n")[line - 1]
+    assert fault.report == "".join(f"{part}\n" for part in fault.report.split("\n")[:4]) + fault.message + "\n"
+
+
+def test_a_read_fault_is_its_own_message(tmp_path):
+    fault = raised_by(_native.load_details, str(tmp_path / "absent.toml"))
+    assert (fault.message, fault.line_text) == (fault.report, None)
+
+
 @pytest.mark.parametrize("text, note", [
     ('[load]\nmodel_type = "Onnx"\ninputs = [1]\n', (3, 10)),
     ('[load]\nmodel = "m.onnx"\n# é\ninput_size_list = [[1, -3]]\nmodel_type = "Onnx"\n', (4, 19)),

@@ -34,14 +34,14 @@ TOOLKIT = textwrap.dedent(
     """
 )
 
-# Runs the command line in the child with $FAULT run first (it has `display`, the module under
+# Runs the command line in the child with $FAULT run first (it has `progress`, the module under
 # test, at hand), then says on the terminal how the process was left: the run's status or what
 # escaped it, the threads other than the main one, whether descriptors 1 and 2 are the terminal
 # again and whether a new passthrough can start (none is left behind).
 DRIVER = textwrap.dedent(
     """
     import os, sys, threading
-    from qarv_convert import _native, display
+    from qarv_convert import _native, progress
     exec(os.environ.get("FAULT", ""))
     from qarv_convert.cli import main
     try:
@@ -58,7 +58,7 @@ DRIVER = textwrap.dedent(
 
 CLEAN = "[] True True"
 UNQUANTIZED = "[build]\ndo_quantization = false\n"
-LIVE = "display.LiveProgress"
+LIVE = "progress.LiveProgress"
 
 
 def fault(code):
@@ -66,7 +66,7 @@ def fault(code):
 
 
 # A fault in the display that the main thread meets: the finished line cannot be made.
-BROKEN_FINISHED_LINE = "display.finished_line = lambda step: undefined_name"
+BROKEN_FINISHED_LINE = "progress.finished_line = lambda step: undefined_name"
 # The redrawing thread meets it, once the step has run for a second.
 BROKEN_REDRAW = fault(f"""
     live_text = {LIVE}._live_text
@@ -92,14 +92,14 @@ def raising_after(method, exception, when="True"):
 
 # The second flush of the standard streams is the one on the way out of the attached block.
 BROKEN_TEARDOWN = fault("""
-    flush = display._flush_standard_streams
+    flush = progress._flush_standard_streams
     calls = []
     def broken():
         calls.append(1)
         if len(calls) == 2:
             undefined_name
         flush()
-    display._flush_standard_streams = broken
+    progress._flush_standard_streams = broken
 """)
 
 

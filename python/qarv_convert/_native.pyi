@@ -31,6 +31,11 @@ class ConfigurationFault(RuntimeError):
     #: What the value should have been, as the report words it after "expected" ("u8",
     #: "a sequence", "struct BuildConfig", "variant identifier", "`Onnx`"); None when it says none.
     expected: str | None
+    #: The message the report ends with, as it words it (for "read" and "summary", the report itself).
+    message: str
+    #: The line the report quotes, exactly as in the text (of the file, or of the override), line
+    #: feed left out; None without a position.
+    line_text: str | None
     #: When the report points at `[load]`'s header for a fault of one of its keys: the three
     #: excerpt lines (gutter, numbered line, carets; each ending in a line feed) that mark the
     #: key's value in the file, and that value's line and column. None otherwise.

@@ -1,18 +1,19 @@
 """The Python API: a configuration's summary as text and HTML, its diagnostics, its plan and its conversion."""
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import html
 import json
 import os
 from typing import TYPE_CHECKING, Any, Union
 
-from qarv_convert.commands.explain import _cell
 from qarv_convert.preflight import Diagnostic, Report, Severity
-from qarv_convert.toolkit_proxy import Call
+from qarv_convert.steps import Call
+from qarv_convert.summary import cell_text
 
 if TYPE_CHECKING:
-    from collections.abc import Iterator
+    from collections.abc import Iterator, Sequence
 
 __all__ = ["Call", "ConfigurationError", "ConversionError", "Diagnostic", "Diagnostics", "Row", "Severity",
            "Summary", "batch", "check", "convert", "explain", "plan"]
@@ -51,12 +52,12 @@ class Row:
     @property
     def value_text(self) -> str:
         """The Value cell as the summary shows it: a string bare, anything else as compact JSON."""
-        return _cell(self.value_json)
+        return cell_text(self.value_json)
 
     @property
     def default_text(self) -> str:
         """The Default cell as the summary shows it."""
-        return _cell(self.default_json)
+        return cell_text(self.default_json)
 
 
 class Summary:
@@ -86,7 +87,7 @@ class Summary:
         printer.text(self.text)
 
     def _repr_html_(self) -> str:
-        from qarv_convert.display import printable
+        from qarv_convert.text import printable
         from qarv_convert.source import display_name
 
         def cell(text: str, tag: str = "td") -> str:
@@ -137,15 +138,16 @@ class Diagnostics(list[Diagnostic]):
 
 def _loading_failed(name: str, error: BaseException) -> ConfigurationError:
     """The error a file that does not load raises, worded as the command line reports it."""
-    from qarv_convert.display import printable
+    from qarv_convert import _native
+    from qarv_convert.text import printable
 
     text = printable(str(error)).rstrip("\n")
-    if text.startswith("TOML parse error at line "):
+    if isinstance(error, _native.ConfigurationFault) and error.line is not None:
         return ConfigurationError(f"{name}: invalid configuration\n{text}")
     return ConfigurationError(f"{name}: {text}")
 
 
-def _summary_text(path: str) -> str:
+def _summary_text(path: str, overrides: list[str]) -> str:
     """The summary as the module writes it, caught in an anonymous file rather than on descriptor
     1: in a notebook kernel that is the kernel's terminal, which nobody reads, and redirecting it
     would take the prints of every other thread along."""
@@ -159,92 +161,149 @@ def _summary_text(path: str) -> str:
     else:
         held = tempfile.TemporaryFile()
     with held:
-        _native.explain_to(held.fileno(), path)
+        _native.explain_to(held.fileno(), path, overrides)
         held.seek(0)
         return held.read().decode("utf-8")
 
 
-def explain(path: PathLike) -> Summary:
-    """The configuration summary of the file at `path`, as `qarv-convert explain` prints it.
+@contextlib.contextmanager
+def _entered(directory: PathLike | None) -> Iterator[None]:
+    """The block runs in `directory` (as `-C` does), its turn with the working directory taken."""
+    from qarv_convert.source import display_name
+    from qarv_convert.workdir import working_directory
+
+    with contextlib.ExitStack() as entered:
+        try:
+            entered.enter_context(working_directory(directory))
+        except OSError as error:
+            raise ConfigurationError(f"{display_name(os.fspath(directory))}: {error.strerror or error}") from None  # type: ignore[arg-type]
+        yield
+
+
+def explain(path: PathLike, *, overrides: Sequence[str] = (), directory: PathLike | None = None) -> Summary:
+    """The configuration summary of the file at `path`, as `qarv-convert explain` prints it, with
+    the `SECTION.KEY=VALUE` texts of `overrides` over it (as `--set`), its relative paths read
+    from `directory` (as `-C`) when given.
 
     Raises `ConfigurationError` when the file cannot be read or does not load."""
     from qarv_convert import _native
     from qarv_convert.source import UnreadableFile, display_name, module_path
 
     name = os.fspath(path)
-    try:
-        with module_path(name) as readable:
-            text = _summary_text(readable)
-            listed = _native.summary_rows(readable)
-    except (RuntimeError, UnreadableFile) as error:
-        raise _loading_failed(display_name(name), error) from None
+    overrides = list(overrides)
+    with _entered(directory):
+        try:
+            with module_path(name) as readable:
+                text = _summary_text(readable, overrides)
+                listed = _native.summary_rows(readable, overrides)
+        except (RuntimeError, UnreadableFile) as error:
+            raise _loading_failed(display_name(name), error) from None
     sections = {section: [Row(*row) for row in rows] for section, rows in listed}
     return Summary(name, text, sections)
 
 
-def check(path: PathLike) -> Diagnostics:
+def check(path: PathLike, *, overrides: Sequence[str] = (), directory: PathLike | None = None,
+          preflight: bool = True) -> Diagnostics:
     """The pre-flight diagnostics of the file at `path`, as `qarv-convert check` reports them: a
     list of `Diagnostic` (a file that does not load gives one error), never raising for a fault
-    of the file."""
+    of the file. `overrides` and `directory` are as for `explain`; `preflight` False leaves the
+    model and data out, as `--no-preflight` does.
+
+    Raises `ConfigurationError` only when `directory` cannot be entered."""
     from qarv_convert.preflight import check_file
 
-    return Diagnostics(check_file(os.fspath(path)))
+    with _entered(directory):
+        return Diagnostics(check_file(os.fspath(path), model_and_data=preflight, overrides=list(overrides)))
 
 
-def plan(path: PathLike) -> list[Call]:
+def plan(path: PathLike, *, overrides: Sequence[str] = (), directory: PathLike | None = None,
+         preflight: bool = True) -> list[Call]:
     """The toolkit calls a conversion of the file at `path` would make, made on a recording
-    toolkit: nothing is converted and no toolkit is needed.
+    toolkit: nothing is converted and no toolkit is needed. The pre-flight runs first, as for
+    `qarv-convert plan` (`preflight` False leaves the model and data out of it); `overrides` and
+    `directory` are as for `explain`.
 
-    Raises `ConfigurationError` when the file cannot be read or does not load."""
+    Raises `ConfigurationError` when the file cannot be read or does not load, or the pre-flight
+    finds an error."""
     from qarv_convert import _native
+    from qarv_convert.preflight import check_file
     from qarv_convert.source import UnreadableFile, display_name, module_path
     from qarv_convert.toolkit_proxy import recording_toolkit
 
     name = os.fspath(path)
+    overrides = list(overrides)
     calls: list[Call] = []
-    try:
-        with module_path(name) as readable, recording_toolkit(calls):
-            _native.convert(readable)
-    except (RuntimeError, UnreadableFile) as error:
-        raise _loading_failed(display_name(name), error) from None
+    with _entered(directory):
+        try:
+            with module_path(name) as readable:
+                report = check_file(name, model_and_data=preflight, readable=readable, overrides=overrides)
+                if report.load_error is None and not report.errors:
+                    with recording_toolkit(calls):
+                        _native.convert(readable, overrides)
+        except (RuntimeError, UnreadableFile) as error:
+            raise _loading_failed(display_name(name), error) from None
+    if report.load_fault is not None:
+        raise _loading_failed(display_name(name), report.load_fault)
+    if report.errors:
+        raise ConfigurationError(report.to_text().rstrip("\n"))
     return calls
 
 
-def convert(path: PathLike, *, record: PathLike | None = None) -> dict[str, Any]:
+def convert(path: PathLike, *, record: PathLike | None = None, overrides: Sequence[str] = (),
+            directory: PathLike | None = None) -> dict[str, Any]:
     """Runs the conversion of the file at `path` on the toolkit as `qarv-convert convert` does,
     with its progress lines on standard error, and returns the run's record (the JSON that
     `--record` writes, as a dict); `record` also keeps it in that file, whatever the outcome.
+    `overrides` and `directory` are as for `explain` (a relative `record` is taken from `directory`).
+    Runs in several threads at once each keep their own record; those whose progress is live on
+    a terminal take turns.
 
-    Raises `ConfigurationError` when the pre-flight finds an error (before any step runs), and
-    `ConversionError` with the failure when the run does not finish."""
-    import tempfile
+    Raises `ConfigurationError` when the file does not load or the pre-flight finds an error
+    (before any step runs), and `ConversionError` with the failure when the run does not finish."""
+    import sys
 
-    from qarv_convert.cli import build_parser, run
-    from qarv_convert.preflight import check_file
-    from qarv_convert.status import ExitStatus
-    from qarv_convert.streams import Streams
+    from qarv_convert import run_record
+    from qarv_convert.conversion import convert as run_conversion
+    from qarv_convert.progress import progress_for
+    from qarv_convert.source import display_name
+    from qarv_convert.streams import PROGRAM
 
     name = os.fspath(path)
-    report = check_file(name)
-    if report.errors:
-        raise ConfigurationError(report.to_text().rstrip("\n"))
-    with tempfile.TemporaryDirectory(prefix="qarv-convert-") as scratch:
-        target = os.fspath(record) if record is not None else os.path.join(scratch, "record.json")
-        options = build_parser().parse_args(["convert", "--record", target, name])
-        options.argv = ["convert", name] if record is None else ["convert", "--record", target, name]
-        streams = Streams()
-        with streams.guarded(), streams.interrupts_noted():
-            status = run(options, streams)
-        if status == ExitStatus.INTERRUPTED:
-            raise KeyboardInterrupt
-        try:
-            with open(target, encoding="utf-8") as kept:
-                outcome: dict[str, Any] = json.load(kept)
-        except (OSError, ValueError) as error:
-            raise ConversionError(f"{name}: the run left no record: {error}") from None
-    if status != ExitStatus.OK or outcome.get("failure") is not None:
-        raise ConversionError(outcome.get("failure") or f"{name}: the conversion failed")
-    return outcome
+    target = os.fspath(record) if record is not None else None
+    arguments = [*(["-C", os.fspath(directory)] if directory is not None else []),
+                 *(word for override in overrides for word in ("--set", override)),
+                 *(["--record", target] if target is not None else []), name]
+
+    def checked(report: Report) -> None:
+        # The warnings of a run that goes on, as the command prints them; errors are raised.
+        if report.diagnostics and not report.errors:
+            _say(report.to_text())
+
+    outcome = run_conversion(name, overrides=overrides, directory=directory, progress=progress_for(sys.stderr),
+                             record=target, checked=checked, command_line=[PROGRAM, "convert", *arguments])
+    if outcome.stopped_at in (run_record.LOAD, run_record.PREFLIGHT) and outcome.report is not None:
+        raise ConfigurationError(outcome.report.to_text().rstrip("\n"))
+    if outcome.stopped_at == run_record.DIRECTORY:
+        raise ConfigurationError(outcome.failure)
+    if outcome.stopped_at == run_record.RECORD:
+        raise ConversionError(f"{display_name(target)}: {outcome.failure}")  # type: ignore[arg-type]
+    if outcome.save_error is not None:
+        raise ConversionError(f"{display_name(target)}: cannot write the record: "  # type: ignore[arg-type]
+                              f"{outcome.save_error.strerror or outcome.save_error}")
+    if outcome.failure is not None:
+        raise ConversionError(outcome.failure)
+    return json.loads(outcome.to_json())
+
+
+def _say(text: str) -> None:
+    import sys
+
+    try:
+        if sys.stderr is not None:
+            sys.stderr.write(text)
+            sys.stderr.flush()
+    except (OSError, ValueError):
+        pass
 
 
 def batch(configs: PathLike | list[PathLike], *, vary: dict[str, list[Any]] | None = None,

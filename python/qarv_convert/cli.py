@@ -88,7 +88,7 @@ def _is_panic(error: BaseException) -> bool:
 
 def run(options: argparse.Namespace, streams: Streams) -> int:
     """Runs the chosen command; Ctrl-C and internal failures end it with their own status."""
-    from qarv_convert.display import printable
+    from qarv_convert.text import printable
     from qarv_convert.source import display_name
 
     try:

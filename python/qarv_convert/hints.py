@@ -3,36 +3,32 @@ from __future__ import annotations
 
 import re
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from qarv_convert._native import ConfigurationFault
+
 # The module's names for value types, as a user would say them.
 _TYPE_WORDS = {
     "u8": "an integer from 0 to 255",
     "i32": "an integer from -2147483648 to 2147483647",
     "usize": "an integer from 0 to 18446744073709551615",
-    "u64": "an integer from 0 to 18446744073709551615",
     "f32": "a number",
     "a sequence": "a list, as in [1, 2]",
 }
-_EXPECTED = re.compile(r", expected (u8|i32|usize|u64|f32|a sequence)$")
-_CAPITAL_BOOLEAN = re.compile(r"^unexpected `[TF]`")
+_CAPITALIZED_BOOLEAN = re.compile(r"(True|False)\b")
 _ONNX_LINE = 'model_type = "Onnx"'
 
 
-def hints(report: str) -> list[str]:
-    """The `hint:` lines for a rendered configuration report (its last line is the message)."""
-    lines = report.rstrip("\n").split("\n")
-    message = lines[-1]
+def hints(fault: ConfigurationFault) -> list[str]:
+    """The `hint:` lines for a configuration fault with a position."""
     found: list[str] = []
-    if match := _EXPECTED.search(message):
-        found.append(f"hint: {match[1]} means {_TYPE_WORDS[match[1]]}")
-    if _CAPITAL_BOOLEAN.search(message) and re.search(r"\b(True|False)\b", report):
+    if fault.expected in _TYPE_WORDS:
+        found.append(f"hint: {fault.expected} means {_TYPE_WORDS[fault.expected]}")
+    # Where the text stops being TOML, the line at the caret starts with what was meant.
+    if fault.kind == "syntax" and _CAPITALIZED_BOOLEAN.match(fault.line_text or "", (fault.column or 1) - 1):
         found.append("hint: TOML booleans are lowercase: true or false")
-    if message == "missing field `model_type`":
+    if fault.kind == "missing" and fault.key == "load.model_type":
         found.append(f"hint: [load] needs the line {_ONNX_LINE}")
-    elif message.endswith("expected `Onnx`") or message.endswith("expected variant identifier"):
+    elif fault.expected in ("`Onnx`", "variant identifier"):
         found.append(f"hint: write {_ONNX_LINE}; ONNX is the one model type")
     return found
-
-
-def without_carriage_returns(report: str) -> str:
-    """A report whose quoted line came from a CRLF file, without the `\\u000d` at its end."""
-    return re.sub(r"(?m)^(\d+ \| .*)\\u000d$", r"\1", report)

@@ -3,29 +3,18 @@ from __future__ import annotations
 
 import math
 
-from qarv_convert.display import printable
+from qarv_convert.steps import arguments_text
+from qarv_convert.text import printable
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Sequence
 
-    from qarv_convert.toolkit_proxy import Call
-
-
-def describe(value: Any) -> str:
-    """A value as a call listing shows it; arrays by shape and type, not by content."""
-    shape, dtype = getattr(value, "shape", None), getattr(value, "dtype", None)
-    if shape is not None and dtype is not None:
-        return f"<array shape={tuple(shape)} dtype={dtype}>"
-    if isinstance(value, list):
-        return "[" + ", ".join(describe(item) for item in value) + "]"
-    return repr(value)
+    from qarv_convert.steps import Call
 
 
 def format_call(number: int, call: Call) -> str:
-    arguments = [describe(arg) for arg in call.args]
-    arguments += [f"{name}={describe(value)}" for name, value in call.kwargs.items()]
-    return f"{number}. {call.method}({', '.join(arguments)})"
+    return f"{number}. {call.method}({arguments_text(call.args, call.kwargs)})"
 
 
 def jsonable(value: Any) -> Any:

@@ -1,23 +1,29 @@
-"""The JSON record of one conversion run, and writing files so that no reader sees half of one."""
+"""The record of one conversion run: what it was given, what it did, and its JSON."""
 from __future__ import annotations
 
 import contextlib
-import errno
 import json
 import math
 import os
 import time
 
-from qarv_convert.display import safe_repr
+from qarv_convert.planning import jsonable
+from qarv_convert.text import safe_repr
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
-    from qarv_convert.toolkit_proxy import Step
+    from qarv_convert.preflight import Report
+    from qarv_convert.steps import Step
 
 #: The record's `status` values.
 SUCCEEDED, FAILED, INTERRUPTED = "succeeded", "failed", "interrupted"
+
+#: Where a run that did not convert stopped (`RunRecord.stopped_at`): the working directory or
+#: the record's file could not be used (nothing ran), the file cannot be read or does not load,
+#: the pre-flight found errors, or warnings under `strict`, or the toolkit failed.
+DIRECTORY, RECORD, LOAD, PREFLIGHT, STRICT, TOOLKIT = "directory", "record", "load", "preflight", "strict", "toolkit"
 
 
 def _number(value: Any) -> Any:
@@ -32,8 +38,6 @@ def _number(value: Any) -> Any:
 def _value(value: Any) -> Any:
     """A keyword value as the record keeps it: JSON as `plan --json` writes it, arrays by shape and
     dtype; what JSON cannot hold as its (safe) repr."""
-    from qarv_convert.planning import jsonable
-
     try:
         return jsonable(value)
     except Exception:
@@ -62,6 +66,15 @@ class RunRecord:
         self.started_at = time.strftime("%Y-%m-%dT%H:%M:%S+00:00", time.gmtime())
         self._started = time.perf_counter()
         self.seconds: float | None = None
+        # What the caller reads and the JSON leaves out:
+        self.stopped_at: str | None = None  #: one of DIRECTORY ... TOOLKIT, None after a conversion
+        self.report: Report | None = None  #: the pre-flight's, once it ran
+        #: The exception that stopped the run at LOAD (a fault of the file) or TOOLKIT (the
+        #: module's RuntimeError); for TOOLKIT, `toolkit_error` is what importing the toolkit raised.
+        self.error: BaseException | None = None
+        self.toolkit_error: BaseException | None = None
+        self.toolkit_seconds: float | None = None  #: how long the toolkit's part took, once it ended
+        self.save_error: OSError | None = None  #: why the record could not be written to its file
 
     def finish(self) -> None:
         """Notes the run's total time, once."""
@@ -122,50 +135,3 @@ def unwritable(path: str) -> str | None:
     with contextlib.suppress(OSError):
         os.unlink(probe)
     return None
-
-
-def write_file(path: str, text: str, *, replace: bool = True) -> None:
-    """Writes `text` to a temporary file beside `path` and then puts it in place in one step, so
-    that `path` holds either its old content or all of `text`. Without `replace`, an existing
-    `path` is left alone and FileExistsError raised. A device or FIFO at `path` (`/dev/stdout`,
-    `/dev/null`, a named pipe) is written into, never replaced by a file; a symbolic link is
-    followed, as a shell's redirection follows it."""
-    import stat
-    import tempfile
-
-    try:
-        kind = os.stat(path).st_mode
-    except FileNotFoundError:
-        kind = None
-    if kind is not None and not stat.S_ISREG(kind) and not stat.S_ISDIR(kind):
-        if not replace:
-            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), path)
-        with open(path, "w", encoding="utf-8") as out:
-            out.write(text)
-            out.flush()
-        return
-    path = os.path.realpath(path)
-    directory = os.path.dirname(path)
-    descriptor, temporary = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".tmp", dir=directory)
-    try:
-        with os.fdopen(descriptor, "w", encoding="utf-8") as out:
-            out.write(text)
-            out.flush()
-            os.fsync(out.fileno())
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(temporary, 0o666 & ~umask)  # as an ordinary new file, not mkstemp's 0600
-        if replace:
-            os.replace(temporary, path)
-            return
-        try:
-            os.link(temporary, path)  # fails if `path` exists, without a window between test and write
-        except OSError as error:
-            if error.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP):
-                raise
-            # A file system without hard links: exclusive creation, then a plain write.
-            with open(path, "x", encoding="utf-8") as out:
-                out.write(text)
-    finally:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)

@@ -5,7 +5,7 @@ import contextlib
 import os
 import stat
 
-from qarv_convert.display import printable
+from qarv_convert.text import printable
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:

@@ -5,7 +5,7 @@ import math
 from typing import Any, NamedTuple
 
 from qarv_convert import _native
-from qarv_convert.display import printable
+from qarv_convert.text import printable
 from qarv_convert.schema import configuration_schema
 
 #: Keys every conversion sets to its own value: what to choose, and the value that holds the place.

@@ -7,17 +7,13 @@ import os
 import signal
 import sys
 
-from qarv_convert.status import ExitStatus
+from qarv_convert.status import STOPPING, ExitStatus, interrupted_note
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Iterator
 
 PROGRAM = "qarv-convert"
-
-#: The signals that end a run as Ctrl-C does: a terminal's Ctrl-C, a service manager's or `kill`'s
-#: request, and the hang-up of the terminal the run was started from.
-STOPPING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 class Streams:
@@ -93,9 +89,7 @@ class Streams:
 
     def interrupted_note(self) -> str:
         """How the run's end is told: `interrupted`, with the signal named unless it was Ctrl-C."""
-        if self.signal is None or self.signal == signal.SIGINT:
-            return "interrupted"
-        return f"interrupted by {signal.Signals(self.signal).name}"
+        return interrupted_note(self.signal)
 
     def check_interrupted(self) -> None:
         if self.interrupted:

@@ -129,6 +129,10 @@ std::vector<TextPosition> positions_of(std::string_view text, const std::vector<
     return out;
 }
 
+std::string_view quoted_line(std::string_view text, ByteSpan span) {
+    return line_of(text, locate(text, span.start));
+}
+
 std::string render(const TomlError& error, std::string_view heading) {
     if (!error.span || !error.source) {
         std::string out = error.message + "\n";
@@ -156,7 +160,7 @@ std::string excerpt(std::string_view text, ByteSpan span) {
     const std::string gutter(line_number.size() + 1, ' ');
     std::string out = gutter + "|\n";
     out += line_number + " | ";
-    out += line_of(text, locate(text, span.start));
+    out += quoted_line(text, span);
     out += "\n";
     out += gutter + "|" + std::string(position.column, ' ') + std::string(position.carets, '^') + "\n";
     return out;

@@ -59,6 +59,9 @@ TextPosition position_of(std::string_view text, ByteSpan span);
 /// than one from its start for each span.
 std::vector<TextPosition> positions_of(std::string_view text, const std::vector<ByteSpan>& spans);
 
+/// The line of `text` that holds the start of `span`, without its line feed: the one `render` quotes.
+std::string_view quoted_line(std::string_view text, ByteSpan span);
+
 /// The "TOML parse error at line L, column C" report: five lines with an excerpt and carets when
 /// the error has a span and a source, else the message and the key path. Every line ends in "\n".
 /// Warnings about the same text use their own `heading` in place of "TOML parse error".

@@ -13,13 +13,16 @@ PyObject* fault_type = nullptr;
 
 constexpr const char* fault_doc =
     "A configuration that cannot be used: str() is the report as printed, and its parts are\n"
-    "report, kind, file, line, column, width, key, override, expected, note, note_line and note_column.";
+    "report, kind, file, line, column, width, key, override, expected, message, line_text, note, note_line\n"
+    "and note_column.";
 
 /// The parts of one fault; a null `text` field is Python's None.
 struct Parts {
     std::string_view kind;
+    std::string_view message;
     PyObject* file = nullptr;
     std::optional<TextPosition> position;
+    std::optional<std::string> line_text; ///< the line the report quotes, with a position
     std::optional<std::string> key;
     std::optional<std::string> override_text;
     std::optional<std::string> expected;
@@ -51,6 +54,8 @@ PyObject* raise_fault(const std::string& report, const Parts& parts) {
         {"key", optional_str(parts.key)},
         {"override", optional_str(parts.override_text)},
         {"expected", optional_str(parts.expected)},
+        {"message", make_str(parts.message)},
+        {"line_text", optional_str(parts.line_text)},
         {"note", optional_str(parts.note)},
         {"note_line", optional_size(parts.note_position.has_value(), parts.note_position.value_or(TextPosition{}).line)},
         {"note_column",
@@ -72,9 +77,12 @@ bool add_configuration_fault_type(PyObject* module) noexcept {
 }
 
 PyObject* raise_configuration_fault(const TomlError& error, PyObject* path) {
-    Parts parts{fault_word(error.kind)};
+    Parts parts{fault_word(error.kind), error.message};
     if (!error.in_override) parts.file = path;
-    if (error.span && error.source) parts.position = position_of(*error.source, *error.span);
+    if (error.span && error.source) {
+        parts.position = position_of(*error.source, *error.span);
+        parts.line_text = std::string(quoted_line(*error.source, *error.span));
+    }
     if (!error.keys.empty()) {
         std::string key;
         for (const std::string& part : error.keys) key += (key.empty() ? "" : ".") + part;
@@ -90,7 +98,7 @@ PyObject* raise_configuration_fault(const TomlError& error, PyObject* path) {
 }
 
 PyObject* raise_read_fault(const std::string& message, PyObject* path) {
-    return raise_fault(message, {"read", path});
+    return raise_fault(message, {"read", message, path});
 }
 
 PyObject* raise_run_error(std::optional<ConversionError> error, PyObject* path) {
@@ -103,7 +111,7 @@ PyObject* raise_run_error(std::optional<ConversionError> error, PyObject* path) 
     case ConversionError::Kind::configuration:
         if (error->fault) return raise_configuration_fault(*error->fault, path);
         break;
-    case ConversionError::Kind::summary_cap: return raise_fault(error->message, {"summary", path});
+    case ConversionError::Kind::summary_cap: return raise_fault(error->message, {"summary", error->message, path});
     case ConversionError::Kind::python: break;
     }
     // The body has released everything it held; only now is the exception's text taken.

@@ -35,22 +35,29 @@ def _limit_memory(limit: int) -> None:
 def run_conversion(config: str, overrides: Sequence[str], record: str, strict: bool) -> int:
     """The job's one conversion, writing its record to `record`; returns the exit status.
 
-    The pre-flight ran in the batch before any job started; only what the conversion itself
-    checks remains here."""
-    from qarv_convert.cli import main
+    The pre-flight of the model and data ran in the batch before any job started; only what the
+    file's own checks find remains here. Ctrl-C propagates after the record is written."""
+    from qarv_convert.conversion import convert
+    from qarv_convert.progress import PlainProgress
+    from qarv_convert.streams import PROGRAM
 
-    argv = ["convert", "--no-preflight", "--record", record]
-    if strict:
-        argv.append("--strict")
-    for override in overrides:
-        argv += ["--set", override]
-    argv.append(config if not config.startswith("-") else os.path.join(".", config))
-    return main(argv)
+    def checked(report: Any) -> None:
+        if report.diagnostics:
+            sys.stderr.write(report.to_text())
+
+    command = [PROGRAM, "convert", "--no-preflight", *(["--strict"] if strict else []), "--record", record,
+               *(word for override in overrides for word in ("--set", override)), config]
+    outcome = convert(config, overrides=overrides, preflight=False, strict=strict, progress=PlainProgress(sys.stderr),
+                      record=record, checked=checked, command_line=command)
+    if outcome.failure is not None:
+        print(f"{PROGRAM}: {outcome.failure}", file=sys.stderr)
+        return 1
+    return 0
 
 
 def _mark_memory_exhausted(record: str) -> None:
     """Notes in the record that the run ended for want of memory, for the batch to tell apart."""
-    from qarv_convert.run_record import write_file
+    from qarv_convert.files import write_file
 
     try:
         with open(record, encoding="utf-8") as kept:
@@ -78,6 +85,8 @@ def main(argv: Sequence[str]) -> int:
         _limit_memory(int(spec["memory_limit"]))
     try:
         return run_conversion(config, overrides, record, bool(spec.get("strict")))
+    except KeyboardInterrupt:
+        return 130
     except MemoryError:
         _mark_memory_exhausted(record)
         print("qarv-convert batch child: out of memory", file=sys.stderr)

@@ -8,7 +8,7 @@ from qarv_convert.batches.results import GOOD, UP_TO_DATE
 
 
 def job_line(item: dict[str, Any]) -> str:
-    from qarv_convert.display import printable
+    from qarv_convert.text import printable
 
     status = item["status"] + (f" ({item['signal']})" if item.get("signal") else "")
     seconds = f" after {item['seconds']:.1f} s" if item.get("seconds") else ""
@@ -40,7 +40,7 @@ class BatchProgress:
             self._stream = None  # nobody reads it any more; the batch goes on
 
     def _live_text(self) -> str:
-        from qarv_convert.display import clock
+        from qarv_convert.text import clock
 
         done = sum(self.counts.values())
         return (f"[{done}/{self.total}] running {self._running}, succeeded {self.counts['done']}, "

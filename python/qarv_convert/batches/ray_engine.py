@@ -83,7 +83,7 @@ def _moved(value: Any, old: str, new: str) -> Any:
 
 def write_back(folder: str, outcome: dict[str, Any]) -> None:
     """The job's files from the worker, under its folder here; the record's paths made these."""
-    from qarv_convert.run_record import write_file
+    from qarv_convert.files import write_file
 
     for relative, content in outcome["files"].items():
         target = os.path.join(folder, relative)

@@ -135,14 +135,14 @@ def result(job: Job, status: str, *, signal: str | None = None, seconds: float |
 # --- the final table ------------------------------------------------------------------------
 
 def _first_line(text: str | None) -> str:
-    from qarv_convert.display import printable
+    from qarv_convert.text import printable
 
     return printable(text.strip().split("\n", 1)[0]) if text else ""
 
 
 def rows(results: Sequence[dict[str, Any]]) -> tuple[list[str], list[list[str]]]:
     """The table's heading and rows: job, varied values, status, seconds, export size, failure."""
-    from qarv_convert.display import printable
+    from qarv_convert.text import printable
 
     heading = ["job", "varied", "status", "seconds", "export", "failure"]
     body = []

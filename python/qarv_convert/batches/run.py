@@ -103,14 +103,14 @@ class Batch:
     def __init__(self, options: Options, checked: Checked, progress: BatchProgress,
                  diagnostics: Callable[[str], None]) -> None:
         from qarv_convert.batches.keys import FileDigests
-        from qarv_convert.commands import version
+        from qarv_convert._version import __version__
 
         self.options = options
         self.checked = checked
         self.jobs = checked.jobs
         self.progress = progress
         self.diagnostics = diagnostics
-        self.version = version()
+        self.version = __version__
         self.results: list[dict[str, Any] | None] = [None] * len(self.jobs)
         self.keys: list[str | None] = [None] * len(self.jobs)
         self.digests = FileDigests()
@@ -127,7 +127,7 @@ class Batch:
                        seconds: float | None, record: dict[str, Any] | None) -> None:
         """The job's record as its results say: the child's, with the key and, where the batch
         knows better how it ended, the status; the batch's own where the child left none."""
-        from qarv_convert.run_record import write_file
+        from qarv_convert.files import write_file
 
         job = self.jobs[index]
         if record is None:
@@ -215,7 +215,7 @@ class Batch:
         self._finish(task.index, status, signal=signal, seconds=ending.seconds, failure=failure)
 
     def write_results(self) -> Results:
-        from qarv_convert.run_record import write_file
+        from qarv_convert.files import write_file
 
         done = Results(item for item in self.results if item is not None)
         try:

@@ -47,25 +47,17 @@ def in_directory(options: argparse.Namespace, streams: Streams) -> Iterator[bool
     if directory is None:
         yield True
         return
-    import os
-
     from qarv_convert.source import display_name
+    from qarv_convert.workdir import working_directory
 
-    try:
-        previous = os.getcwd()
-    except OSError:
-        previous = None
-    try:
-        os.chdir(directory)
-    except OSError as error:
-        streams.say(f"{PROGRAM}: -C {display_name(directory)}: {error.strerror or error}")
-        yield False
-        return
-    try:
+    with contextlib.ExitStack() as entered:
+        try:
+            entered.enter_context(working_directory(directory))
+        except OSError as error:
+            streams.say(f"{PROGRAM}: -C {display_name(directory)}: {error.strerror or error}")
+            yield False
+            return
         yield True
-    finally:
-        if previous is not None:
-            os.chdir(previous)
 
 
 def report_preflight(streams: Streams, report: Report, quiet_when_clean: bool = False,
@@ -74,10 +66,8 @@ def report_preflight(streams: Streams, report: Report, quiet_when_clean: bool = 
     does not load gets loading's own report, with its hints and note."""
     from qarv_convert.source import display_name
 
-    if report.load_error is not None:
-        # Standard input cannot be read a second time for the note.
-        note = load_note(report.path, overrides) if report.path != "-" else None
-        load_failure(streams, display_name(report.path), RuntimeError(report.load_error), overrides, note)
+    if report.load_fault is not None:
+        report_load_failure(streams, display_name(report.path), report.load_fault, overrides)
         return
     if quiet_when_clean and not report.diagnostics:
         return
@@ -100,72 +90,30 @@ def add_overrides(parser: argparse.ArgumentParser) -> None:
                              "for example --set 'build.dataset=\"calib.txt\"'); repeatable")
 
 
-def _override_named(report: str, overrides: Sequence[str]) -> str | None:
-    """The override a report quotes: its excerpt is that override's one line."""
-    lines = report.split("\n")
-    if len(lines) > 2 and lines[0].startswith("TOML parse error at line 1,"):
-        quoted = lines[2]
-        for override in reversed(overrides):
-            if quoted == f"1 | {override}":
-                return override
-    return None
-
-
-def load_failure(streams: Streams, name: str, error: BaseException, overrides: Sequence[str] = (),
-                 note: Callable[[], str | None] | None = None) -> ExitStatus:
-    """Reports a file that did not load: a read failure on one line, a configuration report under
-    a line that names the file (or the override at fault), with plain-words hints below it; `note`
-    gives where the faulty key stands when the report points elsewhere."""
-    from qarv_convert.display import printable
-    from qarv_convert.hints import hints, without_carriage_returns
+def report_load_failure(streams: Streams, name: str, error: BaseException, overrides: Sequence[str] = ()) -> ExitStatus:
+    """Reports a file that did not load: a fault without a position (a read failure) on one line,
+    one with a position as loading's report under a line that names the file (or the override at
+    fault), with plain-words hints below it, and where the faulty key stands when the report
+    points at its table."""
+    from qarv_convert import _native
+    from qarv_convert.hints import hints
+    from qarv_convert.preflight.diagnostics import fault_lines
+    from qarv_convert.text import printable
 
     streams.check_interrupted()
-    text = printable(str(error)).rstrip("\n")
-    if not text.startswith("TOML parse error at line "):
+    if not isinstance(error, _native.ConfigurationFault) or error.line is None:
+        text = printable(str(error)).rstrip("\n")
         streams.say(f"{PROGRAM}: {name}: {text}")
         return ExitStatus.FAILED
-    override = _override_named(text, overrides)
-    heading = f"{PROGRAM}: --set {printable(override)}: invalid override" if override is not None \
+    heading = f"{PROGRAM}: --set {printable(error.override)}: invalid override" if error.override is not None \
         else f"{PROGRAM}: {name}: invalid configuration"
-    extra = hints(text)
-    if override is None and note is not None:
-        if with_note := note():
-            # The excerpt of a report at the key's value, whose message names the key.
-            first, *excerpt, key = printable(with_note).rstrip("\n").split("\n")
-            extra += [f"note: {key} is at {first.removeprefix('note at ')}", *excerpt]
-    streams.say(heading, without_carriage_returns(text), *extra)
+    extra = hints(error)
+    if error.note is not None and error.key is not None:
+        section, _, key = error.key.partition(".")
+        extra += [f"note: `{printable(key)}` in [{section}] is at line {error.note_line}, column {error.note_column}",
+                  printable(error.note).rstrip("\n")]
+    streams.say(heading, *fault_lines(error), *extra)
     return ExitStatus.FAILED
-
-
-def warn(streams: Streams, name: str, warnings: list[str]) -> None:
-    """The warnings about ignored keys and tables, then a line that counts them (or says ok)."""
-    from qarv_convert.display import printable
-
-    for warning in warnings:
-        streams.say(printable(warning))
-    count = len(warnings)
-    streams.say(f"{name}: {count} warning{'s' if count != 1 else ''}" if count else f"{name}: ok")
-
-
-def ignored_entries(path: str, overrides: Sequence[str]) -> list[str]:
-    """The warnings of `check`; loading faults raise RuntimeError with the module's text."""
-    from qarv_convert import _native
-
-    return _native.ignored_entries_with(path, list(overrides)) if overrides else _native.ignored_entries(path)
-
-
-def load_note(path: str, overrides: Sequence[str]) -> Callable[[], str | None]:
-    """Where a faulty `[load]` key stands in the file at `path`, asked only when a report needs it."""
-
-    def note() -> str | None:
-        from qarv_convert import _native
-
-        try:
-            return _native.load_note(path, list(overrides))
-        except (RuntimeError, OSError):
-            return None
-
-    return note
 
 
 def version() -> str:

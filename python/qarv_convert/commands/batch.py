@@ -45,7 +45,7 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     from qarv_convert.batches.run import BatchError, Options, run_batch
     from qarv_convert.batches.progress import BatchProgress
     from qarv_convert.batches.results import render, summary
-    from qarv_convert.display import plain_terminal
+    from qarv_convert.progress import plain_terminal
 
     asked = Options(options.configs, options.vary, options.overrides, options.jobs, options.out, options.timeout,
                     options.memory_limit, options.force, options.strict, not options.no_preflight, options.engine,
@@ -73,7 +73,8 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     if outcome.interrupted:
         import signal
 
-        stopped = outcome.signal or signal.SIGINT
-        streams.say(f"{PROGRAM}: interrupted" + (f" by {signal.Signals(stopped).name}" if stopped != signal.SIGINT else ""))
-        return 128 + stopped  # type: ignore[return-value]
+        from qarv_convert.status import interrupted_note
+
+        streams.say(f"{PROGRAM}: {interrupted_note(outcome.signal)}")
+        return 128 + (outcome.signal or signal.SIGINT)  # type: ignore[return-value]
     return status or (ExitStatus.OK if outcome.ok else ExitStatus.FAILED)

@@ -38,7 +38,7 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
         else:
             report_preflight(streams, report, overrides=options.overrides)
     if options.format == "json":
-        from qarv_convert.display import printable
+        from qarv_convert.text import printable
 
         status = streams.emit(printable(json.dumps(reports, indent=2, ensure_ascii=False)) + "\n")
         if status is not ExitStatus.OK:

@@ -32,7 +32,7 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
 
     import qarv_convert_inner
 
-    from qarv_convert.display import printable
+    from qarv_convert.text import printable
 
     lines = [
         ("qarv-convert", version()),

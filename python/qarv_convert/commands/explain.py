@@ -4,7 +4,7 @@ from __future__ import annotations
 import argparse
 import errno
 
-from qarv_convert.commands import add_command, add_overrides, load_failure, load_note
+from qarv_convert.commands import add_command, add_overrides, report_load_failure
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams
 
@@ -36,13 +36,13 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
             try:
                 _native.explain_to(1, path, options.overrides, options.changed)
             except RuntimeError as error:
-                return load_failure(streams, name, error, options.overrides, load_note(path, options.overrides))
+                return report_load_failure(streams, name, error, options.overrides)
     except _native.WriteError as error:
         if error.errno == errno.EPIPE:
             return ExitStatus.FAILED  # the reader went away (`| head`): end quietly, as filters do
         return streams.stdout_failure(f"{error.strerror} (os error {error.errno})")
     except UnreadableFile as error:
-        return load_failure(streams, name, error)
+        return report_load_failure(streams, name, error)
     return ExitStatus.OK
 
 
@@ -56,46 +56,12 @@ def _rows(options: argparse.Namespace, streams: Streams) -> ExitStatus:
             try:
                 sections = _native.summary_rows(path, options.overrides)
             except RuntimeError as error:
-                return load_failure(streams, name, error, options.overrides, load_note(path, options.overrides))
+                return report_load_failure(streams, name, error, options.overrides)
     except UnreadableFile as error:
-        return load_failure(streams, name, error)
+        return report_load_failure(streams, name, error)
     if options.changed:
         sections = [(section, [row for row in rows if row[3]]) for section, rows in sections]
         sections = [(section, rows) for section, rows in sections if rows]
-    return streams.emit(_markdown(sections) if options.format == "markdown" else _json(sections))
+    from qarv_convert.summary import json_rows, markdown_tables
 
-
-def _cell(json_text: str) -> str:
-    """A Value or Default cell as the summary shows it: a string bare, anything else as JSON."""
-    import json
-
-    value = json.loads(json_text)
-    return value if isinstance(value, str) else json_text
-
-
-def _markdown_escaped(text: str) -> str:
-    from qarv_convert.display import printable
-
-    return printable(text.replace("\\", "\\\\").replace("|", "\\|").replace("\n", "<br>"))
-
-
-def _markdown(sections: list) -> str:
-    parts = []
-    for section, rows in sections:
-        parts.append(f"### [{section}]\n\n| Key | Value | Default | Set by User? | Description |\n|---|---|---|---|---|\n")
-        for key, value, default, set_by_user, description in rows:
-            cells = [f"`{key}`", _cell(value), _cell(default), "Yes" if set_by_user else "No", description]
-            parts.append("| " + " | ".join(_markdown_escaped(cell) for cell in cells) + " |\n")
-        parts.append("\n")
-    return "".join(parts)
-
-
-def _json(sections: list) -> str:
-    import json
-
-    from qarv_convert.display import printable
-
-    rows = [{"section": section, "key": key, "value": json.loads(value), "default": json.loads(default),
-             "set_by_user": set_by_user, "description": description}
-            for section, section_rows in sections for key, value, default, set_by_user, description in section_rows]
-    return printable(json.dumps(rows, indent=2, ensure_ascii=False)) + "\n"
+    return streams.emit(markdown_tables(sections) if options.format == "markdown" else json_rows(sections))

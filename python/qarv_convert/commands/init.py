@@ -23,7 +23,7 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
 
 
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
-    from qarv_convert.run_record import write_file
+    from qarv_convert.files import write_file
     from qarv_convert.source import display_name
     from qarv_convert.starter import NotWritable, starter_configuration
 

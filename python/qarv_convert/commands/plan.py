@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import argparse
 
-from qarv_convert.commands import add_command, add_overrides, load_failure, load_note, report_preflight
+from qarv_convert.commands import add_command, add_overrides, report_load_failure, report_preflight
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams
 
@@ -22,7 +22,8 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     from qarv_convert.planning import plan_json, plan_text
     from qarv_convert.preflight import check_file
     from qarv_convert.source import UnreadableFile, display_name, module_path
-    from qarv_convert.toolkit_proxy import Call, recording_toolkit
+    from qarv_convert.steps import Call
+    from qarv_convert.toolkit_proxy import recording_toolkit
 
     name = display_name(options.config)
     calls: list[Call] = []
@@ -39,9 +40,9 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
                 with recording_toolkit(calls):
                     _native.convert(path, options.overrides)
             except RuntimeError as error:
-                return load_failure(streams, name, error, options.overrides, load_note(path, options.overrides))
+                return report_load_failure(streams, name, error, options.overrides)
     except UnreadableFile as error:
-        return load_failure(streams, name, error)
+        return report_load_failure(streams, name, error)
     if options.json:
         return streams.emit(plan_json(calls, options.overrides))
     return streams.emit(plan_text(calls))

@@ -21,7 +21,7 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     text = json.dumps(configuration_schema(), indent=2) + "\n"
     if options.output is None:
         return streams.emit(text)
-    from qarv_convert.run_record import write_file
+    from qarv_convert.files import write_file
     from qarv_convert.source import display_name
 
     try:

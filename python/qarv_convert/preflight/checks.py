@@ -7,7 +7,7 @@ from typing import Any, Callable, Sequence
 
 from qarv_convert import _native
 from qarv_convert.preflight.dataset import read_samples
-from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, load_failure
+from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, unloaded_report
 from qarv_convert.preflight.formats import (BadSample, InputSpec, SampleFile, channel_count, dtype_fault, fits,
                                             image_misfits, layout_hint, moved_layout, read_sample, shape_text, suits)
 from qarv_convert.preflight.names import did_you_mean, nearest, quoted_list
@@ -511,7 +511,7 @@ def check_file(path: str, model_and_data: bool = True, readable: str | None = No
             with module_path(path) as name:
                 details = _native.load_details(name, list(overrides))
     except RuntimeError as error:
-        return load_failure(path, str(error))
+        return unloaded_report(path, error)
     except UnreadableFile as error:
-        return Report(path, "", [Diagnostic(Severity.ERROR, "", str(error))], load_error=str(error))
+        return Report(path, "", [Diagnostic(Severity.ERROR, "", str(error))], load_fault=error)
     return _Checker(path, details, model_and_data).run()

@@ -2,10 +2,13 @@
 from __future__ import annotations
 
 import enum
-import re
 from typing import Any, NamedTuple
 
-from qarv_convert.display import printable
+from qarv_convert.text import printable
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from qarv_convert._native import ConfigurationFault
 
 
 class Severity(enum.Enum):
@@ -30,12 +33,18 @@ class Report:
     """The diagnostics of one configuration file, in the order of their place in the file."""
 
     def __init__(self, path: str, text: str, diagnostics: list[Diagnostic] | None = None,
-                 load_error: str | None = None) -> None:
+                 load_fault: BaseException | None = None) -> None:
         self.path = path  #: as the user named it
         self.text = text  #: the file's text, for excerpts; empty when it could not be read
         self.diagnostics = diagnostics if diagnostics is not None else []
-        #: The text loading failed with, as the module words it, when the file does not load.
-        self.load_error = load_error
+        #: What loading raised when the file does not load: a `ConfigurationFault` with its parts,
+        #: or an `OSError` or `UnreadableFile` for a file that could not be opened here.
+        self.load_fault = load_fault
+
+    @property
+    def load_error(self) -> str | None:
+        """The text loading failed with, as the module words it, when the file does not load."""
+        return None if self.load_fault is None else str(self.load_fault)
 
     @property
     def errors(self) -> int:
@@ -87,20 +96,21 @@ def excerpt(source_line: str, line: int, column: int, carets: int) -> list[str]:
     return [f"{gutter}|", f"{number} | {printable(source_line)}", f"{gutter}|{' ' * column}{'^' * max(1, carets)}"]
 
 
-_REPORT_HEADING = re.compile(r"TOML parse error at line (\d+), column (\d+)\n")
+def fault_lines(fault: ConfigurationFault) -> list[str]:
+    """The report of a configuration fault with a position, as loading renders it (heading,
+    excerpt, message), safe to print, without the carriage return that ends a quoted line of a
+    file with CRLF line ends."""
+    assert fault.line is not None and fault.column is not None and fault.line_text is not None
+    return [f"TOML parse error at line {fault.line}, column {fault.column}",
+            *excerpt(fault.line_text.removesuffix("\r"), fault.line, fault.column, fault.width),
+            printable(fault.message)]
 
 
-def load_failure(path: str, report: str) -> Report:
-    """The report of a file that does not load, from the text loading gives: the positioned
-    five-line report, or a read failure on one line."""
-    heading = _REPORT_HEADING.match(report)
-    lines = report.rstrip("\n").split("\n")
-    if heading and len(lines) >= 5:
-        caret_line = lines[3]
-        carets = len(caret_line) - len(caret_line.rstrip("^"))
-        diagnostic = Diagnostic(Severity.ERROR, "", "\n".join(lines[4:]), int(heading[1]), int(heading[2]), carets)
-        # The source line as loading quoted it, so that the excerpt needs no second read of the file.
-        source = lines[2].split(" | ", 1)[1] if " | " in lines[2] else ""
-        text = "\n" * (int(heading[1]) - 1) + source
-        return Report(path, text, [diagnostic], load_error=report)
-    return Report(path, "", [Diagnostic(Severity.ERROR, "", report.strip())], load_error=report)
+def unloaded_report(path: str, fault: BaseException) -> Report:
+    """The report of a file that does not load: one error at the fault's position, with the line
+    loading quoted as the excerpt's text (no second read of the file), or at none."""
+    line = getattr(fault, "line", None)
+    if line is None:
+        return Report(path, "", [Diagnostic(Severity.ERROR, "", str(fault).strip())], load_fault=fault)
+    diagnostic = Diagnostic(Severity.ERROR, "", fault.message, line, fault.column, fault.width)  # type: ignore[attr-defined]
+    return Report(path, "\n" * (line - 1) + fault.line_text, [diagnostic], load_fault=fault)  # type: ignore[attr-defined]

@@ -1,59 +1,38 @@
-"""What the command line shows on a terminal: escaped text from files, elapsed times and step progress."""
+"""How a conversion's progress is shown: nothing, a line per step event, or a live line on a terminal."""
 from __future__ import annotations
 
 import contextlib
-import re
 import sys
+import threading
 import time
+from typing import Protocol
+
+from qarv_convert.steps import Step, arguments_text, step_label
+from qarv_convert.text import clock, printable, safe_repr
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Iterator, Protocol, TextIO
-
-    from qarv_convert.toolkit_proxy import Step
-
-    class Progress(Protocol):
-        """Told when each toolkit step starts and ends or is passed over; `close` ends whatever it
-        still shows, and `attached` is the stretch in which other output may share its terminal."""
-
-        def started(self, step: Step) -> None: ...
-        def finished(self, step: Step) -> None: ...
-        def skipped(self, method: str) -> None: ...
-        def close(self) -> None: ...
-        def attached(self) -> contextlib.AbstractContextManager[None]: ...
-
-# C0 controls other than tab and newline, DEL and the C1 controls: any of them in a key name or a
-# quoted source line could move the cursor, recolour or retitle the terminal.
-_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
+    from typing import Any, Iterator, TextIO
 
 
-def printable(text: str) -> str:
-    """`text` with every control character except tab and newline written as `\\u001b`."""
-    return _CONTROL.sub(lambda match: f"\\u{ord(match[0]):04x}", text)
+class Progress(Protocol):
+    """Told when each toolkit step starts and ends or is passed over (with the reason, or an empty
+    one); `close` ends whatever it still shows, and `attached` is the stretch in which the toolkit
+    runs and other output may share its terminal."""
+
+    def started(self, step: Step) -> None: ...
+    def finished(self, step: Step) -> None: ...
+    def skipped(self, method: str, reason: str) -> None: ...
+    def close(self) -> None: ...
+    def attached(self) -> contextlib.AbstractContextManager[None]: ...
 
 
-def safe_repr(value: Any, limit: int = 200) -> str:
-    """`repr(value)` made safe to print: escaped, cut to `limit` characters, and never raising,
-    since the value may come from a toolkit that misbehaves."""
-    try:
-        text = repr(value)
-    except Exception as error:
-        text = f"<{type(value).__qualname__} whose repr raised {type(error).__qualname__}>"
-    text = printable(text)
-    return text if len(text) <= limit else text[: limit - 3] + "..."
+#: Held by a live run while it has file descriptors 1 and 2 (or `sys.stdout` and `sys.stderr`) in
+#: hand: those belong to the whole process, so such runs take turns.
+_TERMINAL = threading.Lock()
 
 
-def clock(seconds: float) -> str:
-    """Elapsed time as `mm:ss`, or `h:mm:ss` from an hour on."""
-    minutes, second = divmod(int(seconds), 60)
-    hours, minute = divmod(minutes, 60)
-    return f"{hours}:{minute:02}:{second:02}" if hours else f"{minute:02}:{second:02}"
-
-
-def skipped_line(method: str, reasons: dict[str, str]) -> str:
-    from qarv_convert.toolkit_proxy import step_label
-
-    reason = reasons.get(method)
+def skipped_line(method: str, reason: str) -> str:
     return f"{step_label(method)} skipped" + (f": {reason}" if reason else "")
 
 
@@ -64,17 +43,25 @@ def finished_line(step: Step) -> str:
 
 def call_line(step: Step) -> str:
     """The step's call as `-v` shows it before the step runs: its label and arguments."""
-    from qarv_convert.planning import describe
-
-    arguments = [describe(arg) for arg in step.args]
-    arguments += [f"{name}={describe(value)}" for name, value in step.kwargs.items()]
-    return printable(f"{step.label}({', '.join(arguments)})")
+    return printable(f"{step.label}({arguments_text(step.args, step.kwargs)})")
 
 
 def plain_terminal(stream: TextIO, environment: dict[str, str]) -> bool:
     """Whether `stream` gets plain lines: not a terminal, a terminal without cursor control
     (TERM=dumb), or a user who asked for no escapes (NO_COLOR)."""
     return not stream.isatty() or environment.get("TERM") == "dumb" or "NO_COLOR" in environment
+
+
+def progress_for(stream: TextIO | None, quiet: bool = False, verbose: bool = False) -> Progress:
+    """The progress `convert` shows on `stream`: none when `quiet` or without a stream, plain
+    lines where `plain_terminal` says so, else the live line; `verbose` adds each step's call."""
+    import os
+
+    if quiet or stream is None:
+        return NoProgress()
+    if plain_terminal(stream, dict(os.environ)):
+        return PlainProgress(stream, verbose)
+    return LiveProgress(stream, verbose)
 
 
 class NoProgress:
@@ -89,7 +76,7 @@ class NoProgress:
     def finished(self, step: Step) -> None:
         pass
 
-    def skipped(self, method: str) -> None:
+    def skipped(self, method: str, reason: str) -> None:
         pass
 
     def close(self) -> None:
@@ -99,10 +86,9 @@ class NoProgress:
 class PlainProgress:
     """One line when a step starts and one when it ends, for logs and pipes."""
 
-    def __init__(self, stream: TextIO, verbose: bool = False, reasons: dict[str, str] | None = None) -> None:
+    def __init__(self, stream: TextIO, verbose: bool = False) -> None:
         self._stream = stream
         self._verbose = verbose
-        self._reasons = reasons or {}
 
     def _line(self, text: str) -> None:
         try:
@@ -122,8 +108,8 @@ class PlainProgress:
     def finished(self, step: Step) -> None:
         self._line(finished_line(step))
 
-    def skipped(self, method: str) -> None:
-        self._line(skipped_line(method, self._reasons))
+    def skipped(self, method: str, reason: str) -> None:
+        self._line(skipped_line(method, reason))
 
     def close(self) -> None:
         pass
@@ -136,12 +122,9 @@ class LiveProgress:
     line, line by line, passed by the native side's own thread; where that cannot be set up,
     what it prints through `sys.stdout` and `sys.stderr` still does."""
 
-    def __init__(self, stream: TextIO, verbose: bool = False, reasons: dict[str, str] | None = None) -> None:
-        import threading
-
+    def __init__(self, stream: TextIO, verbose: bool = False) -> None:
         self._stream = stream
         self._verbose = verbose
-        self._reasons = reasons or {}
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
@@ -214,16 +197,17 @@ class LiveProgress:
 
         from qarv_convert import _native
 
-        _flush_standard_streams()
-        try:
-            terminal = self._stream.fileno()
-        except (OSError, ValueError):
-            terminal = -1
-        descriptors = [fd for fd in (1, 2) if os.isatty(fd)]
         # Whatever stops the block, and whatever fails on the way out, the live line ends, the
         # redrawing thread ends (again, for a `close` cut short) and the streams come back: each
-        # undo runs, last registered first, even when one before it raised.
-        with contextlib.ExitStack() as undo:
+        # undo runs, last registered first, even when one before it raised; the terminal goes to
+        # the next run last.
+        with _TERMINAL, contextlib.ExitStack() as undo:
+            _flush_standard_streams()
+            try:
+                terminal = self._stream.fileno()
+            except (OSError, ValueError):
+                terminal = -1
+            descriptors = [fd for fd in (1, 2) if os.isatty(fd)]
             if terminal >= 0 and descriptors and _native.passthrough_start(terminal, descriptors):
                 # A toolkit's output otherwise went on into pipes that nobody reads once the
                 # process leaves this block.
@@ -260,12 +244,10 @@ class LiveProgress:
             self._write(f"{start}{text}\n")
             self._foreign_line = False
 
-    def skipped(self, method: str) -> None:
-        self._whole_line(skipped_line(method, self._reasons))
+    def skipped(self, method: str, reason: str) -> None:
+        self._whole_line(skipped_line(method, reason))
 
     def started(self, step: Step) -> None:
-        import threading
-
         self._halt()
         if self._verbose:
             self._whole_line(call_line(step))
