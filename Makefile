@@ -9,9 +9,10 @@ DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohman
 # Python packages, by what needs them: the build (scikit-build-core, cmake, ninja) and what the
 # demo runs (numpy and onnx write the examples' models and samples; the pre-flight decodes
 # calibration images with pillow) come with every target; the tests' runner and the tools they
-# drive (the wheel's build among them) only with `make test`; the packaging tools with `make dist`.
+# drive (the wheel's build among them, and Ray for the batches on a local Ray instance) only with
+# `make test`; the packaging tools with `make dist`.
 BUILD_PACKAGES := scikit-build-core cmake ninja numpy pillow onnx
-TEST_PACKAGES := pytest jsonschema hypothesis taplo tombi nbclient nbformat ipykernel pre-commit build
+TEST_PACKAGES := pytest jsonschema hypothesis taplo tombi nbclient nbformat ipykernel pre-commit build ray
 DIST_PACKAGES := build twine
 
 .PHONY: deps install test demo dist sanitize fuzz bench clean
@@ -63,8 +64,6 @@ install: deps
 # The suite needs the test-only hooks module, which a plain install (and the wheel) leaves out:
 # it is built only on request and installed only with its own component.
 TEST_HOOKS_FLAGS := --config-settings=cmake.define.QARV_TEST_HOOKS=ON "--config-settings=install.components=package;test_hooks"
-# Ray, for the batches on a local Ray instance, is large: only the suite installs it, not `make demo`.
-TEST_PACKAGES := ray
 test: INSTALL_FLAGS = $(TEST_HOOKS_FLAGS)
 test: install
 	$(call pip_install,$(VENV),.test-packages,$(TEST_PACKAGES))
@@ -106,12 +105,13 @@ dist: deps
 # benchmark plugin is off because it runs git, which would carry the ASan runtime too. The two
 # memory-growth bounds are measured on the plain allocator and do not hold under ASan's
 # quarantine; the leak checker stands in for them here. The packaging test is left out: the
-# compiler it runs would carry the ASan runtime as well, and it tests no code of ours.
+# compiler it runs would carry the ASan runtime as well, and it tests no code of ours. Ray is left
+# out (its test skips): its own processes would start under the ASan runtime.
 SANITIZE_VENV := build/sanitize-venv
 sanitize:
 	$(call apt_install,$(DEBIAN_PACKAGES))
 	$(call make_venv,$(SANITIZE_VENV),build/sanitize)
-	$(call pip_install,$(SANITIZE_VENV),.packages,$(BUILD_PACKAGES) $(TEST_PACKAGES))
+	$(call pip_install,$(SANITIZE_VENV),.packages,$(BUILD_PACKAGES) $(filter-out ray,$(TEST_PACKAGES)))
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
 	  --no-deps --config-settings=build-dir=build/sanitize \
 	  --config-settings=cmake.define.QARV_SANITIZE=ON $(TEST_HOOKS_FLAGS) .

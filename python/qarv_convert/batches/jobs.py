@@ -21,6 +21,11 @@ class UsageError(ValueError):
     """A batch that cannot start as asked; the text is the one line the command prints."""
 
 
+class BatchError(RuntimeError):
+    """A batch that cannot run at all (an engine that is not installed or not reachable, an OUT
+    that cannot be made); no job has run."""
+
+
 @dataclasses.dataclass(frozen=True)
 class Vary:
     """One `--vary`: the key and its alternatives, each as the TOML text an override takes."""

@@ -105,7 +105,7 @@ class RayEngine:
 
     def __init__(self, jobs: int | None, timeout: float | None = None, memory_limit: int | None = None,
                  address: str | None = None, cpus_per_job: float = 1, grace: float = GRACE) -> None:
-        from qarv_convert.batches.run import BatchError
+        from qarv_convert.batches.jobs import BatchError
 
         try:
             import ray
@@ -123,7 +123,7 @@ class RayEngine:
     def __enter__(self) -> RayEngine:
         import logging
 
-        from qarv_convert.batches.run import BatchError
+        from qarv_convert.batches.jobs import BatchError
 
         if not self.ray.is_initialized():
             # "local" starts an instance for this batch; without it Ray would join whichever

@@ -8,7 +8,7 @@ import os
 import re
 from typing import Any, Callable, Sequence
 
-from qarv_convert.batches.jobs import LOG, RECORD, Job, UsageError, declared_keys, make_jobs, parse_set, parse_vary, relocate
+from qarv_convert.batches.jobs import LOG, RECORD, BatchError, Job, UsageError, declared_keys, make_jobs, parse_set, parse_vary, relocate
 from qarv_convert.batches.local import Interrupts, LocalEngine, Task
 from qarv_convert.batches.progress import BatchProgress
 from qarv_convert.batches.choices import ENGINES
@@ -17,11 +17,6 @@ from qarv_convert.batches.results import (GOOD, INTERRUPTED, NOT_RUN, SUCCEEDED,
 
 #: What `results.json` is called under OUT.
 RESULTS = "results.json"
-
-
-class BatchError(RuntimeError):
-    """A batch that cannot run at all (an engine that is not installed or not reachable, an OUT
-    that cannot be made); no job has run."""
 
 
 @dataclasses.dataclass

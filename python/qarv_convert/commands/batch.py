@@ -41,8 +41,8 @@ def add_parser(subparsers: argparse._SubParsersAction) -> None:
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     import os
 
-    from qarv_convert.batches.jobs import UsageError
-    from qarv_convert.batches.run import BatchError, Options, run_batch
+    from qarv_convert.batches.jobs import BatchError, UsageError
+    from qarv_convert.batches.run import Options, run_batch
     from qarv_convert.batches.progress import BatchProgress
     from qarv_convert.batches.results import render, summary
     from qarv_convert.progress import plain_terminal
