@@ -129,3 +129,28 @@ def test_dev_zero_as_the_model_is_refused_at_once(tmp_path):
     run = subprocess.run(COMMAND + ["check", "c.toml"], cwd=tmp_path, capture_output=True, text=True, timeout=20)
     assert run.returncode == 1
     assert "the model `/dev/zero` cannot be read: it is a character device, not a regular file" in run.stderr
+
+
+@pytest.mark.parametrize("carrier", ["pipe", "socket"])
+def test_a_configuration_on_stdin_is_read_whatever_carries_it(tmp_path, carrier):
+    # A socket cannot be opened again by name, as /dev/fd/0: the descriptor itself is read.
+    if carrier == "pipe":
+        reading, writing = os.pipe()
+        send = lambda data: os.write(writing, data)  # noqa: E731
+    else:
+        ours, theirs = socket.socketpair()
+        reading, writing = theirs.detach(), ours
+        send = ours.sendall
+    send(b"[build]\ndo_quantization = false\n")
+    if carrier == "pipe":
+        os.close(writing)
+    else:
+        ours.shutdown(socket.SHUT_WR)
+    try:
+        run = subprocess.run(COMMAND + ["check", "--no-preflight", "-"], stdin=reading, capture_output=True, text=True,
+                             timeout=60, cwd=tmp_path)
+    finally:
+        os.close(reading)
+        if carrier == "socket":
+            ours.close()
+    assert (run.returncode, run.stderr) == (0, "<stdin>: ok\n")

@@ -53,7 +53,18 @@ def _is_stream(path: str) -> bool:
 
 
 def _copy_to_memory(source: int) -> int:
-    """The rest of `source` in an anonymous file of its own, which the module can open by name."""
+    """The rest of `source` in an anonymous file of its own, which the module can open by name.
+    The stream is read by the module's own file reader, as it reads every file."""
+    import errno
+
+    from qarv_convert import _native
+
+    try:
+        text = _native.read_stream(source, STREAM_LIMIT)
+    except OSError as error:
+        if error.errno == errno.EFBIG:
+            raise UnreadableFile(f"not a regular file and longer than {STREAM_LIMIT >> 20} MiB") from None
+        raise UnreadableFile(_os_message(error)) from None
     if hasattr(os, "memfd_create"):
         copy = os.memfd_create("qarv-convert configuration", os.MFD_CLOEXEC)
     else:
@@ -61,12 +72,8 @@ def _copy_to_memory(source: int) -> int:
 
         copy = os.dup(tempfile.TemporaryFile().fileno())
     try:
-        total = 0
-        while chunk := os.read(source, 1 << 20):
-            total += len(chunk)
-            if total > STREAM_LIMIT:
-                raise UnreadableFile(f"not a regular file and longer than {STREAM_LIMIT >> 20} MiB")
-            os.write(copy, chunk)
+        with open(copy, "wb", closefd=False) as out:
+            out.write(text)
     except OSError as error:
         os.close(copy)
         raise UnreadableFile(_os_message(error)) from None
@@ -90,7 +97,8 @@ def module_path(path: str) -> Iterator[str]:
         yield path
         return
     try:
-        descriptor = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        # Standard input is read through the descriptor it is: a socket cannot be opened again by name.
+        descriptor = os.dup(0) if path == "/dev/stdin" else os.open(path, os.O_RDONLY | os.O_CLOEXEC)
     except OSError as error:
         raise UnreadableFile(_os_message(error)) from None
     try:

@@ -16,6 +16,18 @@ if TYPE_CHECKING:
 PROGRAM = "qarv-convert"
 
 
+def _has_room(stream: Any) -> bool:
+    """Whether `stream` takes text now; a terminal with its output stopped does not."""
+    import select
+
+    try:
+        poller = select.poll()
+        poller.register(stream.fileno(), select.POLLOUT)
+        return bool(poller.poll(0))
+    except (OSError, ValueError, AttributeError):
+        return True  # not a descriptor: nothing to wait on
+
+
 class Streams:
     """What a run knows about its standard streams and signals; every command is given it. Whatever
     it changes in the process (descriptors, the SIGINT handler) it puts back when the run ends."""
@@ -99,6 +111,8 @@ class Streams:
         """Writes `lines` to stderr. Nobody to tell, with stderr closed, is not a failure of its own."""
         if sys.stderr is None:
             return
+        if self.interrupted and not _has_room(sys.stderr):
+            return  # a terminal whose output is stopped (Ctrl-S) must not keep a signal from ending the run
         try:
             sys.stderr.write("".join(line + "\n" for line in lines))
             sys.stderr.flush()

@@ -74,6 +74,18 @@ Result<File, FileError> File::open(const std::string& path, Accept accept, const
     return file;
 }
 
+Result<File, FileError> File::from_descriptor(int descriptor) {
+    const int fd = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) return os_error(errno);
+    File file(fd, false, 0);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return os_error(errno);
+    if (S_ISDIR(info.st_mode)) return os_error(EISDIR);
+    file.regular_ = S_ISREG(info.st_mode);
+    if (file.regular_ && info.st_size > 0) file.size_ = static_cast<std::uint64_t>(info.st_size);
+    return file;
+}
+
 File::File(File&& other) noexcept : fd_(other.fd_), regular_(other.regular_), size_(other.size_) { other.fd_ = -1; }
 
 File::~File() {

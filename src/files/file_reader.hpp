@@ -50,6 +50,10 @@ public:
     /// FIFO's writer and refused, by kind, unless it is regular. A directory is always `EISDIR`.
     static Result<File, FileError> open(const std::string& path, Accept accept, const StopCheck& stop = {});
 
+    /// A copy of the open `descriptor` (a pipe, a socket: what no path opens again), read from
+    /// where it stands.
+    static Result<File, FileError> from_descriptor(int descriptor);
+
     File(File&& other) noexcept;
     File& operator=(File&&) = delete;
     ~File();

@@ -1,5 +1,6 @@
 // `qarv_convert._native`: a private module that hands the command line the data only the C++ side
 // has. It is not part of `qarv_convert_inner`, whose surface stays exactly its two functions.
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <optional>
@@ -7,6 +8,7 @@
 #include <string_view>
 
 #include "configuration/schema.hpp"
+#include "files/file_reader.hpp"
 #include "configuration/json_form.hpp"
 #include "loading/ignored_entries.hpp"
 #include "loading/key_positions.hpp"
@@ -264,6 +266,43 @@ bool arguments_fit(const char* function, Py_ssize_t nargs, Py_ssize_t least, Py_
     return false;
 }
 
+/// `read_stream(descriptor, limit)`: the rest of what the open `descriptor` (a pipe, a device, a
+/// file) holds, read to its end through the core's file reader. `OSError` when it cannot be read,
+/// with `errno` EFBIG when it holds more than `limit` bytes, of which one more than `limit` is read.
+PyObject* read_stream_impl(PyObject* const* args, Py_ssize_t nargs) {
+    if (!arguments_fit("read_stream", nargs, 2, 2)) return nullptr;
+    const long descriptor = PyLong_AsLong(args[0]);
+    if (descriptor == -1 && PyErr_Occurred()) return nullptr;
+    if (descriptor < 0 || descriptor > INT_MAX) {
+        PyErr_SetString(PyExc_ValueError, "read_stream() takes an open descriptor");
+        return nullptr;
+    }
+    const Py_ssize_t limit = PyLong_AsSsize_t(args[1]);
+    if (limit < 0) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "read_stream() takes a limit of 0 or more");
+        return nullptr;
+    }
+    using files::FileError;
+    const auto raise = [&](const FileError& error) -> PyObject* {
+        switch (error.kind) {
+        case FileError::Kind::interrupted: return nullptr; // the handler's exception is pending
+        case FileError::Kind::bad_name: PyErr_SetString(PyExc_ValueError, error.message.c_str()); return nullptr;
+        default: break;
+        }
+        const int number = error.kind == FileError::Kind::too_large ? EFBIG : error.os_error;
+        const std::string reason = error.kind == FileError::Kind::os ? std::strerror(number) : error.message;
+        PyRef arguments = adopt_or_fail(Py_BuildValue("(is)", number, reason.c_str()));
+        PyErr_SetObject(PyExc_OSError, arguments.get());
+        return nullptr;
+    };
+    auto file = files::File::from_descriptor(static_cast<int>(descriptor));
+    if (!file) return raise(file.error());
+    auto bytes = file.value().read_all(static_cast<std::size_t>(limit), stop_on_signal());
+    if (!bytes) return raise(bytes.error());
+    return adopt_or_fail(PyBytes_FromStringAndSize(bytes.value().data(), static_cast<Py_ssize_t>(bytes.value().size())))
+        .release();
+}
+
 /// `convert(path, overrides=())`: the conversion of `rust_convert`, with the overrides applied.
 PyObject* convert_impl(PyObject* const* args, Py_ssize_t nargs) {
     if (!arguments_fit("convert", nargs, 1, 2)) return nullptr;
@@ -411,24 +450,36 @@ PyObject* passthrough_show_impl(PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+/// Whether the exception being handled is a KeyboardInterrupt: the run is ending on a signal, and
+/// a terminal whose output is stopped is not to be waited on.
+bool unwinding_an_interrupt() {
+    PyObject* handled = PyErr_GetHandledException();
+    const bool interrupted = handled != nullptr && PyErr_GivenExceptionMatches(handled, PyExc_KeyboardInterrupt);
+    Py_XDECREF(handled);
+    return interrupted;
+}
+
 /// `passthrough_write(text)`: `text` on the terminal in the live line's place.
 PyObject* passthrough_write_impl(PyObject* const* args, Py_ssize_t nargs) {
     std::optional<std::string_view> text = text_argument(args, nargs, "passthrough_write");
     if (!text) return nullptr;
     if (const std::shared_ptr<Passthrough> held = passthrough) {
+        const bool wait = !unwinding_an_interrupt();
         Py_BEGIN_ALLOW_THREADS
-        held->write(*text);
+        held->write(*text, wait);
         Py_END_ALLOW_THREADS
     }
     Py_RETURN_NONE;
 }
 
-/// `passthrough_stop()`: the descriptors back as they were, what is still in the pipes passed on.
+/// `passthrough_stop()`: the descriptors back as they were, what is still in the pipes passed on;
+/// called while a KeyboardInterrupt unwinds the run, only what the terminal takes at once.
 PyObject* passthrough_stop_impl(PyObject* const*, Py_ssize_t) {
     const std::shared_ptr<Passthrough> ending = std::move(passthrough);
     if (ending) {
+        const bool interrupted = unwinding_an_interrupt();
         Py_BEGIN_ALLOW_THREADS
-        ending->stop();
+        ending->stop(interrupted);
         Py_END_ALLOW_THREADS
     }
     Py_RETURN_NONE;
@@ -510,6 +561,8 @@ PyMethodDef native_methods[] = {
      METH_FASTCALL, "convert(path, overrides=())\n--\n\nThe conversion, with SECTION.KEY=VALUE overrides over the file."},
     {"read_onnx_graph", guarded<read_onnx_graph_impl>, METH_O,
      "read_onnx_graph(path)\n--\n\nThe inputs, outputs, node outputs and versions of the ONNX model at path."},
+    {"read_stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<read_stream_impl>)),
+     METH_FASTCALL, "read_stream(descriptor, limit)\n--\n\nThe rest of an open pipe, device or file, up to limit bytes."},
     {"load_details", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(guarded_fastcall<load_details_impl>)),
      METH_FASTCALL,
      "load_details(path, overrides=())\n--\n\nThe loaded configuration with the position of every value and table header."},

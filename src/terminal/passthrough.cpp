@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -16,12 +18,15 @@
 namespace qarv {
 namespace {
 
-/// Writes all of `text`, retrying after signals; a descriptor that fails is given up on.
+/// Writes all of `text`; a descriptor that fails is given up on. So is a write a signal cuts
+/// short: only the signals the run handles (Ctrl-C, SIGTERM, SIGHUP) can, the reading thread
+/// blocks them all, and a terminal whose output is stopped (Ctrl-S) must not keep the run from
+/// ending.
 void write_all(int descriptor, std::string_view text) {
     while (!text.empty()) {
         const ssize_t written = ::write(descriptor, text.data(), text.size());
         if (written < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR) return;
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
                 pollfd wait{descriptor, POLLOUT, 0};
                 ::poll(&wait, 1, 100);
@@ -56,10 +61,28 @@ struct Passthrough::State {
         std::size_t left = 0;
     };
 
+    /// The state of the running passthrough, for the fork handler.
+    static std::atomic<State*> active;
+
+    /// In a child forked while it runs (a toolkit's worker process), the pipes' reading ends are
+    /// closed: the child holds no reader of its own output, so once the parent stops reading, the
+    /// child's writes there fail (EPIPE) instead of filling a pipe nobody drains and blocking.
+    static void forget_in_child() {
+        if (State* state = active.load()) {
+            for (const Source& source : state->sources) ::close(source.reading);
+            for (int end : state->wake) ::close(end);
+        }
+    }
+
     int terminal = -1;
     std::vector<Source> sources;
+    /// Non-blocking descriptions of the terminals this thread writes to, by the descriptor they
+    /// stand for: a write to a stopped terminal fails at once with them instead of waiting, and
+    /// the flag is theirs alone, not the one other processes share.
+    std::vector<std::pair<int, int>> twins;
     int wake[2] = {-1, -1}; ///< written to once to end the thread
     std::atomic<bool> ending{false}; ///< set before the wake-up, seen even if the wake pipe fails
+    std::atomic<bool> abandon{false}; ///< the run is interrupted: what cannot be written now is dropped
     pid_t owner = 0;                 ///< the process that started it; a forked child must not stop it
     std::thread reader;
     std::mutex lock;
@@ -68,24 +91,65 @@ struct Passthrough::State {
     bool foreign = false; ///< someone else's line is unfinished: no redraw until it ends
     bool stopped = false;
 
-    /// Passes `text` from `source` above the live line; holds `lock`.
-    void pass(Source& source, std::string_view text) {
+    /// What one pass writes where, in order: decided under `lock`, written without it.
+    using Pieces = std::vector<std::pair<int, std::string>>;
+
+    /// Decides how `text` from `source` goes above the live line; holds `lock`.
+    void pass(Source& source, std::string_view text, Pieces& pieces) {
         if (text.empty()) return;
         if (shown) {
-            write_all(terminal, clear_line);
+            pieces.emplace_back(terminal, clear_line);
             shown = false;
         }
-        write_all(source.original, text);
+        pieces.emplace_back(source.original, text);
         foreign = text.back() != '\n';
         if (!foreign && !live.empty()) {
-            write_all(terminal, live);
+            pieces.emplace_back(terminal, live);
             shown = true;
         }
+    }
+
+    /// Writes `pieces` from this thread, holding nothing while it waits for room: a terminal whose
+    /// output is stopped (Ctrl-S) keeps it here, not the main thread, and `abandon` ends the wait.
+    void write_out(const Pieces& pieces) {
+        for (const auto& [original, piece] : pieces) {
+            const auto twin = std::find_if(twins.begin(), twins.end(), [&](const auto& t) { return t.first == original; });
+            const int descriptor = twin == twins.end() ? original : twin->second;
+            std::string_view text = piece;
+            while (!text.empty()) {
+                if (abandon.load()) return;
+                const ssize_t written = ::write(descriptor, text.data(), text.size());
+                if (written < 0) {
+                    if (errno == EINTR) continue;
+                    if (errno != EAGAIN && errno != EWOULDBLOCK) break;
+                    // A stopped terminal may still poll as writable: wait a little and try again.
+                    pollfd wait{descriptor, POLLOUT, 0};
+                    ::poll(&wait, 1, 20);
+                    ::poll(nullptr, 0, 20);
+                    continue;
+                }
+                text.remove_prefix(static_cast<std::size_t>(written));
+            }
+        }
+    }
+
+    /// Opens the non-blocking twin of `descriptor` when it is a terminal.
+    void add_twin(int descriptor) {
+        if (descriptor < 0 || !::isatty(descriptor)) return;
+        for (const auto& twin : twins)
+            if (twin.first == descriptor) return;
+        const std::string path = "/proc/self/fd/" + std::to_string(descriptor);
+        const int twin = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (twin >= 0) twins.emplace_back(descriptor, twin);
     }
 
     /// Reads what each pipe holds; whole lines are passed at once, an unfinished line when the
     /// pipes stay quiet for a moment (or at the end).
     void run() {
+        // Signals are for the main thread: one taken here would not cut its waits short.
+        sigset_t all;
+        ::sigfillset(&all);
+        ::pthread_sigmask(SIG_BLOCK, &all, nullptr);
         std::vector<pollfd> polled;
         for (const Source& source : sources) polled.push_back({source.reading, POLLIN, 0});
         polled.push_back({wake[0], POLLIN, 0});
@@ -130,21 +194,31 @@ struct Passthrough::State {
                 source.pending.append(buffer, static_cast<std::size_t>(count));
                 const std::size_t end = source.pending.rfind('\n');
                 if (end == std::string::npos) continue;
-                std::lock_guard guard(lock);
-                pass(source, std::string_view(source.pending).substr(0, end + 1));
+                Pieces pieces;
+                {
+                    std::lock_guard guard(lock);
+                    pass(source, std::string_view(source.pending).substr(0, end + 1), pieces);
+                }
+                write_out(pieces);
                 source.pending.erase(0, end + 1);
             }
             if (!any) {
-                std::lock_guard guard(lock);
-                for (Source& source : sources) {
-                    pass(source, source.pending);
-                    source.pending.clear();
+                Pieces pieces;
+                {
+                    std::lock_guard guard(lock);
+                    for (Source& source : sources) {
+                        pass(source, source.pending, pieces);
+                        source.pending.clear();
+                    }
                 }
+                write_out(pieces);
                 if (draining) return;
             }
         }
     }
 };
+
+std::atomic<Passthrough::State*> Passthrough::State::active{nullptr};
 
 Passthrough::Passthrough(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
@@ -164,6 +238,7 @@ std::unique_ptr<Passthrough> Passthrough::start(int terminal, const std::vector<
         }
         for (int end : state->wake)
             if (end >= 0) ::close(end);
+        for (const auto& twin : state->twins) ::close(twin.second);
         return nullptr;
     };
     if (::pipe2(state->wake, O_CLOEXEC) < 0) return undo();
@@ -182,6 +257,10 @@ std::unique_ptr<Passthrough> Passthrough::start(int terminal, const std::vector<
     // The live line is drawn on the terminal as it was, not into its own pipe.
     for (const State::Source& source : state->sources)
         if (source.descriptor == terminal) state->terminal = source.original;
+    state->add_twin(state->terminal);
+    for (const State::Source& source : state->sources) state->add_twin(source.original);
+    static const bool fork_handler = ::pthread_atfork(nullptr, nullptr, State::forget_in_child) == 0;
+    static_cast<void>(fork_handler);
     try {
         State* running = state.get();
         state->reader = std::thread([running] { running->run(); });
@@ -189,6 +268,7 @@ std::unique_ptr<Passthrough> Passthrough::start(int terminal, const std::vector<
         errno = EAGAIN;
         return undo();
     }
+    State::active.store(state.get());
     return std::unique_ptr<Passthrough>(new Passthrough(std::move(state)));
 }
 
@@ -196,13 +276,19 @@ void Passthrough::show(std::string_view text) {
     std::lock_guard guard(state_->lock);
     state_->live = std::string(clear_line.substr(0, 1)) + std::string(text) + "\x1b[K";
     if (state_->foreign || state_->stopped) return;
+    // A redraw is only a refresh: a terminal with no room (its output stopped) is not waited on,
+    // and the line is drawn again once it takes text.
+    pollfd room{state_->terminal, POLLOUT, 0};
+    if (::poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0) return;
     write_all(state_->terminal, state_->live);
     state_->shown = true;
 }
 
-void Passthrough::write(std::string_view text) {
+void Passthrough::write(std::string_view text, bool wait) {
     std::lock_guard guard(state_->lock);
     if (state_->stopped) return;
+    pollfd room{state_->terminal, POLLOUT, 0};
+    if (!wait && (::poll(&room, 1, 0) != 1 || (room.revents & POLLOUT) == 0)) return;
     if (state_->shown) write_all(state_->terminal, clear_line);
     state_->shown = false;
     state_->live.clear();
@@ -213,7 +299,7 @@ void Passthrough::write(std::string_view text) {
     write_all(state_->terminal, text);
 }
 
-void Passthrough::stop() {
+void Passthrough::stop(bool abandon) {
     if (!state_ || state_->stopped) return;
     for (State::Source& source : state_->sources) ::dup2(source.original, source.descriptor);
     // In a child forked while the thread ran there is no thread to end, and the wake-up pipe is
@@ -223,6 +309,8 @@ void Passthrough::stop() {
         static_cast<void>(state_.release());
         return;
     }
+    State::active.store(nullptr);
+    state_->abandon.store(abandon);
     state_->ending.store(true);
     const char wake = 1;
     while (::write(state_->wake[1], &wake, 1) < 0 && errno == EINTR) {
@@ -235,6 +323,7 @@ void Passthrough::stop() {
         ::close(source.reading);
     }
     for (int end : state_->wake) ::close(end);
+    for (const auto& twin : state_->twins) ::close(twin.second);
 }
 
 } // namespace qarv

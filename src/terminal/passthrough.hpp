@@ -25,11 +25,16 @@ public:
     /// while someone else's line is unfinished it is only kept.
     void show(std::string_view text);
     /// Writes `text` to the terminal in the live line's place: the live line is cleared first and
-    /// counts as gone afterwards.
-    void write(std::string_view text);
+    /// counts as gone afterwards. Without `wait` (the run is interrupted), a terminal with no room
+    /// now, its output stopped, gets nothing.
+    void write(std::string_view text, bool wait = true);
     /// Puts the descriptors back, passes on what the pipes hold at that moment, and ends the
     /// thread; a writer that goes on (a child process of the toolkit, say) does not hold it up.
-    void stop();
+    /// With `abandon` (the run is interrupted), what the terminal cannot take at once, its output
+    /// being stopped, is dropped rather than waited for. A child process forked while it runs
+    /// holds no reader of the pipes: what it writes once the thread has ended is discarded (its
+    /// writes fail with EPIPE), never left to fill a pipe and block it.
+    void stop(bool abandon = false);
 
     struct State;
 
