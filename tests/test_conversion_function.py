@@ -99,3 +99,24 @@ def test_ctrl_c_in_a_step_passes_through_after_the_record_is_kept(workdir, fake_
     kept = json.loads((workdir / "run.json").read_text())
     assert (kept["status"], kept["failure"]) == ("interrupted", "interrupted")
     assert [step["method"] for step in kept["steps"]] == ["config", "load_onnx", "build"]
+
+
+def test_ctrl_c_that_the_toolkit_turns_into_its_own_error_still_ends_the_run_as_interrupted(workdir, fake_qarv):
+    import os
+    import signal
+
+    def build():
+        try:
+            os.kill(os.getpid(), signal.SIGINT)
+            signal.sigtimedwait([], 0)  # a moment for the handler to run
+        except KeyboardInterrupt:
+            return RuntimeError("the toolkit's own way of saying it was stopped")
+        return 0
+
+    (workdir / "config.toml").write_text(CLEAN)
+    fake_qarv.outcomes["build"] = build
+    with pytest.raises(KeyboardInterrupt):
+        convert("config.toml", record="run.json")
+    kept = json.loads((workdir / "run.json").read_text())
+    assert (kept["status"], kept["signal"]) == ("interrupted", "SIGINT")
+    assert signal.getsignal(signal.SIGINT) is signal.default_int_handler

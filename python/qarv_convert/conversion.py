@@ -16,6 +16,7 @@ if TYPE_CHECKING:
     from qarv_convert.preflight import Report
     from qarv_convert.progress import Progress
 
+
 def convert(config: str | os.PathLike[str], *, overrides: Sequence[str] = (),
             directory: str | os.PathLike[str] | None = None, preflight: bool = True, strict: bool = False,
             progress: Progress | None = None, record: str | os.PathLike[str] | Callable[[str], None] | None = None,
