@@ -9,10 +9,14 @@ DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohman
 # Python packages, by what needs them: the build (scikit-build-core, cmake, ninja) and what the
 # demo runs (numpy and onnx write the examples' models and samples; the pre-flight decodes
 # calibration images with pillow) come with every target; the tests' runner and the tools they
-# drive (the wheel's build among them, and Ray for the batches on a local Ray instance) only with
-# `make test`; the packaging tools with `make dist`.
+# drive (the wheel's build among them; onnxruntime and matplotlib for `check --run` and `--report`;
+# Ray for the batches on a local Ray instance) only with `make test`; the packaging tools with
+# `make dist`.
 BUILD_PACKAGES := scikit-build-core cmake ninja numpy pillow onnx
-TEST_PACKAGES := pytest jsonschema hypothesis taplo tombi nbclient nbformat ipykernel pre-commit build ray
+TEST_PACKAGES := pytest jsonschema hypothesis taplo tombi nbclient nbformat ipykernel pre-commit build \
+  onnxruntime matplotlib ray
+# The tests open the page of `check --report` in a headless browser.
+TEST_DEBIAN_PACKAGES := chromium
 DIST_PACKAGES := build twine
 
 .PHONY: deps install test demo dist sanitize fuzz bench clean
@@ -66,6 +70,7 @@ install: deps
 TEST_HOOKS_FLAGS := --config-settings=cmake.define.QARV_TEST_HOOKS=ON "--config-settings=install.components=package;test_hooks"
 test: INSTALL_FLAGS = $(TEST_HOOKS_FLAGS)
 test: install
+	$(call apt_install,$(TEST_DEBIAN_PACKAGES))
 	$(call pip_install,$(VENV),.test-packages,$(TEST_PACKAGES))
 	QARV_WHEEL_BUILD_DIR=$(CURDIR)/build/venv $(VENV_PYTHON) -m pytest -q tests
 
@@ -109,7 +114,7 @@ dist: deps
 # out (its test skips): its own processes would start under the ASan runtime.
 SANITIZE_VENV := build/sanitize-venv
 sanitize:
-	$(call apt_install,$(DEBIAN_PACKAGES))
+	$(call apt_install,$(DEBIAN_PACKAGES) $(TEST_DEBIAN_PACKAGES))
 	$(call make_venv,$(SANITIZE_VENV),build/sanitize)
 	$(call pip_install,$(SANITIZE_VENV),.packages,$(BUILD_PACKAGES) $(filter-out ray,$(TEST_PACKAGES)))
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
@@ -153,6 +158,7 @@ bench: install
 	$(VENV_PYTHON) benchmarks/bench_startup.py
 	$(VENV_PYTHON) benchmarks/bench_memory.py
 	$(VENV_PYTHON) benchmarks/bench_preflight.py
+	$(VENV_PYTHON) benchmarks/bench_samples.py
 	$(VENV_PYTHON) benchmarks/bench_batch.py
 
 clean:

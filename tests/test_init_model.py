@@ -27,7 +27,9 @@ def test_a_fresh_file_passes_strict_once_its_choices_are_set(cli, tmp_path, monk
     (tmp_path / "sub" / "samples").mkdir(parents=True)
     classifier(tmp_path / "sub" / "m.onnx", shape=(-1, 3, 224, 224))
     for index in range(20):
-        np.save(tmp_path / f"sub/samples/{index}.npy", np.zeros((1, 3, 224, 224), np.float32))
+        # Distinct pixels: constant or repeated samples are faults of their own.
+        pixels = np.random.default_rng(index).integers(0, 256, (1, 3, 224, 224)).astype(np.float32)
+        np.save(tmp_path / f"sub/samples/{index}.npy", pixels)
     (tmp_path / "sub" / "list.txt").write_text("".join(f"samples/{index}.npy\n" for index in range(20)))
     result = cli("init", "--model", "sub/m.onnx", "sub/c.toml")
     assert result.stderr == ("qarv-convert: wrote sub/c.toml; set the values marked CHOOSE, then run: "

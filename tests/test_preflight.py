@@ -170,7 +170,8 @@ def write_samples(workdir, count, shape=(1, 3, 224, 224), per_line=1):
         for part in range(per_line):
             path = f"samples/{sample}_{part}.npy"
             (workdir / "samples").mkdir(exist_ok=True)
-            np.save(workdir / path, np.zeros(shape, np.uint8))
+            # Distinct pixels: constant or repeated samples are faults of their own.
+            np.save(workdir / path, np.random.default_rng(sample * per_line + part).integers(0, 256, shape, np.uint8))
             paths.append(path)
         lines.append(" ".join(paths))
     (workdir / "dataset.txt").write_text("\n\n".join(lines) + "\n")

@@ -24,7 +24,9 @@ def workdir(tmp_path, monkeypatch):
 def check(workdir, text):
     path = workdir / "config.toml"
     path.write_text(textwrap.dedent(text))
-    return [(d.severity.value, d.key, d.message) for d in check_file(str(path)).ordered()]
+    # The formats alone: these datasets repeat one file on purpose, which the contents checks
+    # (tested in test_samples.py) would rightly flag.
+    return [(d.severity.value, d.key, d.message) for d in check_file(str(path), samples=0).ordered()]
 
 
 def config(inputs_and_sizes="", dataset="dataset.txt"):

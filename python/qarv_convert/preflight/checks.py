@@ -3,17 +3,22 @@ from __future__ import annotations
 
 import importlib.util
 import os
-from typing import Any, Callable, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 from qarv_convert import _native
-from qarv_convert.preflight.dataset import read_samples
+from qarv_convert.preflight.dataset import Sample, read_samples
 from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, unloaded_report
 from qarv_convert.preflight.formats import (BadSample, InputSpec, SampleFile, channel_count, dtype_fault, fits,
                                             image_misfits, layout_hint, moved_layout, read_sample, shape_text, suits)
 from qarv_convert.preflight.names import did_you_mean, nearest, quoted_list
 from qarv_convert.preflight.npy import NotNumpy, read_arrays
+from qarv_convert.preflight.samples import SAMPLES
 from qarv_convert.regular_files import check_regular
 from qarv_convert.source import UnreadableFile, display_name, module_path
+
+if TYPE_CHECKING:
+    from qarv_convert.preflight.float_run import FloatRun, NonFinite, Runner
+    from qarv_convert.preflight.samples import Contents, Layout
 
 #: Fewer calibration samples than this rarely give stable quantization ranges.
 MIN_SAMPLES = 20
@@ -51,8 +56,11 @@ def _plural(count: int, noun: str) -> str:
 
 
 class _Checker:
-    def __init__(self, path: str, details: dict[str, Any], model_and_data: bool) -> None:
+    def __init__(self, path: str, details: dict[str, Any], model_and_data: bool, samples: int = SAMPLES,
+                 run: bool = False, keep: str | None = None) -> None:
         self.name = display_name(path)
+        #: How many dataset lines the contents checks read; whether (and where to keep what) the model runs on them.
+        self.samples, self.run_model, self.keep = samples, run, keep
         self.details = details
         self.values: dict[str, Any] = details["values"]
         self.positions: dict[str, tuple[int, int, int]] = details["positions"]
@@ -122,6 +130,8 @@ class _Checker:
         if self.model_and_data:
             self.initial_values()
             self.export()
+        if self.run_model and self.report.run is None and self.report.run_reason is None:
+            self.report.run_reason = "there are no calibration samples to run it on"
         return self.report
 
     def choose_markers(self) -> None:
@@ -332,6 +342,7 @@ class _Checker:
             self.error("build.dataset", f"{len(strange)} file{'s' * (len(strange) != 1)} listed in `{dataset}` "
                                         f"cannot be read as samples: {', '.join(strange[:NAMED])}{more}")
         self.sample_formats(dataset, samples)
+        self.contents(dataset, samples)
 
     def specs(self) -> list[InputSpec]:
         """Each input the conversion feeds, with the size it gets and the model's own shape and type."""
@@ -427,6 +438,119 @@ class _Checker:
                 return True
         return False
 
+    def contents(self, dataset: str, samples: list[Sample]) -> None:
+        """What the samples hold, and the float model run on them, over a spread selection of the list."""
+        if self.samples <= 0 or self.inputs is None:
+            return
+        if importlib.util.find_spec("numpy") is None:
+            # Not a warning: the conversion host has NumPy (the toolkit reads samples with it) even
+            # when the machine running the check lacks it, so --strict does not fail on this.
+            from qarv_convert.extras import MissingExtra
+
+            self.report.notes.append(MissingExtra("numpy", "numpy", "checking what the samples hold").message())
+            if self.run_model:
+                self.report.run_reason = "NumPy is not installed"
+            return
+        from qarv_convert.preflight.samples import inspect, layouts
+
+        config = self.values["config"]
+        plans = layouts(self.specs(), config["mean_values"], config["std_values"])
+        runner = self.runner(plans)
+        # Only files the format checks read, holding numbers: the others are errors of their own.
+        usable = {path for path, found in self.readable_samples.items()
+                  if all(dtype_fault(array, None) is None for array in found.arrays)}
+        try:
+            found = inspect(samples, plans, self.samples, swap=bool(config["quant_img_RGB2BGR"]), consumer=runner,
+                            readable=usable.__contains__)
+        finally:
+            if runner is not None:
+                self.report.run = runner.close()
+        self.report.contents = found
+        read = f"{found.selected} of {len(samples)} samples read" if found.selected < len(samples) \
+            else f"all {len(samples)} samples read"
+        nonfinite = _once([fault for state in found.inputs for fault in state.nonfinite])
+        if nonfinite:
+            listed = ", ".join(f"`{place.path}` (line {place.line}: {_amounts(nans, infinities)})"
+                               for place, nans, infinities in nonfinite[:NAMED])
+            more = f" and {len(nonfinite) - NAMED} more" if len(nonfinite) > NAMED else ""
+            self.error("build.dataset", f"{_count(len(nonfinite), 'sample')} {_holds(len(nonfinite))} NaN or infinity, "
+                                        f"which calibration cannot take: {listed}{more} ({read})")
+        constant = _once([fault for state in found.inputs for fault in state.constant])
+        if constant:
+            listed = ", ".join(f"`{place.path}` (line {place.line}, all {value:.6g})" for place, value in constant[:NAMED])
+            more = f" and {len(constant) - NAMED} more" if len(constant) > NAMED else ""
+            self.warning("build.dataset", f"{_count(len(constant), 'sample')} {_holds(len(constant))} a single value "
+                                          f"throughout: {listed}{more}; calibration learns no range from them ({read})")
+        if found.repeats:
+            listed = ", ".join(f"line {line} repeats line {first}" for line, first in found.repeats[:NAMED])
+            more = f" and {len(found.repeats) - NAMED} more" if len(found.repeats) > NAMED else ""
+            self.warning("build.dataset", f"of the {found.read} samples read in `{dataset}`, only {found.distinct} "
+                                          f"{'is' if found.distinct == 1 else 'are'} distinct: {listed}{more}")
+        self.twice_normalized(found, read)
+        if self.report.run is not None:
+            self.run_findings(self.report.run, dataset)
+
+    def twice_normalized(self, found: Contents, read: str) -> None:
+        """Samples already normalized while `mean_values`/`std_values` are at pixel scale: the device
+        would normalize them a second time."""
+        from qarv_convert.preflight.samples import looks_normalized
+
+        config = self.values["config"]
+        means, stds = config["mean_values"], config["std_values"]
+        if not means or max(means) <= 1:
+            return
+        for state in found.inputs:
+            if state.layout.mean is None or not looks_normalized(state):
+                continue
+            given = f"`mean_values` {_numbers(means)}" + (f" and `std_values` {_numbers(stds)}" if stds else "")
+            self.warning("config.mean_values",
+                         f"the samples of `{state.layout.name}` already look normalized: their values lie in "
+                         f"[{state.low:.4g}, {state.high:.4g}] and are not whole numbers ({read}), while {given} are "
+                         f"at pixel scale, so the device would normalize them a second time; give raw samples "
+                         f"(pixels of 0 to 255) or leave `mean_values` and `std_values` out")
+
+    def runner(self, plans: list[Layout]) -> Runner | None:
+        """The float model's run over the samples, when it is asked for and can be fed."""
+        if not self.run_model:
+            return None
+        if self.graph is None or any(d.severity is Severity.ERROR and d.key.split(".")[0] in ("", "load", "config")
+                                     for d in self.report.diagnostics):
+            self.report.run_reason = "the model, its inputs or their sizes have errors"
+            return None
+        unsized = [plan.name for plan in plans if plan.shape is None]
+        if unsized:
+            self.report.run_reason = f"{quoted_list(unsized)} {'has' if len(unsized) == 1 else 'have'} no known size"
+            return None
+        from qarv_convert.preflight.float_run import Runner
+
+        try:
+            return Runner(self.values["load"]["model"], self.values["load"]["outputs"] or (), keep=self.keep)
+        except OSError as error:
+            self.error("load.model", f"the outputs file `{self.keep}` cannot be written: {error.strerror or error}")
+            self.report.run_reason = "its outputs cannot be kept"
+            return None
+
+    def run_findings(self, run: FloatRun, dataset: str) -> None:
+        model = self.values["load"]["model"]
+        if run.load_failure is not None:
+            self.error("load.model", f"onnxruntime cannot load `{model}`: {run.load_failure}")
+            return
+        if run.failure is not None:
+            self.error("load.model", f"`{model}` does not run on the sample of line {run.failure.line} of `{dataset}`: "
+                                     f"{run.failure.message}")
+        by_output: dict[str, list[NonFinite]] = {}
+        for fault in run.nonfinite:
+            by_output.setdefault(fault.output, []).append(fault)
+        for output, faults in by_output.items():
+            listed = ", ".join(f"line {f.line} ({_amounts(f.nans, f.infinities)})" for f in faults[:NAMED])
+            more = f" and {len(faults) - NAMED} more" if len(faults) > NAMED else ""
+            self.error("load.model", f"output `{output}` of `{model}` holds NaN or infinity for {len(faults)} of the "
+                                     f"{run.ran} samples run: {listed}{more}")
+        for output in run.constant_outputs():
+            self.warning("load.model", f"output `{output}` of `{model}` is the same for all {run.ran} samples run "
+                                       f"although they differ ({run.distinct_inputs} distinct): the preprocessing may "
+                                       f"flatten the data, or the model ignores its input")
+
     def accuracy_analysis(self) -> None:
         section = self.values["accuracy_analysis"]
         if section is None:
@@ -497,8 +621,39 @@ def _native_schema() -> dict[str, Any]:
     return _schema_cache
 
 
+def _count(number: int, noun: str) -> str:
+    return f"{number} {noun}{'s' * (number != 1)}"
+
+
+def _holds(number: int) -> str:
+    return "holds" if number == 1 else "hold"
+
+
+def _amounts(nans: int, infinities: int) -> str:
+    parts = ([f"{nans} NaN"] if nans else []) + ([_count(infinities, "infinity").replace("infinitys", "infinities")]
+                                                 if infinities else [])
+    return " and ".join(parts)
+
+
+def _once(faults: list[Any]) -> list[Any]:
+    """Faults of sample files, each file at its first line only: a file listed on many lines is
+    one fault (the repeated lines have their own warning)."""
+    seen: set[str] = set()
+    result = []
+    for fault in faults:
+        if fault[0].path not in seen:
+            seen.add(fault[0].path)
+            result.append(fault)
+    return result
+
+
+def _numbers(values: Sequence[float]) -> str:
+    return "[" + ", ".join(f"{v:.6g}" for v in values) + "]"
+
+
 def check_file(path: str, model_and_data: bool = True, readable: str | None = None,
-               overrides: Sequence[str] = ()) -> Report:
+               overrides: Sequence[str] = (), samples: int = SAMPLES, run: bool = False,
+               keep: str | None = None) -> Report:
     """Every check of the configuration at `path`, read as the conversion reads it, with the
     `SECTION.KEY=VALUE` `overrides` over it; relative paths in it are taken from the current
     directory, as the toolkit takes them. `model_and_data` False leaves out what reads the model
@@ -514,4 +669,4 @@ def check_file(path: str, model_and_data: bool = True, readable: str | None = No
         return unloaded_report(path, error)
     except UnreadableFile as error:
         return Report(path, "", [Diagnostic(Severity.ERROR, "", str(error))], load_fault=error)
-    return _Checker(path, details, model_and_data).run()
+    return _Checker(path, details, model_and_data, samples, run, keep).run()

@@ -40,6 +40,13 @@ class Report:
         #: What loading raised when the file does not load: a `ConfigurationFault` with its parts,
         #: or an `OSError` or `UnreadableFile` for a file that could not be opened here.
         self.load_fault = load_fault
+        #: What the calibration samples read hold (`preflight.samples.Contents`), when they were read.
+        self.contents: Any = None
+        #: The float model's run on them (`preflight.float_run.FloatRun`), when it ran; else why not.
+        self.run: Any = None
+        self.run_reason: str | None = None
+        #: What the checks could not look at, and why, in a line each: no diagnostic, but said.
+        self.notes: list[str] = []
 
     @property
     def load_error(self) -> str | None:
@@ -61,8 +68,29 @@ class Report:
     def to_json(self) -> dict[str, Any]:
         from qarv_convert.source import display_name
 
-        return {"path": display_name(self.path), "errors": self.errors, "warnings": self.warnings,
-                "diagnostics": [d.to_json() for d in self.ordered()]}
+        result = {"path": display_name(self.path), "errors": self.errors, "warnings": self.warnings,
+                  "diagnostics": [d.to_json() for d in self.ordered()]}
+        if self.notes:
+            result["notes"] = self.notes
+        if self.contents is not None:
+            result["samples"] = {"total": self.contents.total, "read": self.contents.read,
+                                 "distinct": self.contents.distinct}
+        if self.run is not None or self.run_reason is not None:
+            result["run"] = {"ran": 0, "skipped": 0, "seconds": 0.0, "not_run": self.run_reason} if self.run is None \
+                else {"ran": self.run.ran, "skipped": self.run.skipped, "seconds": round(self.run.seconds, 6),
+                      "not_run": None}
+        return result
+
+    def run_line(self) -> str | None:
+        """What the float model's run did, in a line: on how many samples, in how long, or why not."""
+        if self.run is None:
+            return None if self.run_reason is None else f"the model was not run: {self.run_reason}"
+        if self.run.load_failure is not None:
+            return "the model was not run: onnxruntime cannot load it"
+        skipped = f" ({self.run.skipped} that do not fit the sizes passed over)" if self.run.skipped else ""
+        stopped = f", stopping at line {self.run.failure.line}" if self.run.failure is not None else ""
+        return (f"ran `{self.run.model}` with onnxruntime on {_count(self.run.ran, 'sample')}{skipped}{stopped} "
+                f"in {self.run.seconds:.2f} s")
 
     def to_text(self) -> str:
         """`FILE:LINE:COLUMN: error: message` with the excerpt and carets below each, then a count."""
@@ -76,6 +104,9 @@ class Report:
             out.append(f"{place}: {diagnostic.severity.value}: {printable(diagnostic.message)}")
             if diagnostic.line and diagnostic.line <= len(lines):
                 out += excerpt(lines[diagnostic.line - 1], diagnostic.line, diagnostic.column or 1, diagnostic.carets)
+        out += [f"{name}: {printable(note)}" for note in self.notes]
+        if (ran := self.run_line()) is not None:
+            out.append(f"{name}: {ran}")
         counts = []
         if self.errors:
             counts.append(_count(self.errors, "error"))
