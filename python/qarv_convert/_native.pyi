@@ -2,6 +2,19 @@
 
 #: The toolkit steps in calling order, each as (table name, toolkit method name).
 STEPS: tuple[tuple[str, str], ...]
+#: {table: list key}: the step of each such table is skipped, without a word, while that key of
+#: its table holds no entry ({"accuracy_analysis": "inputs"}); a table the file may leave out
+#: (its "values" None in `load_details`) skips its step too.
+RUNS_WITH: dict[str, str]
+#: {expected type name of a report: the same in plain words}, for every value type a key can hold
+#: that has plainer words ("u8": "an integer from 0 to 255", "a sequence": "a list, as in [1, 2]").
+TYPE_WORDS: dict[str, str]
+#: {"table.key": facts} for every key of every table: "expected" (the type name reports expect its
+#: values by), "minimum", "maximum" (int or None) and "min_length" (of a string or list, int or
+#: None): the limits `check` holds it to, the whole-file schema's; "choose" (str or None): what
+#: `init` leaves the user to choose, marking the key CHOOSE, and "placeholder" the value it writes
+#: to hold the place (None unless "choose" is set).
+KEYS: dict[str, dict[str, object]]
 
 class ConfigurationFault(RuntimeError):
     """A configuration that cannot be used, raised by every function here that loads one.
@@ -61,9 +74,7 @@ class WriteError(OSError):
 
 def explain_to(descriptor: int, path: str, overrides: list[str] | tuple[str, ...] = (), changed_only: bool = False) -> None: ...
 def convert(path: str, overrides: list[str] | tuple[str, ...] = ()) -> None: ...
-def ignored_entries_with(path: str, overrides: list[str] | tuple[str, ...]) -> list[str]: ...
 def summary_rows(path: str, overrides: list[str] | tuple[str, ...] = ()) -> list[tuple[str, list[tuple[str, str, str, bool, str]]]]: ...
-def load_note(path: str, overrides: list[str] | tuple[str, ...] = ()) -> str | None: ...
 def passthrough_start(terminal: int, descriptors: list[int]) -> bool: ...
 def passthrough_show(text: str) -> None: ...
 def passthrough_write(text: str) -> None: ...

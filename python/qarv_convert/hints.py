@@ -7,23 +7,17 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from qarv_convert._native import ConfigurationFault
 
-# The module's names for value types, as a user would say them.
-_TYPE_WORDS = {
-    "u8": "an integer from 0 to 255",
-    "i32": "an integer from -2147483648 to 2147483647",
-    "usize": "an integer from 0 to 18446744073709551615",
-    "f32": "a number",
-    "a sequence": "a list, as in [1, 2]",
-}
 _CAPITALIZED_BOOLEAN = re.compile(r"(True|False)\b")
 _ONNX_LINE = 'model_type = "Onnx"'
 
 
 def hints(fault: ConfigurationFault) -> list[str]:
     """The `hint:` lines for a configuration fault with a position."""
+    from qarv_convert._native import TYPE_WORDS
+
     found: list[str] = []
-    if fault.expected in _TYPE_WORDS:
-        found.append(f"hint: {fault.expected} means {_TYPE_WORDS[fault.expected]}")
+    if fault.expected in TYPE_WORDS:
+        found.append(f"hint: {fault.expected} means {TYPE_WORDS[fault.expected]}")
     # Where the text stops being TOML, the line at the caret starts with what was meant.
     if fault.kind == "syntax" and _CAPITALIZED_BOOLEAN.match(fault.line_text or "", (fault.column or 1) - 1):
         found.append("hint: TOML booleans are lowercase: true or false")

@@ -9,12 +9,8 @@ from qarv_convert.text import printable
 from qarv_convert.schema import configuration_schema
 
 #: Keys every conversion sets to its own value: what to choose, and the value that holds the place.
-TO_CHOOSE = {
-    ("load", "model"): ("the path of the ONNX model to convert", "model.onnx"),
-    # Quantization is on by default, and without samples it has nothing to calibrate on.
-    ("build", "dataset"): ("the calibration dataset: a text file listing one sample per line (one .npy, .npz "
-                           "or image file per model input)", "dataset.txt"),
-}
+TO_CHOOSE = {tuple(key.split(".")): (facts["choose"], facts["placeholder"])
+             for key, facts in _native.KEYS.items() if facts["choose"] is not None}
 #: Tables a fresh file leaves commented out: written empty they would run a step with nothing to do.
 COMMENTED_TABLES = {"accuracy_analysis"}
 #: Placeholders of keys whose type's plain example would be wrong as a value (a zero deviation divides by zero).

@@ -14,13 +14,14 @@
 
 namespace qarv {
 
-/// Limits that the schema documents state; loading does not enforce them.
+/// Limits that the schema documents state and `check` warns about; loading does not enforce them.
 struct Limits {
     std::optional<std::int64_t> minimum;
     std::optional<std::int64_t> maximum;
     std::optional<std::uint64_t> min_length;
 
     static constexpr Limits range(std::int64_t low, std::int64_t high) { return {low, high, std::nullopt}; }
+    static constexpr Limits at_least(std::int64_t low) { return {low, std::nullopt, std::nullopt}; }
     static constexpr Limits length_at_least(std::uint64_t length) { return {std::nullopt, std::nullopt, length}; }
 };
 
@@ -35,6 +36,13 @@ enum class Send {
 /// that the value names.
 enum class Pass { value, arrays_from_file };
 
+/// A key whose value every conversion sets for itself: `init` writes `placeholder` (empty: the
+/// default) and marks it CHOOSE, saying `what` to choose. Empty `what`: the key is no such key.
+struct Choose {
+    std::string_view what;
+    std::string_view placeholder = {};
+};
+
 /// A key's part in its section's toolkit call.
 struct Keyword {
     Send send = Send::when_set;
@@ -47,8 +55,8 @@ struct Keyword {
 };
 
 /// One key of a section record: its name (TOML key, field, JSON property and, unless `keyword`
-/// renames it, toolkit keyword), where the record keeps it, its description, its limits and how
-/// it reaches the toolkit.
+/// renames it, toolkit keyword), where the record keeps it, its description, its limits, how it
+/// reaches the toolkit, the limits `check` adds, and what `init` leaves the user to choose.
 template <class Record, class T>
 struct Field {
     using value_type = T;
@@ -57,6 +65,10 @@ struct Field {
     std::string_view description; ///< empty: the key has no description
     Limits limits{};
     Keyword keyword{};
+    /// Limits that only the whole-file schema and `check` state, over `limits` and the type's own:
+    /// a value outside them loads and is sent, but is almost surely a mistake.
+    Limits advised{};
+    Choose choose{};
 
     [[nodiscard]] constexpr std::string_view keyword_name() const {
         return keyword.name.empty() ? name : keyword.name;
@@ -143,7 +155,9 @@ struct Section {
     std::string_view name;
     Member Configuration::*member;
     std::string_view method;
-    bool (*runs)(const Record&) = nullptr; ///< null: the step always runs
+    /// Non-empty: the list key of the table without which the step is skipped without a word; the
+    /// step runs only when it holds at least one entry. Empty: the step always runs.
+    std::string_view runs_with = {};
     Tag tag{};
     Record Member::*variant = nullptr; ///< for a tagged choice only
 };
@@ -159,12 +173,12 @@ inline constexpr auto sections = std::make_tuple(
                                                 "The kind of model to load; required whenever the table is present."},
                                         .variant = &LoadConfig::onnx},
     Section<BuildConfig, BuildConfig>{.name = "build", .member = &Configuration::build, .method = "build"},
-    // An analysis without inputs has nothing to run on: the step is skipped without a word.
+    // An analysis without inputs has nothing to run on.
     Section<AccuracyAnalysisConfig, std::optional<AccuracyAnalysisConfig>>{
         .name = "accuracy_analysis",
         .member = &Configuration::accuracy_analysis,
         .method = "accuracy_analysis",
-        .runs = [](const AccuracyAnalysisConfig& record) { return !record.inputs.empty(); }},
+        .runs_with = "inputs"},
     Section<ExportConfig, ExportConfig>{.name = "export", .member = &Configuration::export_, .method = "export_qarv"});
 
 inline constexpr std::size_t section_count = std::tuple_size_v<decltype(sections)>;
@@ -263,7 +277,8 @@ struct Describe<OnnxLoadConfig> {
     using R = OnnxLoadConfig;
     static constexpr std::string_view name = "OnnxLoadConfig";
     static constexpr auto fields = std::make_tuple(
-        Field<R, std::string>{"model", &R::model, "Path to the ONNX model file", {}, Keyword::positional()},
+        Field<R, std::string>{"model", &R::model, "Path to the ONNX model file", {}, Keyword::positional(), {},
+                              {"the path of the ONNX model to convert"}},
         Field<R, std::optional<std::vector<std::string>>>{
             "inputs", &R::inputs, "Optional list of input names (e.g. [\"input0\"])"},
         Field<R, std::optional<std::vector<std::vector<std::uint64_t>>>>{
@@ -287,10 +302,15 @@ struct Describe<BuildConfig> {
     static constexpr auto fields = std::make_tuple(
         Field<R, std::optional<bool>>{"do_quantization", &R::do_quantization,
                                       "Whether to quantize the model (default: true)"},
+        // Quantization is on by default, and without samples it has nothing to calibrate on.
         Field<R, std::optional<std::string>>{"dataset", &R::dataset,
-                                             "Path to dataset file for quantization (default: None)"},
+                                             "Path to dataset file for quantization (default: None)", {}, {}, {},
+                                             {"the calibration dataset: a text file listing one sample per line "
+                                              "(one .npy, .npz or image file per model input)",
+                                              "dataset.txt"}},
         Field<R, std::optional<std::int32_t>>{"qarv_batch_size", &R::qarv_batch_size,
-                                              "Batch size for inference (default: None)"},
+                                              "Batch size for inference (default: None)", {}, {},
+                                              Limits::at_least(1)},
         Field<R, std::optional<bool>>{"auto_hybrid", &R::auto_hybrid,
                                       "Enable automatic hybrid quantization (default: false)"});
 };
@@ -367,6 +387,46 @@ constexpr auto keyword_fields() {
 
 namespace detail {
 
+/// Whether `value`, a field's value, is a list that holds at least one entry.
+template <class T>
+constexpr bool holds_entries(const T& value) {
+    if constexpr (is_vector_v<T>) return !value.empty();
+    else if constexpr (is_optional_v<T>) return value && holds_entries(*value);
+    else return false;
+}
+
+/// Whether `T` is a list, or an optional list.
+template <class T>
+inline constexpr bool is_list_v = is_vector_v<T>;
+template <class T>
+inline constexpr bool is_list_v<std::optional<T>> = is_vector_v<T>;
+
+} // namespace detail
+
+/// Whether the step of `section` runs for `record`: always, or when its `runs_with` list holds an entry.
+template <class Record, class Member>
+constexpr bool step_runs(const Section<Record, Member>& section, const Record& record) {
+    if (section.runs_with.empty()) return true;
+    bool runs = false;
+    for_each_field<Record>([&](const auto& field) {
+        if (field.name == section.runs_with) runs = detail::holds_entries(record.*(field.member));
+    });
+    return runs;
+}
+
+namespace detail {
+
+/// Whether `runs_with`, where a section has one, names a list key of its record.
+template <class Record, class Member>
+constexpr bool runs_with_names_a_list(const Section<Record, Member>& section) {
+    if (section.runs_with.empty()) return true;
+    bool found = false;
+    for_each_field<Record>([&](const auto& field) {
+        if (field.name == section.runs_with) found = is_list_v<typename std::remove_cvref_t<decltype(field)>::value_type>;
+    });
+    return found;
+}
+
 /// Binds the record's members by structured binding, which compiles only when the record has
 /// exactly `N` of them; the type says so.
 template <std::size_t N, class R>
@@ -430,5 +490,7 @@ static_assert(std::apply(
         return (detail::declared_completely<typename std::remove_cvref_t<decltype(section)>::record_type>() && ...);
     },
     sections));
+static_assert(std::apply([](const auto&... section) { return (detail::runs_with_names_a_list(section) && ...); }, sections),
+              "a section's runs_with names no list key of its record");
 
 } // namespace qarv

@@ -54,18 +54,11 @@ struct without_optional<std::optional<T>> {
     using type = T;
 };
 
-/// Loadable values that `check` warns about, stated as bounds in the whole-file document only.
-struct Advisory {
-    std::string_view section, key;
-    std::int64_t minimum;
-};
-constexpr Advisory advisories[] = {{"build", "qarv_batch_size", 1}};
-
 /// What the whole-file document adds to the keys of one section: hover documentation for
 /// editors (`x-taplo`: the description and the default), the range loading holds a 32-bit
-/// integer to, and the advisory bounds above.
+/// integer to, and the advised limits of each key.
 template <class Record>
-void add_editor_annotations(std::string_view section, json& properties) {
+void add_editor_annotations(json& properties) {
     const Record defaults{};
     for_each_field<Record>([&](const auto& field) {
         using Value = typename without_optional<std::remove_cvref_t<decltype(defaults.*(field.member))>>::type;
@@ -78,8 +71,7 @@ void add_editor_annotations(std::string_view section, json& properties) {
             property["minimum"] = bound(std::numeric_limits<std::int32_t>::min());
             property["maximum"] = bound(std::numeric_limits<std::int32_t>::max());
         }
-        for (const Advisory& advisory : advisories)
-            if (advisory.section == section && advisory.key == field.name) property["minimum"] = bound(advisory.minimum);
+        detail::apply_limits(property, field.advised);
     });
 }
 
@@ -91,7 +83,7 @@ json configuration_schema_document() {
         json section = schema_document<Record>();
         section.erase("$schema");
         section["additionalProperties"] = false;
-        add_editor_annotations<Record>(table, section["properties"]);
+        add_editor_annotations<Record>(section["properties"]);
         properties[std::string(table)] = std::move(section);
     };
     for_each_section([&](const auto& section) {

@@ -35,7 +35,8 @@ struct TypeSchema {
 };
 
 /// One trait per value type. Scalars state their kind, the name an error message expects them
-/// by and their schema; the list and optional rules build on the element's trait.
+/// by, that name in plain words for the hints under a report (empty: the name says it) and their
+/// schema; the list and optional rules build on the element's trait.
 template <class T>
 struct ValueType;
 
@@ -43,6 +44,7 @@ template <>
 struct ValueType<bool> {
     static constexpr Scalar kind = Scalar::boolean;
     static constexpr std::string_view expected = "a boolean";
+    static constexpr std::string_view in_words = "";
     static constexpr TypeSchema schema{"boolean"};
 };
 
@@ -50,6 +52,7 @@ template <>
 struct ValueType<std::string> {
     static constexpr Scalar kind = Scalar::string;
     static constexpr std::string_view expected = "a string";
+    static constexpr std::string_view in_words = "";
     static constexpr TypeSchema schema{"string"};
 };
 
@@ -57,6 +60,7 @@ template <>
 struct ValueType<std::uint8_t> {
     static constexpr Scalar kind = Scalar::integer;
     static constexpr std::string_view expected = "u8";
+    static constexpr std::string_view in_words = "an integer from 0 to 255";
     static constexpr TypeSchema schema{"integer", "uint8", 0, 255};
 };
 
@@ -64,6 +68,7 @@ template <>
 struct ValueType<std::int32_t> {
     static constexpr Scalar kind = Scalar::integer;
     static constexpr std::string_view expected = "i32";
+    static constexpr std::string_view in_words = "an integer from -2147483648 to 2147483647";
     static constexpr TypeSchema schema{"integer", "int32"};
 };
 
@@ -71,6 +76,7 @@ template <>
 struct ValueType<std::uint64_t> {
     static constexpr Scalar kind = Scalar::integer;
     static constexpr std::string_view expected = "usize";
+    static constexpr std::string_view in_words = "an integer from 0 to 18446744073709551615";
     static constexpr TypeSchema schema{"integer", "uint", 0};
 };
 
@@ -78,6 +84,7 @@ template <>
 struct ValueType<float> {
     static constexpr Scalar kind = Scalar::floating;
     static constexpr std::string_view expected = "f32";
+    static constexpr std::string_view in_words = "a number";
     static constexpr TypeSchema schema{"number", "float"};
 };
 
@@ -85,12 +92,14 @@ struct ValueType<float> {
 template <class T>
 struct ValueType<std::vector<T>> {
     static constexpr std::string_view expected = "a sequence";
+    static constexpr std::string_view in_words = "a list, as in [1, 2]";
 };
 
 /// An optional value is read and described as its value, its schema's outer type admitting null.
 template <class T>
 struct ValueType<std::optional<T>> {
     static constexpr std::string_view expected = ValueType<T>::expected;
+    static constexpr std::string_view in_words = ValueType<T>::in_words;
 };
 
 /// Whether a scalar type is read as an unsigned number, so that JSON equality tells its values

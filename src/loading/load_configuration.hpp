@@ -23,7 +23,7 @@ struct LoadError {
     enum class Kind { file_read, configuration, interrupted };
     Kind kind;
     std::string message;
-    std::optional<TomlError> fault; ///< the `configuration` kind's error, which `message` renders
+    std::optional<TomlError> fault{}; ///< the `configuration` kind's error, which `message` renders
 };
 
 /// The `configuration` error that carries `error` and its report.

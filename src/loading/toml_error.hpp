@@ -38,11 +38,11 @@ struct TomlError {
     std::shared_ptr<const std::string> source; ///< the whole file text the span refers to
     std::vector<std::string> keys;             ///< outermost table key first
     FaultKind kind = FaultKind::syntax;
-    std::string expected;     ///< what the value should have been, as the message words it; empty: none
+    std::string expected{};   ///< what the value should have been, as the message words it; empty: none
     bool in_override = false; ///< `source` is the text of an override, not the file's
     /// Where the value of the key at fault stands, when `span` points elsewhere (at the table of
     /// a key that is read while the table's tag is looked for).
-    std::optional<ByteSpan> value_span;
+    std::optional<ByteSpan> value_span{};
 };
 
 /// Where a span starts, as reports count it: line and column from 1, the column in characters

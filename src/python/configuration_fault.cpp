@@ -21,13 +21,13 @@ struct Parts {
     std::string_view kind;
     std::string_view message;
     PyObject* file = nullptr;
-    std::optional<TextPosition> position;
-    std::optional<std::string> line_text; ///< the line the report quotes, with a position
-    std::optional<std::string> key;
-    std::optional<std::string> override_text;
-    std::optional<std::string> expected;
-    std::optional<std::string> note;
-    std::optional<TextPosition> note_position;
+    std::optional<TextPosition> position{};
+    std::optional<std::string> line_text{}; ///< the line the report quotes, with a position
+    std::optional<std::string> key{};
+    std::optional<std::string> override_text{};
+    std::optional<std::string> expected{};
+    std::optional<std::string> note{};
+    std::optional<TextPosition> note_position{};
 };
 
 PyRef optional_str(const std::optional<std::string>& text) {

@@ -73,7 +73,7 @@ std::optional<ConversionError> call_method(PyObject* toolkit, std::string_view m
 template <class Record, class Member>
 std::optional<ConversionError> run_step(PyObject* toolkit, const Section<Record, Member>& section,
                                         const Record& record) {
-    if (section.runs && !section.runs(record)) return std::nullopt;
+    if (!step_runs(section, record)) return std::nullopt;
     PyResult<KeywordArguments> keywords = to_keyword_arguments(record);
     if (!keywords) return std::move(keywords).error();
     PyRef positional = positional_argument(record);

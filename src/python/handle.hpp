@@ -85,6 +85,11 @@ PyObject* interned() {
     return object;
 }
 
+/// Sets `key` of `dict`; like `adopt_or_fail`, a failure is internal.
+inline void set_item(PyObject* dict, const char* key, PyRef value) {
+    if (PyDict_SetItemString(dict, key, value.get()) < 0) fail_internally();
+}
+
 /// Appends to a list; like `adopt_or_fail`, a failure is internal.
 inline void append(PyObject* list, PyObject* item) {
     if (PyList_Append(list, item) < 0) fail_internally();

@@ -24,7 +24,7 @@ struct ConversionError {
     Kind kind;
     std::string message;            ///< file read, configuration and summary kinds
     PyRef exception;                ///< python and stop kinds
-    std::optional<TomlError> fault; ///< the configuration kind's error, which `message` renders
+    std::optional<TomlError> fault{}; ///< the configuration kind's error, which `message` renders
 
     /// A loading failure; an interrupted load takes the exception the signal handler left pending.
     static ConversionError from(LoadError error);

@@ -13,32 +13,12 @@
 #include "loading/toml_error.hpp"
 #include "loading/load_configuration.hpp"
 #include "python/handle.hpp"
-#include "python/panic.hpp"
+#include "python/arguments.hpp"
 #include "table/console_table.hpp"
 #include "toml_json.hpp"
 
 namespace qarv {
 namespace {
-
-/// The items of a list or tuple, or null with a `TypeError` naming what was expected.
-PyRef sequence_items(PyObject* object, const char* expected) {
-    if (!PyList_Check(object) && !PyTuple_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "expected %s, got '%s'", expected, Py_TYPE(object)->tp_name);
-        return PyRef();
-    }
-    return PyRef::steal(PySequence_Fast(object, expected));
-}
-
-/// A `str` argument, `what`, as UTF-8 text, or none with the interpreter's error set.
-std::optional<std::string> text_argument(PyObject* object, const char* what) {
-    if (!PyUnicode_Check(object)) {
-        PyErr_Format(PyExc_TypeError, "expected %s of type 'str', got '%s'", what, Py_TYPE(object)->tp_name);
-        return std::nullopt;
-    }
-    std::optional<std::string_view> text = utf8_text(object);
-    if (!text) return std::nullopt;
-    return std::string(*text);
-}
 
 PyObject* render_table_impl(PyObject* rows_argument) {
     PyRef rows = sequence_items(rows_argument, "a list of rows");
@@ -51,7 +31,7 @@ PyObject* render_table_impl(PyObject* rows_argument) {
         std::vector<std::string>& row = texts.emplace_back();
         const Py_ssize_t cell_count = PySequence_Fast_GET_SIZE(cells.get());
         for (Py_ssize_t c = 0; c < cell_count; ++c) {
-            std::optional<std::string> text = text_argument(PySequence_Fast_GET_ITEM(cells.get(), c), "a table cell");
+            std::optional<std::string> text = str_argument(PySequence_Fast_GET_ITEM(cells.get(), c), "a table cell");
             if (!text) return nullptr;
             row.push_back(std::move(*text));
         }
@@ -74,7 +54,7 @@ PyObject* render_table_impl(PyObject* rows_argument) {
 }
 
 PyObject* schema_document_impl(PyObject* name_argument) {
-    std::optional<std::string> name = text_argument(name_argument, "a record name");
+    std::optional<std::string> name = str_argument(name_argument, "a record name");
     if (!name) return nullptr;
     std::optional<nlohmann::json> document;
     for_each_section([&](const auto& section) {
@@ -91,7 +71,7 @@ PyObject* schema_document_impl(PyObject* name_argument) {
 /// The document of the file at the path, every root key kept, or none with `RuntimeError` set to
 /// the loading message.
 std::optional<toml::Document> document_at(PyObject* path_argument) {
-    std::optional<std::string> path = text_argument(path_argument, "a path");
+    std::optional<std::string> path = str_argument(path_argument, "a path");
     if (!path) return std::nullopt;
     auto text = read_configuration_text(*path);
     if (!text) {
@@ -167,22 +147,16 @@ PyObject* text_positions_impl(PyObject* arguments) {
     return make_str(nlohmann::json{single, batched}.dump()).release();
 }
 
-/// An `InternalFailure` raises `PanicException`, as in the package's modules.
-template <PyObject* (*Body)(PyObject*)>
-PyObject* guarded(PyObject*, PyObject* argument) noexcept {
-    return run_guarded("qarv_test_hooks", [&] { return Body(argument); });
-}
-
 PyMethodDef hook_methods[] = {
-    {"render_table", guarded<render_table_impl>, METH_O,
+    {"render_table", guarded<"qarv_test_hooks", render_table_impl>, METH_O,
      "render_table(rows)\n--\n\nThe rows of text cells drawn as a console table."},
-    {"schema_document", guarded<schema_document_impl>, METH_O,
+    {"schema_document", guarded<"qarv_test_hooks", schema_document_impl>, METH_O,
      "schema_document(name)\n--\n\nThe schema document of the named section record, as JSON text."},
-    {"toml_test_json", guarded<toml_test_json_impl>, METH_O,
+    {"toml_test_json", guarded<"qarv_test_hooks", toml_test_json_impl>, METH_O,
      "toml_test_json(path)\n--\n\nThe TOML file as toml-test JSON."},
-    {"text_positions", guarded<text_positions_impl>, METH_VARARGS,
+    {"text_positions", guarded<"qarv_test_hooks", text_positions_impl>, METH_VARARGS,
      "text_positions(text, spans)\n--\n\nEach span's position, one by one and all at once."},
-    {"toml_spans", guarded<toml_spans_impl>, METH_O,
+    {"toml_spans", guarded<"qarv_test_hooks", toml_spans_impl>, METH_O,
      "toml_spans(path)\n--\n\nThe text of each value's key and of the value itself, by path."},
     {nullptr, nullptr, 0, nullptr},
 };
