@@ -150,3 +150,12 @@ def test_the_run_reports_nothing_to_onnxruntimes_maker(material, tmp_path):
     assert result.returncode == 0, result.stderr
     assert "ran `model.onnx` with onnxruntime on 20 samples" in result.stderr
     assert list(home.rglob("*")) == []
+
+
+def test_a_failing_run_is_said_once_in_the_checks_words(material, cli):
+    """onnxruntime's own log of the failed node stays out of the output; the diagnostic quotes it."""
+    fx.fails_to_run(material / "model.onnx")
+    outcome = cli("check", "--run", "config.toml", cwd=material)
+    assert outcome.returncode == 1
+    assert "[E:onnxruntime" not in outcome.stderr and outcome.stderr.count("cannot be reshaped") == 1
+    assert "error: `model.onnx` does not run on the sample of line 1 of `dataset.txt`: " in outcome.stderr
