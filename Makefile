@@ -149,8 +149,10 @@ fuzz: deps
 	build/fuzz/tests/fuzz/onnx_fuzzer $(FUZZ_FLAGS) build/fuzz-corpus-onnx build/fuzz-seeds-onnx
 
 # Timings beside pure-Python baselines measured in the same run; rtoml and toml-rs, the large-file
-# baselines, are only needed here.
-BENCH_PACKAGES := rtoml toml-rs
+# baselines, and onnxruntime, which the samples' benchmark times `check --run` beside, are only
+# needed here (the benchmarks' models and samples come from onnx, numpy and pillow, built with
+# every target).
+BENCH_PACKAGES := rtoml toml-rs onnxruntime
 bench: install
 	$(call pip_install,$(VENV),.bench-packages,$(BENCH_PACKAGES))
 	$(VENV_PYTHON) benchmarks/bench_conversion.py

@@ -159,3 +159,10 @@ def test_a_failing_run_is_said_once_in_the_checks_words(material, cli):
     assert outcome.returncode == 1
     assert "[E:onnxruntime" not in outcome.stderr and outcome.stderr.count("cannot be reshaped") == 1
     assert "error: `model.onnx` does not run on the sample of line 1 of `dataset.txt`: " in outcome.stderr
+
+
+def test_outputs_that_cannot_be_written_stop_the_run_with_an_error(material, cli):
+    outcome = cli("check", "--run", "--outputs", "missing/out.npz", "config.toml", cwd=material)
+    assert outcome.returncode == 1
+    assert "error: the outputs file `missing/out.npz` cannot be written: No such file or directory" in outcome.stderr
+    assert "the model was not run: its outputs cannot be kept" in outcome.stderr
