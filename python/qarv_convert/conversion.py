@@ -172,17 +172,22 @@ def _checked(run: RunRecord, report: Report, checked: Callable[[Report], None] |
 
 
 def skip_reasons(path: str, overrides: Sequence[str]) -> dict[str, str]:
-    """Why the conversion of this configuration passes over a step, by the step's method."""
+    """Why the conversion of this configuration passes over a step, by the step's method: a step
+    that runs only with entries in a list of its table, for a file without the table or the entries."""
     import json
 
     from qarv_convert import _native
+    from qarv_convert.steps import METHODS
 
     sections = dict(_native.summary_rows(path, overrides))
-    analysis = sections.get("accuracy_analysis")
-    if analysis is None:
-        return {"accuracy_analysis": "no [accuracy_analysis] table"}
-    inputs = next((json.loads(value) for key, value, *_ in analysis if key == "inputs"), [])
-    return {} if inputs else {"accuracy_analysis": "no inputs"}
+    reasons = {}
+    for table, key in _native.RUNS_WITH.items():
+        rows = sections.get(table)
+        if rows is None:
+            reasons[METHODS[table]] = f"no [{table}] table"
+        elif not next((json.loads(value) for name, value, *_ in rows if name == key), None):
+            reasons[METHODS[table]] = f"no {key}"
+    return reasons
 
 
 @contextlib.contextmanager

@@ -11,8 +11,9 @@ from qarv_convert.schema import configuration_schema
 #: Keys every conversion sets to its own value: what to choose, and the value that holds the place.
 TO_CHOOSE = {tuple(key.split(".")): (facts["choose"], facts["placeholder"])
              for key, facts in _native.KEYS.items() if facts["choose"] is not None}
-#: Tables a fresh file leaves commented out: written empty they would run a step with nothing to do.
-COMMENTED_TABLES = {"accuracy_analysis"}
+#: Tables a fresh file leaves commented out: their step runs only with entries in one of their
+#: lists, which a fresh file cannot know, so written empty they would only draw a warning.
+COMMENTED_TABLES = set(_native.RUNS_WITH)
 #: Placeholders of keys whose type's plain example would be wrong as a value (a zero deviation divides by zero).
 EXAMPLES = {("config", "std_values"): [1.0], ("config", "mean_values"): [0.0]}
 #: The most channels given one placeholder value each; more get one CHOOSE marker.

@@ -126,6 +126,7 @@ class _Checker:
         self.sizes()
         self.channels()
         self.calibration()
+        self.steps_without_entries()
         self.accuracy_analysis()
         if self.model_and_data:
             self.initial_values()
@@ -551,15 +552,17 @@ class _Checker:
                                        f"although they differ ({run.distinct_inputs} distinct): the preprocessing may "
                                        f"flatten the data, or the model ignores its input")
 
+    def steps_without_entries(self) -> None:
+        """A table whose step runs only with entries in one of its lists, given with none."""
+        for table, key in _native.RUNS_WITH.items():
+            section = self.values[table]
+            if section is not None and not section[key]:
+                self.warning(table, f"[{table}] is skipped: it lists no `{key}`")
+
     def accuracy_analysis(self) -> None:
         section = self.values["accuracy_analysis"]
-        if section is None:
-            return
-        if not section["inputs"]:
-            self.warning("accuracy_analysis", "[accuracy_analysis] is skipped: it lists no `inputs`")
-            return
-        if self.model_and_data:
-            for index, path in enumerate(section["inputs"]):
+        if section is not None and self.model_and_data:
+            for index, path in enumerate(section["inputs"] or []):
                 key = f"accuracy_analysis.inputs[{index}]"
                 if self.exists(key, "the accuracy-analysis input", path):
                     try:
