@@ -5,6 +5,10 @@ def main(argv=None) -> int:
     """The `qarv-convert` entry point. Ctrl-C while the command line is still being imported ends it
     as Ctrl-C at any later moment does: status 130 and one line, no traceback."""
     try:
+        import sys
+
+        if (sys.argv[1:] if argv is None else list(argv)) == ["--version"]:
+            return _print_version()
         from qarv_convert.cli import main as run
 
         return run(argv)
@@ -18,6 +22,17 @@ def main(argv=None) -> int:
         except (OSError, ValueError):
             pass
         return 130
+
+
+def _print_version() -> int:
+    """`qarv-convert --version` without the parser, which costs more to import than the rest of
+    the run; the line is checked to have arrived as every command's output is."""
+    from qarv_convert._version import __version__
+    from qarv_convert.streams import PROGRAM, Streams
+
+    streams = Streams()
+    with streams.guarded():
+        return int(streams.emit(f"{PROGRAM} {__version__}\n"))
 
 
 # The Python API lives in `qarv_convert.api` and is imported on first use, so that importing the

@@ -63,7 +63,9 @@ class _SubcommandParser(_Parser):
         super().__init__(**keywords)  # type: ignore[arg-type]
 
 
-def build_parser() -> argparse.ArgumentParser:
+def build_parser(command: str | None = None) -> argparse.ArgumentParser:
+    """The whole command line's parser; with `command`, one that knows that command alone, which
+    is all a run of it needs (the other commands' modules are not imported)."""
     _Formatter.width = None
     parser = _Parser(
         prog=PROGRAM,
@@ -75,7 +77,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
                                      parser_class=_SubcommandParser)
-    for name in NAMES:
+    for name in (command,) if command in NAMES else NAMES:
         importlib.import_module(f"qarv_convert.commands.{name}").add_parser(commands)
     return parser
 
@@ -109,9 +111,10 @@ def run(options: argparse.Namespace, streams: Streams) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     streams = Streams()
+    arguments = list(sys.argv[1:] if argv is None else argv)
     with streams.guarded():
         try:
-            options = build_parser().parse_args(argv)
+            options = build_parser(arguments[0] if arguments else None).parse_args(arguments)
         except OSError as error:  # --help or --version could not be written
             return int(streams.write_failed(error))
         except SystemExit as leaving:
@@ -122,7 +125,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 if (failed := streams.flush_stdout()) is not None:
                     return int(streams.write_failed(failed))
             raise
-        options.argv = list(sys.argv[1:] if argv is None else argv)
+        options.argv = arguments
         with streams.interrupts_noted(STOPPING):
             return int(run(options, streams))
 

@@ -2,7 +2,11 @@
 message when one is missing."""
 from __future__ import annotations
 
-from typing import NamedTuple, Sequence
+from qarv_convert.tuples import named_tuple
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Sequence
 
 #: The packages each optional feature needs, each with the extra that installs it.
 NEEDS = {
@@ -11,7 +15,8 @@ NEEDS = {
 }
 
 
-class MissingExtra(NamedTuple):
+@named_tuple
+class MissingExtra:
     """An optional package a requested feature needs and the interpreter lacks."""
 
     module: str   #: what to import

@@ -46,8 +46,6 @@ def _count(text: str) -> int:
 
 
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
-    import json
-
     from qarv_convert.preflight import check_file
     from qarv_convert.extras import missing
 
@@ -80,6 +78,8 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
             streams.say(f"{PROGRAM}: --report {options.report}: {error.strerror or error}")
             return ExitStatus.FAILED
     if options.format == "json":
+        import json
+
         from qarv_convert.text import printable
 
         status = streams.emit(printable(json.dumps(reports, indent=2, ensure_ascii=False)) + "\n")

@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import importlib.util
 import os
-from typing import TYPE_CHECKING, Any, Callable, Sequence
 
 from qarv_convert import _native
 from qarv_convert.preflight.dataset import Sample, read_samples
@@ -16,7 +15,10 @@ from qarv_convert.preflight.samples import SAMPLES
 from qarv_convert.regular_files import check_regular
 from qarv_convert.source import UnreadableFile, display_name, module_path
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Callable, Sequence
+
     from qarv_convert.preflight.float_run import FloatRun, NonFinite, Runner
     from qarv_convert.preflight.samples import Contents, Layout
 

@@ -1,12 +1,12 @@
 """Calibration dataset files: one sample per line, one whitespace-separated path per model input."""
 from __future__ import annotations
 
-from typing import NamedTuple
-
 from qarv_convert.regular_files import open_regular
+from qarv_convert.tuples import named_tuple
 
 
-class Sample(NamedTuple):
+@named_tuple
+class Sample:
     line: int             #: 1-based line of the dataset file
     paths: tuple[str, ...]
 

@@ -2,12 +2,14 @@
 from __future__ import annotations
 
 import enum
-from typing import Any, NamedTuple
 
 from qarv_convert.text import printable
+from qarv_convert.tuples import named_tuple
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
+
     from qarv_convert._native import ConfigurationFault
 
 
@@ -16,7 +18,8 @@ class Severity(enum.Enum):
     WARNING = "warning"
 
 
-class Diagnostic(NamedTuple):
+@named_tuple
+class Diagnostic:
     severity: Severity
     key: str          #: dotted, as `load.inputs`; empty for the file as a whole
     message: str

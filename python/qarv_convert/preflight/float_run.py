@@ -2,9 +2,12 @@
 from __future__ import annotations
 
 import time
-from typing import TYPE_CHECKING, Any, NamedTuple, Sequence
+from qarv_convert.tuples import named_tuple
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Sequence
+
     import zipfile
 
     import numpy as np
@@ -13,14 +16,16 @@ if TYPE_CHECKING:
 KEPT_VALUES = 4096
 
 
-class Failure(NamedTuple):
+@named_tuple
+class Failure:
     """The model did not run on a sample."""
 
     line: int
     message: str  #: onnxruntime's
 
 
-class NonFinite(NamedTuple):
+@named_tuple
+class NonFinite:
     output: str
     line: int
     nans: int

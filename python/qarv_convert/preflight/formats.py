@@ -3,10 +3,14 @@ list, whether each one reads, and whether what it holds suits the model input it
 from __future__ import annotations
 
 import os
-from typing import Any, NamedTuple, Sequence
 
 from qarv_convert.preflight.npy import ArrayHeader, NotNumpy, read_arrays
 from qarv_convert.regular_files import open_regular
+from qarv_convert.tuples import named_tuple
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, Sequence
 
 ARRAY_SUFFIXES = (".npy", ".npz")
 IMAGE_SUFFIXES = (".jpg", ".jpeg", ".png", ".bmp")
@@ -24,21 +28,24 @@ class BadSample(ValueError):
     """A file the conversion cannot read as a sample; the text says why, without the file's name."""
 
 
-class ImageInfo(NamedTuple):
+@named_tuple
+class ImageInfo:
     width: int
     height: int
     channels: int
     mode: str  #: Pillow's mode, as "RGB" or "L"
 
 
-class SampleFile(NamedTuple):
+@named_tuple
+class SampleFile:
     """What a sample or initial-value file holds: its arrays' headers, or the decoded image's size."""
     path: str
     arrays: tuple[ArrayHeader, ...] = ()
     image: ImageInfo | None = None
 
 
-class InputSpec(NamedTuple):
+@named_tuple
+class InputSpec:
     """A model input as a sample has to suit it."""
     name: str
     shape: Sequence[Any] | None  #: the size the conversion gives it; None or str entries for dynamic ones

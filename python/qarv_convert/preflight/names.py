@@ -1,7 +1,9 @@
 """Names a model offers, listed for a message, and the one a misspelt name most likely meant."""
 from __future__ import annotations
 
-from typing import Iterable, Sequence
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Iterable, Sequence
 
 #: How many names a message lists before it says how many more there are.
 LISTED = 8

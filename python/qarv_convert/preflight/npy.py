@@ -1,9 +1,12 @@
 """The headers of NumPy `.npy` files and `.npz` archives, read without importing NumPy."""
 from __future__ import annotations
 
-from typing import BinaryIO, NamedTuple
-
 from qarv_convert.regular_files import open_regular
+from qarv_convert.tuples import named_tuple
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import BinaryIO
 
 MAGIC = b"\x93NUMPY"
 #: Headers of real files are a few hundred bytes; NumPy itself refuses larger ones by default.
@@ -14,7 +17,8 @@ class NotNumpy(ValueError):
     """The file is not one that `numpy.load` reads without pickles; the text says why."""
 
 
-class ArrayHeader(NamedTuple):
+@named_tuple
+class ArrayHeader:
     name: str  #: the member's name in an archive, without `.npy`; empty for a `.npy` file
     dtype: str
     shape: tuple[int, ...]

@@ -1,13 +1,21 @@
 """Calibration samples' contents: the spread selection, each file read as the run reads it, and what the values say."""
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Callable, NamedTuple, Sequence
+from qarv_convert.tuples import named_tuple
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, Callable, Sequence
+
     import numpy as np
 
     from qarv_convert.preflight.dataset import Sample
     from qarv_convert.preflight.formats import InputSpec
+
+    #: What the contents pass hands each line to, read and preprocessed: its line, one array per
+    #: input in the configured size (None for an input whose sample does not fit it), and a
+    #: digest of the line's stored values (equal for identical lines).
+    Consumer = Callable[[int, "list[np.ndarray | None]", bytes], None]
 
 #: How many dataset lines the contents checks read by default (`--samples`).
 SAMPLES = 100
@@ -32,7 +40,8 @@ def select(samples: Sequence[Sample], limit: int) -> list[Sample]:
     return [samples[index * count // limit] for index in range(limit)]
 
 
-class Layout(NamedTuple):
+@named_tuple
+class Layout:
     """How one input's samples are fed: the configured size and where its channels are."""
 
     name: str
@@ -67,7 +76,8 @@ def layouts(specs: Sequence[InputSpec], mean: Sequence[float] | None, std: Seque
     return result
 
 
-class Read(NamedTuple):
+@named_tuple
+class Read:
     """A sample file's values as they are stored: an image as height × width × channels."""
 
     values: np.ndarray
@@ -188,7 +198,8 @@ def preprocessed(values: np.ndarray, read: Read, layout: Layout, swap: bool) -> 
     return normalized(swapped(values, read, layout, swap), layout)
 
 
-class Place(NamedTuple):
+@named_tuple
+class Place:
     """A sample file and its line in the dataset."""
 
     line: int
@@ -241,11 +252,6 @@ class Contents:
     def distinct(self) -> int:
         return self.read - len(self.repeats)
 
-
-#: What the contents pass hands each line to, read and preprocessed: its line, one array per input
-#: in the configured size (None for an input whose sample does not fit it), and a digest of the
-#: line's stored values (equal for identical lines).
-Consumer = Callable[[int, "list[np.ndarray | None]", bytes], None]
 
 
 def inspect(samples: Sequence[Sample], layouts_: Sequence[Layout], limit: int, swap: bool = False,
