@@ -9,11 +9,12 @@ DEBIAN_PACKAGES := make g++ python3-dev python3-venv libtomlplusplus-dev nlohman
 # Python packages, by what needs them: the build (scikit-build-core, cmake, ninja) and what the
 # demo runs (numpy and onnx write the examples' models and samples; the pre-flight decodes
 # calibration images with pillow) come with every target; the tests' runner and the tools they
-# drive (the wheel's build among them; onnxruntime and matplotlib for `check --run` and `--report`)
-# only with `make test`; the packaging tools with `make dist`.
+# drive (the wheel's build among them; onnxruntime and matplotlib for `check --run` and `--report`;
+# Ray for the batches on a local Ray instance) only with `make test`; the packaging tools with
+# `make dist`.
 BUILD_PACKAGES := scikit-build-core cmake ninja numpy pillow onnx
 TEST_PACKAGES := pytest jsonschema hypothesis taplo tombi nbclient nbformat ipykernel pre-commit build \
-  onnxruntime matplotlib
+  onnxruntime matplotlib ray
 # The tests open the page of `check --report` in a headless browser.
 TEST_DEBIAN_PACKAGES := chromium
 DIST_PACKAGES := build twine
@@ -109,12 +110,13 @@ dist: deps
 # benchmark plugin is off because it runs git, which would carry the ASan runtime too. The two
 # memory-growth bounds are measured on the plain allocator and do not hold under ASan's
 # quarantine; the leak checker stands in for them here. The packaging test is left out: the
-# compiler it runs would carry the ASan runtime as well, and it tests no code of ours.
+# compiler it runs would carry the ASan runtime as well, and it tests no code of ours. Ray is left
+# out (its test skips): its own processes would start under the ASan runtime.
 SANITIZE_VENV := build/sanitize-venv
 sanitize:
 	$(call apt_install,$(DEBIAN_PACKAGES) $(TEST_DEBIAN_PACKAGES))
 	$(call make_venv,$(SANITIZE_VENV),build/sanitize)
-	$(call pip_install,$(SANITIZE_VENV),.packages,$(BUILD_PACKAGES) $(TEST_PACKAGES))
+	$(call pip_install,$(SANITIZE_VENV),.packages,$(BUILD_PACKAGES) $(filter-out ray,$(TEST_PACKAGES)))
 	$(SANITIZE_VENV)/bin/python -m pip install --quiet --disable-pip-version-check --no-build-isolation \
 	  --no-deps --config-settings=build-dir=build/sanitize \
 	  --config-settings=cmake.define.QARV_SANITIZE=ON $(TEST_HOOKS_FLAGS) .
@@ -159,6 +161,7 @@ bench: install
 	$(VENV_PYTHON) benchmarks/bench_memory.py
 	$(VENV_PYTHON) benchmarks/bench_preflight.py
 	$(VENV_PYTHON) benchmarks/bench_samples.py
+	$(VENV_PYTHON) benchmarks/bench_batch.py
 
 clean:
 	rm -rf build

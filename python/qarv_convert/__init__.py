@@ -37,13 +37,13 @@ def _print_version() -> int:
 
 # The Python API lives in `qarv_convert.api` and is imported on first use, so that importing the
 # package (as the command line does on every start) stays as cheap as it was.
-_API = frozenset({"explain", "check", "plan", "convert", "Summary", "Row", "Diagnostics", "Diagnostic", "Severity",
+_API = frozenset({"explain", "check", "plan", "convert", "batch", "Summary", "Row", "Diagnostics", "Diagnostic", "Severity",
                   "Call", "ConfigurationError", "ConversionError"})
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from qarv_convert.api import (Call, ConfigurationError, ConversionError, Diagnostic, Diagnostics, Row, Severity,
-                                  Summary, check, convert, explain, plan)
+                                  Summary, batch, check, convert, explain, plan)
 
 
 def __getattr__(name: str) -> object:

@@ -16,7 +16,7 @@ if TYPE_CHECKING:
     from collections.abc import Iterator, Sequence
 
 __all__ = ["Call", "ConfigurationError", "ConversionError", "Diagnostic", "Diagnostics", "Row", "Severity",
-           "Summary", "check", "convert", "explain", "plan"]
+           "Summary", "batch", "check", "convert", "explain", "plan"]
 
 #: A path as the API takes it.
 PathLike = Union[str, "os.PathLike[str]"]
@@ -304,3 +304,37 @@ def _say(text: str) -> None:
             sys.stderr.flush()
     except (OSError, ValueError):
         pass
+
+
+def batch(configs: PathLike | list[PathLike], *, vary: dict[str, list[Any]] | None = None,
+          overrides: list[str] | tuple[str, ...] = (), jobs: int | None = None, out: PathLike = "runs",
+          timeout: float | None = None, memory_limit: int | str | None = None, force: bool = False,
+          engine: str = "local", address: str | None = None) -> list[dict[str, Any]]:
+    """Runs the conversions of `configs` as `qarv-convert batch` does, each in a process of its
+    own, once per combination of the values in `vary` (`SECTION.KEY` -> list of values), with a
+    line per finished job on standard error. Returns the results, the objects of
+    `OUT/results.json` (in a notebook, a table).
+
+    Raises `ValueError` (`qarv_convert.batches.jobs.UsageError`) before any job runs for a key, value or
+    option that cannot be, `RuntimeError` when the engine cannot run at all, and
+    KeyboardInterrupt after the running jobs were stopped and the results written."""
+    import sys
+
+    from qarv_convert.batches.run import Options, run_batch
+    from qarv_convert.batches.jobs import toml_value
+    from qarv_convert.batches.progress import BatchProgress
+
+    listed = [configs] if isinstance(configs, (str, os.PathLike)) else list(configs)
+    from qarv_convert.batches.jobs import UsageError
+
+    try:
+        varied = [f"{key}={toml_value(list(values))}" for key, values in (vary or {}).items()]
+    except TypeError as error:
+        raise UsageError(f"vary: {error}") from None
+    options = Options([os.fspath(path) for path in listed], varied, list(overrides), jobs, os.fspath(out), timeout,
+                      memory_limit, force, engine=engine, address=address)
+    progress = BatchProgress(sys.stderr)
+    outcome = run_batch(options, progress, progress.say)
+    if outcome.interrupted:
+        raise KeyboardInterrupt
+    return outcome.results

@@ -16,7 +16,7 @@ if TYPE_CHECKING:
     Run = Callable[[argparse.Namespace, Streams], ExitStatus]
 
 #: The command modules, in the order `--help` lists them.
-NAMES = ("init", "convert", "explain", "plan", "check", "schema", "env")
+NAMES = ("init", "convert", "batch", "explain", "plan", "check", "schema", "env")
 
 #: What CONFIG's help says.
 CONFIG_HELP = "path of the TOML configuration file; - reads it from standard input"
