@@ -6,10 +6,12 @@ import sys
 
 import pytest
 
+from qarv_convert.commands import NAMES
+
 from conftest import EXAMPLES
 
 EXAMPLE = str(EXAMPLES / "resnet50.toml")
-COMMANDS = {"init", "convert", "explain", "plan", "check", "schema", "env"}
+COMMANDS = set(NAMES)
 PROBE = """
 import json, sys
 from qarv_convert import main
