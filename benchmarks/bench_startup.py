@@ -1,6 +1,8 @@
 """Start-up time of the command line beside a bare interpreter, measured in pairs.
 
-Run through `make bench`. Each round runs `python3 -c pass` and then each command once; a
+Run through `make bench`. The command is the installed `qarv-convert` script, as a user starts
+it (`python -m qarv_convert` when there is none). Each round runs `python3 -c pass` and then each
+command once; a
 command's figures are the medians, over RUNS rounds, of what it added to the bare interpreter of
 its own round and of the ratio of the two, so that a busy machine slows both sides of a pair
 alike. The target is at most 15 ms added for --version, --help, check, explain and plan (`check`
@@ -34,7 +36,10 @@ def wall(argv):
 
 def main():
     bare = [sys.executable, "-c", "pass"]
-    runs = {name: [sys.executable, "-m", "qarv_convert", *args] for name, args in COMMANDS.items()}
+    # The installed command, as a user starts it; `python -m` adds runpy's own start-up.
+    script = pathlib.Path(sys.executable).with_name("qarv-convert")
+    command = [str(script)] if script.exists() else [sys.executable, "-m", "qarv_convert"]
+    runs = {name: [*command, *args] for name, args in COMMANDS.items()}
     samples = {name: [] for name in ["python3 -c pass", *runs]}
     for argv in [bare, *runs.values()]:
         wall(argv)  # warm the page cache and the bytecode caches

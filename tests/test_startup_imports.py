@@ -6,10 +6,12 @@ import sys
 
 import pytest
 
+from qarv_convert.commands import NAMES
+
 from conftest import EXAMPLES
 
 EXAMPLE = str(EXAMPLES / "resnet50.toml")
-COMMANDS = {"init", "convert", "explain", "plan", "check", "schema", "env"}
+COMMANDS = set(NAMES)
 PROBE = """
 import json, sys
 from qarv_convert import main
@@ -31,7 +33,7 @@ def _other_commands(command):
 
 @pytest.mark.parametrize("args, absent", [
     (["--version"], {"argparse", "typing", "qarv_convert.cli", "qarv_convert.commands", "qarv_convert._native"}),
-    (["check", "--no-preflight", EXAMPLE], {"typing"} | _other_commands("check")),
+    (["check", "--no-preflight", EXAMPLE], {"typing", "importlib.util"} | _other_commands("check")),
     (["explain", EXAMPLE], {"typing", "qarv_convert.preflight"} | _other_commands("explain")),
 ], ids=["--version", "check", "explain"])
 def test_a_command_imports_only_what_it_needs(args, absent):

@@ -30,6 +30,8 @@ class MissingExtra:
 
 def missing(features: Sequence[str]) -> list[MissingExtra]:
     """The packages that `features` (keys of `NEEDS`) need and that cannot be imported, each once."""
+    if not features:
+        return []  # importlib.util is for finding packages, and costs a run that needs none its import
     import importlib.util
 
     found: dict[str, MissingExtra] = {}

@@ -1,7 +1,6 @@
 """The pre-flight checks of one configuration against its model, its data and its limits."""
 from __future__ import annotations
 
-import importlib.util
 import os
 
 from qarv_convert import _native
@@ -152,22 +151,19 @@ class _Checker:
                 self.warning(key, f"`{key}` is still marked {CHOOSE} by `init`: set its value, then remove the marker")
 
     def limits(self) -> None:
-        sections = _native_schema()["properties"]
-        for section, values in self.values.items():
-            if values is None:
+        for dotted, facts in _native.KEYS.items():
+            section, _, key = dotted.partition(".")
+            values = self.values.get(section)
+            value = values.get(key) if values is not None else None
+            if value is None or isinstance(value, bool):
                 continue
-            for key, schema in sections[section].get("properties", {}).items():
-                value = values.get(key)
-                if value is None or isinstance(value, bool):
-                    continue
-                low = schema.get("minimum")
-                high = schema.get("maximum")
-                if isinstance(value, (int, float)) and ((low is not None and value < low) or (high is not None and value > high)):
-                    bounds = f"from {low} to {high}" if high is not None else f"from {low} up"
-                    self.warning(f"{section}.{key}", f"`{key}` is {value}, outside the values it takes ({bounds})")
-                minimum_length = schema.get("minLength")
-                if isinstance(value, str) and minimum_length and len(value) < minimum_length:
-                    self.warning(f"{section}.{key}", f"`{key}` is empty; it takes a non-empty string")
+            low, high = facts["minimum"], facts["maximum"]
+            if isinstance(value, (int, float)) and ((low is not None and value < low) or (high is not None and value > high)):
+                bounds = f"from {low} to {high}" if high is not None else f"from {low} up"
+                self.warning(dotted, f"`{key}` is {value}, outside the values it takes ({bounds})")
+            minimum_length = facts["min_length"]
+            if isinstance(value, str) and minimum_length and len(value) < minimum_length:
+                self.warning(dotted, f"`{key}` is empty; it takes a non-empty string")
 
     def normalization(self) -> None:
         config = self.values["config"]
@@ -445,7 +441,7 @@ class _Checker:
         """What the samples hold, and the float model run on them, over a spread selection of the list."""
         if self.samples <= 0 or self.inputs is None:
             return
-        if importlib.util.find_spec("numpy") is None:
+        if _find_spec("numpy") is None:
             # Not a warning: the conversion host has NumPy (the toolkit reads samples with it) even
             # when the machine running the check lacks it, so --strict does not fail on this.
             from qarv_convert.extras import MissingExtra
@@ -577,7 +573,7 @@ class _Checker:
         if path is None:
             return
         key = "load.input_initial_val_file"
-        if importlib.util.find_spec("numpy") is None:
+        if _find_spec("numpy") is None:
             self.error(key, "NumPy is not installed, and reading `input_initial_val_file` needs it; install it with "
                             "the `numpy` extra: pip install 'qarv-convert[numpy]'")
         if not self.exists(key, "the initial-value file", path):
@@ -616,14 +612,11 @@ class _Checker:
             self.error("export.export_path", f"the export folder `{folder}` is not writable")
 
 
-_schema_cache: dict[str, Any] = {}
+def _find_spec(name: str) -> object:
+    """Whether `name` is importable, found without importing it (nor importlib.util at start-up)."""
+    import importlib.util
 
-
-def _native_schema() -> dict[str, Any]:
-    if not _schema_cache:
-        import json
-        _schema_cache.update(json.loads(_native.configuration_schema()))
-    return _schema_cache
+    return importlib.util.find_spec(name)
 
 
 def _count(number: int, noun: str) -> str:
