@@ -258,10 +258,10 @@ def test_without_numpy_the_contents_are_left_out_with_a_note_not_a_warning(workd
     ([["batch", 3, 224, 224]], fx.MEAN, [(None, False)]),
 ])
 def test_layouts(sizes, mean, expected):
-    from qarv_convert.preflight.formats import InputSpec
+    from qarv_convert.preflight.formats import InputNeed
     from qarv_convert.preflight.samples import layouts
 
-    found = layouts([InputSpec(f"in{i}", size, None) for i, size in enumerate(sizes)], mean, None)
+    found = layouts([InputNeed(f"in{i}", size, None) for i, size in enumerate(sizes)], mean, None)
     assert [(layout.axis, layout.mean is not None) for layout in found] == expected
 
 

@@ -151,7 +151,7 @@ def _check_names(graph: dict[str, Any]) -> None:
 def _from_graph(model: str, graph: dict[str, Any]) -> dict[tuple[str, str], list[str]]:
     """The lines of the keys that a model's graph decides: its path, inputs, outputs and their
     sizes (a dynamic size marked CHOOSE), and normalization placeholders of its channel count."""
-    from qarv_convert.preflight.formats import InputSpec, channel_count
+    from qarv_convert.preflight.formats import InputNeed, channel_count
 
     _check_names(graph)
     if not _utf8(model):
@@ -172,7 +172,7 @@ def _from_graph(model: str, graph: dict[str, Any]) -> dict[tuple[str, str], list
         filled["load", "input_size_list"] = [line]
     four = [i["shape"] for i in inputs if i["shape"] is not None and len(i["shape"]) == 4]
     # Where the sizes do not tell the layout apart, the channels are where ONNX puts them: first.
-    channels = next((count for count in (channel_count(InputSpec("", shape, shape)) or
+    channels = next((count for count in (channel_count(InputNeed("", shape, shape)) or
                                          (shape[1] if isinstance(shape[1], int) else None) for shape in four) if count), None)
     if channels is not None and channels <= MAX_PLACEHOLDER_CHANNELS:
         filled["config", "mean_values"] = [f"# mean_values = {toml_value([0.0] * channels)}"]

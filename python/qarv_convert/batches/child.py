@@ -1,4 +1,4 @@
-"""The child process of one batch job: `python -m qarv_convert.batches.child SPEC`, SPEC the job as JSON."""
+"""The child process of one batch job: `python -m qarv_convert.batches.child JOB`, JOB the job as JSON."""
 from __future__ import annotations
 
 import json
@@ -7,7 +7,7 @@ import signal
 import sys
 from typing import Any, Sequence
 
-#: The child's exit status when it could not even start the conversion (bad SPEC, a parent gone).
+#: The child's exit status when it could not even start the conversion (bad job text, a parent gone).
 CANNOT_START = 2
 
 
@@ -70,21 +70,21 @@ def _mark_memory_exhausted(record: str) -> None:
 
 def main(argv: Sequence[str]) -> int:
     try:
-        spec = json.loads(argv[0])
+        job_data = json.loads(argv[0])
         from qarv_convert.batches.jobs import RECORD, effective_overrides
 
-        config, folder = spec["config"], spec["folder"]
-        overrides = effective_overrides(spec["overrides"], folder, spec["relocated"])
+        config, folder = job_data["config"], job_data["folder"]
+        overrides = effective_overrides(job_data["overrides"], folder, job_data["relocated"])
         record = os.path.join(folder, RECORD)
     except (IndexError, ValueError, KeyError, TypeError) as error:
         print(f"qarv-convert batch child: bad job description: {error}", file=sys.stderr)
         return CANNOT_START
-    if spec.get("parent"):
-        _die_with_parent(int(spec["parent"]))
-    if spec.get("memory_limit"):
-        _limit_memory(int(spec["memory_limit"]))
+    if job_data.get("parent"):
+        _die_with_parent(int(job_data["parent"]))
+    if job_data.get("memory_limit"):
+        _limit_memory(int(job_data["memory_limit"]))
     try:
-        return run_conversion(config, overrides, record, bool(spec.get("strict")))
+        return run_conversion(config, overrides, record, bool(job_data.get("strict")))
     except KeyboardInterrupt:
         return 130
     except MemoryError:

@@ -26,7 +26,7 @@ class Task:
     """What an engine runs: a child with this description, its output into `log`."""
 
     index: int
-    spec: dict[str, Any]
+    job_data: dict[str, Any]
     log: str
 
 
@@ -102,9 +102,9 @@ class LocalEngine:
         pass
 
     def _start(self, task: Task) -> _Running:
-        spec = dict(task.spec, parent=os.getpid(), memory_limit=self.memory_limit)
+        job_data = dict(task.job_data, parent=os.getpid(), memory_limit=self.memory_limit)
         with open(task.log, "wb") as log:
-            process = subprocess.Popen([*child_command(), json.dumps(spec)], stdin=subprocess.DEVNULL, stdout=log,
+            process = subprocess.Popen([*child_command(), json.dumps(job_data)], stdin=subprocess.DEVNULL, stdout=log,
                                        stderr=subprocess.STDOUT, start_new_session=True, close_fds=True)
         return _Running(task, process, self.timeout)
 

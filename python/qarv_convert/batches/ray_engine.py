@@ -31,7 +31,7 @@ def _stop(process: subprocess.Popen[bytes], signum: int, grace: float) -> None:
         process.wait()
 
 
-def run_on_worker(spec: dict[str, Any], timeout: float | None, memory_limit: int | None,
+def run_on_worker(job_data: dict[str, Any], timeout: float | None, memory_limit: int | None,
                   grace: float = GRACE) -> dict[str, Any]:
     """Runs one job's child in a scratch folder of the worker (the configuration and its inputs
     are read from the same paths as on the batch's machine), and returns how it ended with every
@@ -41,10 +41,10 @@ def run_on_worker(spec: dict[str, Any], timeout: float | None, memory_limit: int
     with tempfile.TemporaryDirectory(prefix="qarv-batch-") as scratch:
         folder = os.path.join(scratch, "job")
         os.mkdir(folder)
-        local = dict(spec, folder=folder, parent=os.getpid(), memory_limit=memory_limit)
+        local = dict(job_data, folder=folder, parent=os.getpid(), memory_limit=memory_limit)
         started = time.monotonic()
         with open(os.path.join(folder, "output.log"), "wb") as log:
-            process = subprocess.Popen([*child_command(), json.dumps(local)], cwd=spec["cwd"],
+            process = subprocess.Popen([*child_command(), json.dumps(local)], cwd=job_data["cwd"],
                                        stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT,
                                        start_new_session=True, close_fds=True)
         timed_out = False
@@ -157,7 +157,7 @@ class RayEngine:
             if interrupts.count == 0:
                 while pending and len(flying) < limit:
                     task = pending.pop()
-                    flying[remote.remote(task.spec, self.timeout, self.memory_limit, self.grace)] = task
+                    flying[remote.remote(task.job_data, self.timeout, self.memory_limit, self.grace)] = task
             else:
                 while pending:
                     finished(pending.pop(), Ending(None, 0.0, interrupted=True))
@@ -187,7 +187,7 @@ class RayEngine:
                     finished(task, Ending(130 if interrupted else 1, 0.0, interrupted=interrupted,
                                           memory_limit=self.memory_limit, timeout=self.timeout))
                     continue
-                write_back(task.spec["folder"], outcome)
+                write_back(task.job_data["folder"], outcome)
                 finished(task, Ending(outcome["returncode"], outcome["seconds"], timed_out=outcome["timed_out"],
                                       interrupted=interrupts.count > 0 and outcome["returncode"] != 0,
                                       memory_limit=self.memory_limit, timeout=self.timeout))

@@ -194,9 +194,9 @@ class Batch:
                 os.unlink(os.path.join(job.folder, stale))
             except FileNotFoundError:
                 pass
-        spec = {"config": job.config, "overrides": job.overrides, "folder": job.folder, "relocated": job.relocated,
+        job_data = {"config": job.config, "overrides": job.overrides, "folder": job.folder, "relocated": job.relocated,
                 "strict": self.options.strict, "cwd": os.getcwd(), "name": job.name}
-        return Task(index, spec, os.path.join(job.folder, LOG))
+        return Task(index, job_data, os.path.join(job.folder, LOG))
 
     def ended(self, task: Task, ending: Ending) -> None:
         """A job's child ended (or Ctrl-C kept it from starting)."""

@@ -6,7 +6,7 @@ import os
 from qarv_convert import _native
 from qarv_convert.preflight.dataset import Sample, read_samples
 from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, unloaded_report
-from qarv_convert.preflight.formats import (BadSample, InputSpec, SampleFile, channel_count, dtype_fault, fits,
+from qarv_convert.preflight.formats import (BadSample, InputNeed, SampleFile, channel_count, dtype_fault, fits,
                                             image_misfits, layout_hint, moved_layout, read_sample, shape_text, suits)
 from qarv_convert.preflight.names import did_you_mean, nearest, quoted_list
 from qarv_convert.preflight.npy import NotNumpy, read_arrays
@@ -279,7 +279,7 @@ class _Checker:
             return
         name, shape = four_dimensional[0]
         dims = dict(self.inputs or []).get(name)
-        known = channel_count(InputSpec(name, shape, dims))
+        known = channel_count(InputNeed(name, shape, dims))
         # Without a telling layout either axis may hold the channels.
         counts = {known} if known is not None else {d for d in (shape[1], shape[3]) if isinstance(d, int)}
         for key in ("mean_values", "std_values"):
@@ -343,16 +343,16 @@ class _Checker:
         self.sample_formats(dataset, samples)
         self.contents(dataset, samples)
 
-    def specs(self) -> list[InputSpec]:
+    def needs(self) -> list[InputNeed]:
         """Each input the conversion feeds, with the size it gets and the model's own shape and type."""
         types = {info["name"]: info["elem_type"] for info in self.graph["inputs"]} if self.graph is not None else {}
-        return [InputSpec(name, shape, dims, types.get(name, 0))
+        return [InputNeed(name, shape, dims, types.get(name, 0))
                 for (name, dims), shape in zip(self.inputs or [], self.shapes + [None] * len(self.inputs or []))]
 
     def sample_formats(self, dataset: str, samples: list[Any]) -> None:
         """Every file of the dataset read as the conversion reads it, and held against its input;
         a file listed many times is reported once, at its first line."""
-        specs = self.specs()
+        needs = self.needs()
         faults = _Faults()
         read: dict[str, SampleFile | None] = {}
         judged: set[tuple[str, int]] = set()
@@ -376,10 +376,10 @@ class _Checker:
                 found = read[path]
                 if found is not None and (path, index) not in judged:
                     judged.add((path, index))
-                    problems += self.sample_faults(found, specs[index] if index < len(specs) else None, where, dataset)
+                    problems += self.sample_faults(found, needs[index] if index < len(needs) else None, where, dataset)
             files = [read[p] for p in sample.paths]
             # Files that fit the inputs once reordered have one fault: the order, not each file.
-            if not (len(specs) >= 2 and len(files) == len(specs) and self.columns_swapped(sample, files, specs, faults, dataset)):
+            if not (len(needs) >= 2 and len(files) == len(needs) and self.columns_swapped(sample, files, needs, faults, dataset)):
                 for problem in problems:
                     faults.add(*problem)
         if no_pillow:
@@ -388,12 +388,12 @@ class _Checker:
         for severity, message in faults.messages():
             self.add(severity, "build.dataset", message)
 
-    def sample_faults(self, found: SampleFile, spec: InputSpec | None, where: str,
+    def sample_faults(self, found: SampleFile, need: InputNeed | None, where: str,
                       dataset: str) -> list[tuple[str, Severity, Callable[[int], str], str]]:
         """What keeps a file that reads from feeding its input, as `_Faults.add` takes it."""
         out: list[tuple[str, Severity, Callable[[int], str], str]] = []
         if found.image is not None:
-            misfits = image_misfits(found.image, spec) if spec is not None else []
+            misfits = image_misfits(found.image, need) if need is not None else []
             if misfits:
                 out.append(("image", Severity.WARNING,
                             lambda n: f"{_plural(n, 'image')} listed in `{dataset}` "
@@ -401,35 +401,35 @@ class _Checker:
                             f"{where} {' and '.join(misfits)}"))
             return out
         for array in found.arrays:
-            fault = dtype_fault(array, spec)
+            fault = dtype_fault(array, need)
             if fault is not None:
                 member = f"member `{array.name}` of " if array.name else ""
                 out.append(("dtype", Severity.ERROR,
                             lambda n: f"{_plural(n, 'file')} listed in `{dataset}` cannot feed "
                                       f"{'its input' if n == 1 else 'their inputs'}",
                             f"{member}{where} {fault}"))
-        if out or spec is None or spec.shape is None or len(found.arrays) != 1:
+        if out or need is None or need.shape is None or len(found.arrays) != 1:
             return out
         shape = found.arrays[0].shape
-        if not fits(shape, spec.shape):
+        if not fits(shape, need.shape):
             out.append(("shape", Severity.WARNING, lambda n: "samples that do not fit their input",
-                        f"{where} is {shape_text(shape)}{layout_hint(shape, spec.shape)} where input `{spec.name}` "
-                        f"takes {shape_text(spec.shape)}"))
+                        f"{where} is {shape_text(shape)}{layout_hint(shape, need.shape)} where input `{need.name}` "
+                        f"takes {shape_text(need.shape)}"))
         return out
 
-    def columns_swapped(self, sample: Any, files: list[SampleFile | None], specs: list[InputSpec], faults: _Faults,
+    def columns_swapped(self, sample: Any, files: list[SampleFile | None], needs: list[InputNeed], faults: _Faults,
                         dataset: str) -> bool:
         """Whether a line's files fit the inputs only in another order (said as a warning)."""
         import itertools
 
         present = [f for f in files if f is not None]
-        if len(present) != len(files) or all(suits(f, spec) for f, spec in zip(present, specs)):
+        if len(present) != len(files) or all(suits(f, need) for f, need in zip(present, needs)):
             return False
-        for order in itertools.islice(itertools.permutations(range(len(specs))), 1, MAX_ORDERS):
-            if all(suits(present[at], specs[index]) for index, at in enumerate(order)):
-                pairs = ", ".join(f"`{sample.paths[at]}` fits `{specs[index].name}`"
+        for order in itertools.islice(itertools.permutations(range(len(needs))), 1, MAX_ORDERS):
+            if all(suits(present[at], needs[index]) for index, at in enumerate(order)):
+                pairs = ", ".join(f"`{sample.paths[at]}` fits `{needs[index].name}`"
                                   for index, at in enumerate(order) if at != index)
-                names = quoted_list([spec.name for spec in specs])
+                names = quoted_list([need.name for need in needs])
                 faults.add("columns", Severity.WARNING,
                            lambda n: f"the columns of `{dataset}` look swapped on {_plural(n, 'line')}: each line "
                                      f"lists one file per input, in the order {names}",
@@ -453,7 +453,7 @@ class _Checker:
         from qarv_convert.preflight.samples import inspect, layouts
 
         config = self.values["config"]
-        plans = layouts(self.specs(), config["mean_values"], config["std_values"])
+        plans = layouts(self.needs(), config["mean_values"], config["std_values"])
         runner = self.runner(plans)
         # Only files the format checks read, holding numbers: the others are errors of their own.
         usable = {path for path, found in self.readable_samples.items()
@@ -587,13 +587,13 @@ class _Checker:
             self.error(key, f"`{path}` is not a .npy or .npz file that numpy.load reads: {error}")
             return
         known = [shape for shape in self.shapes if shape is not None]
-        specs = self.specs()
+        needs = self.needs()
         for array in arrays:
             what = f"array `{array.name}`" if array.name else "array"
             # Fractions are wrong only for an array that can feed nothing but inputs of whole numbers.
-            fed = [spec for spec in specs if spec.shape is not None and fits(array.shape, spec.shape)]
+            fed = [need for need in needs if need.shape is not None and fits(array.shape, need.shape)]
             fault = dtype_fault(array, None) or (dtype_fault(array, fed[0]) if fed and all(
-                dtype_fault(array, spec) for spec in fed) else None)
+                dtype_fault(array, need) for need in fed) else None)
             if fault is not None:
                 self.error(key, f"the {what} in `{path}` {fault}")
                 continue

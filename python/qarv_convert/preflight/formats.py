@@ -45,7 +45,7 @@ class SampleFile:
 
 
 @named_tuple
-class InputSpec:
+class InputNeed:
     """A model input as a sample has to suit it."""
     name: str
     shape: Sequence[Any] | None  #: the size the conversion gives it; None or str entries for dynamic ones
@@ -118,7 +118,7 @@ def dtype_name(descr: str) -> str:
     return descr
 
 
-def dtype_fault(array: ArrayHeader, spec: InputSpec | None) -> str | None:
+def dtype_fault(array: ArrayHeader, need: InputNeed | None) -> str | None:
     """Why an array's values cannot feed the input, as "holds text (dtype <U5), not numbers", or
     None: values that are not numbers, or fractions for an input of whole numbers."""
     if array.dtype == "structured":
@@ -128,9 +128,9 @@ def dtype_fault(array: ArrayHeader, spec: InputSpec | None) -> str | None:
         return f"holds {NON_NUMERIC_KINDS[letter]} (dtype {array.dtype}), not numbers"
     if letter not in _NUMERIC_NAMES:
         return f"has dtype {array.dtype}, which holds no numbers"
-    if letter == "f" and spec is not None and spec.elem_type in INTEGER_TYPES:
-        return (f"holds floating values ({dtype_name(array.dtype)}) but input `{spec.name}` takes "
-                f"{INTEGER_TYPES[spec.elem_type]}")
+    if letter == "f" and need is not None and need.elem_type in INTEGER_TYPES:
+        return (f"holds floating values ({dtype_name(array.dtype)}) but input `{need.name}` takes "
+                f"{INTEGER_TYPES[need.elem_type]}")
     return None
 
 
@@ -175,21 +175,21 @@ def channel_axis(shape: Sequence[Any] | None) -> int | None:
     return None
 
 
-def input_axis(spec: InputSpec) -> int | None:
+def input_axis(need: InputNeed) -> int | None:
     """The channel axis of an input: as its model says it, else as its given size does."""
-    return channel_axis(spec.model_dims) or channel_axis(spec.shape)
+    return channel_axis(need.model_dims) or channel_axis(need.shape)
 
 
-def channel_count(spec: InputSpec) -> int | None:
+def channel_count(need: InputNeed) -> int | None:
     """The input's channel count: the model's own where it fixes one, whatever the layout of the
     size given, else the given size's."""
-    axis = channel_axis(spec.model_dims)
-    if axis is not None and spec.model_dims is not None and isinstance(spec.model_dims[axis], int):
-        return spec.model_dims[axis]
-    axis = channel_axis(spec.shape) or axis
-    if axis is None or spec.shape is None or not isinstance(spec.shape[axis], int):
+    axis = channel_axis(need.model_dims)
+    if axis is not None and need.model_dims is not None and isinstance(need.model_dims[axis], int):
+        return need.model_dims[axis]
+    axis = channel_axis(need.shape) or axis
+    if axis is None or need.shape is None or not isinstance(need.shape[axis], int):
         return None
-    return spec.shape[axis]
+    return need.shape[axis]
 
 
 def _to_first(shape: Sequence[Any]) -> list[Any]:
@@ -223,33 +223,33 @@ def layout_hint(shape: Sequence[Any], wanted: Sequence[Any]) -> str:
     return ""
 
 
-def image_misfits(image: ImageInfo, spec: InputSpec) -> list[str]:
+def image_misfits(image: ImageInfo, need: InputNeed) -> list[str]:
     """How an image's size and channels differ from what the input takes; empty when they match
     or the input's layout does not show them."""
     # The height and width are read from the size given, in its own layout where it shows one.
-    axis = channel_axis(spec.shape) or input_axis(spec)
-    if axis is None or spec.shape is None or len(spec.shape) != 4:
+    axis = channel_axis(need.shape) or input_axis(need)
+    if axis is None or need.shape is None or len(need.shape) != 4:
         return []
-    height, width = (spec.shape[2], spec.shape[3]) if axis == 1 else (spec.shape[1], spec.shape[2])
-    channels = channel_count(spec)
+    height, width = (need.shape[2], need.shape[3]) if axis == 1 else (need.shape[1], need.shape[2])
+    channels = channel_count(need)
     found = []
     if (isinstance(height, int) and height != image.height) or (isinstance(width, int) and width != image.width):
         wanted = f"{'?' if not isinstance(width, int) else width}×{'?' if not isinstance(height, int) else height}"
-        found.append(f"is {image.width}×{image.height} (width × height) where input `{spec.name}` takes {wanted}")
+        found.append(f"is {image.width}×{image.height} (width × height) where input `{need.name}` takes {wanted}")
     if channels is not None and channels != image.channels:
         grey = " (grayscale)" if image.channels == 1 else ""
-        found.append(f"has {image.channels} channel{'s' * (image.channels != 1)}{grey} where input `{spec.name}` "
+        found.append(f"has {image.channels} channel{'s' * (image.channels != 1)}{grey} where input `{need.name}` "
                      f"has {channels}")
     return found
 
 
-def suits(sample: SampleFile, spec: InputSpec) -> bool:
+def suits(sample: SampleFile, need: InputNeed) -> bool:
     """Whether a file that reads feeds the input as it is: numbers of the input's kind and, as far
     as the input's size shows, its shape."""
     if sample.image is not None:
-        return not image_misfits(sample.image, spec)
-    if any(dtype_fault(array, spec) for array in sample.arrays):
+        return not image_misfits(sample.image, need)
+    if any(dtype_fault(array, need) for array in sample.arrays):
         return False
-    if spec.shape is None or len(sample.arrays) != 1:
+    if need.shape is None or len(sample.arrays) != 1:
         return True
-    return fits(sample.arrays[0].shape, spec.shape)
+    return fits(sample.arrays[0].shape, need.shape)

@@ -10,7 +10,7 @@ if TYPE_CHECKING:
     import numpy as np
 
     from qarv_convert.preflight.dataset import Sample
-    from qarv_convert.preflight.formats import InputSpec
+    from qarv_convert.preflight.formats import InputNeed
 
     #: What the contents pass hands each line to, read and preprocessed: its line, one array per
     #: input in the configured size (None for an input whose sample does not fit it), and a
@@ -55,7 +55,7 @@ class Layout:
         return self.shape[self.axis] if self.shape is not None and self.axis is not None else None
 
 
-def layouts(specs: Sequence[InputSpec], mean: Sequence[float] | None, std: Sequence[float] | None) -> list[Layout]:
+def layouts(needs: Sequence[InputNeed], mean: Sequence[float] | None, std: Sequence[float] | None) -> list[Layout]:
     """Each input's layout. The channel axis of a four-dimensional size is the input's own (as the
     model and the size tell it), else the one (1, else 3) that holds as many channels as
     `mean_values` has values, else 1; `mean_values`/`std_values` apply to the inputs whose channel
@@ -64,14 +64,14 @@ def layouts(specs: Sequence[InputSpec], mean: Sequence[float] | None, std: Seque
 
     count = len(mean) if mean is not None else len(std) if std is not None else None
     result = []
-    for spec in specs:
-        shape = spec.shape
+    for need in needs:
+        shape = need.shape
         fixed = tuple(shape) if shape is not None and all(isinstance(d, int) and d > 0 for d in shape) else None
         axis = None
         if fixed is not None and len(fixed) == 4:
-            axis = input_axis(spec) or next((a for a in (1, 3) if fixed[a] == count), 1)
+            axis = input_axis(need) or next((a for a in (1, 3) if fixed[a] == count), 1)
         applies = axis is not None and count is not None and fixed is not None and fixed[axis] == count
-        result.append(Layout(spec.name, fixed, axis, tuple(mean) if applies and mean is not None else None,
+        result.append(Layout(need.name, fixed, axis, tuple(mean) if applies and mean is not None else None,
                              tuple(std) if applies and std is not None else None))
     return result
 
