@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "configuration/records.hpp"
 #include "loading/toml_document.hpp"
@@ -52,7 +53,10 @@ Result<toml::Document, TomlError> parse_configuration_document(std::shared_ptr<c
 /// Maps a document onto a `Configuration`; errors carry the document's text as their source.
 Result<Configuration, TomlError> map_configuration(const toml::Document& document);
 
-/// Reads, parses and validates the file at `path`. Configuration errors come rendered.
-Result<Configuration, LoadError> load_configuration(const std::string& path, const StopCheck& stop = {});
+/// Reads, parses and validates the file at `path`, with `overrides` (`SECTION.KEY=VALUE` texts)
+/// applied over it. Configuration errors come rendered, with the error value beside the text.
+Result<Configuration, LoadError> load_configuration(const std::string& path,
+                                                    const std::vector<std::string>& overrides = {},
+                                                    const StopCheck& stop = {});
 
 } // namespace qarv

@@ -52,20 +52,16 @@ private:
     std::vector<Override> overrides_;
 };
 
-/// A file's parsed document and the configuration mapped from it with overrides over it.
+/// A file's parsed document, the configuration mapped from it with overrides over it, and those
+/// overrides, parsed once.
 struct MappedDocument {
     toml::Document document;
     Configuration configuration;
+    Overrides overrides;
 };
 
 /// Parses `text` and maps it with `overrides` applied over it. The file's own faults come first:
 /// an override cannot mend a file that does not parse.
 Result<MappedDocument, TomlError> map_with_overrides(std::string text, const std::vector<std::string>& overrides);
-
-/// Reads, parses and validates the file at `path` with `overrides` applied over it, as
-/// `load_configuration` does without them.
-Result<Configuration, LoadError> load_configuration_with(const std::string& path,
-                                                         const std::vector<std::string>& overrides,
-                                                         const StopCheck& stop = {});
 
 } // namespace qarv
