@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "configuration/records.hpp"
+#include "loading/parse_configuration.hpp"
 #include "loading/toml_document.hpp"
 #include "files/file_reader.hpp"
 #include "loading/toml_error.hpp"
@@ -42,16 +43,6 @@ inline constexpr std::size_t max_file_size = std::size_t{256} << 20;
 /// " (os error N)", a NUL in the path, text that is not UTF-8, or a file beyond
 /// `max_file_size`, of which no more than one byte past the cap is read.
 Result<std::string, LoadError> read_configuration_text(const std::string& path, const StopCheck& stop = {});
-
-/// Parses `text` as TOML and maps it onto a `Configuration`; errors carry `text` as their source.
-Result<Configuration, TomlError> parse_configuration(std::string text);
-
-/// The document of a configuration text, with trees kept for the sections only: every other
-/// root key is checked and passed over.
-Result<toml::Document, TomlError> parse_configuration_document(std::shared_ptr<const std::string> text);
-
-/// Maps a document onto a `Configuration`; errors carry the document's text as their source.
-Result<Configuration, TomlError> map_configuration(const toml::Document& document);
 
 /// Reads, parses and validates the file at `path`, with `overrides` (`SECTION.KEY=VALUE` texts)
 /// applied over it. Configuration errors come rendered, with the error value beside the text.

@@ -9,25 +9,12 @@
 
 #include "configuration/records.hpp"
 #include "loading/load_configuration.hpp"
+#include "loading/parse_configuration.hpp"
 #include "loading/toml_document.hpp"
 #include "loading/toml_error.hpp"
 #include "result.hpp"
 
 namespace qarv {
-
-/// How a document is mapped onto a configuration.
-struct MapOptions {
-    /// Whether the document's `key` in table `section` is passed over, because an override
-    /// replaces it. Empty: nothing is.
-    std::function<bool(std::string_view section, std::string_view key)> replaced;
-    /// The configuration already holds loaded values: a `[load]` table may leave out its tag.
-    bool over_loaded = false;
-};
-
-/// Maps `document` onto `configuration`, which keeps every value the document does not set;
-/// the error carries the document's text as its source.
-std::optional<TomlError> map_onto(const toml::Document& document, Configuration& configuration,
-                                  const MapOptions& options);
 
 /// The overrides of one run, each parsed from its own text as a TOML document that sets one key
 /// of one table, in the order given; a later one for the same key wins.
