@@ -52,9 +52,7 @@ Result<ConfigurationDetails, TomlError> configuration_details(std::string text,
                                                               const std::vector<std::string>& overrides) {
     auto mapped = map_with_overrides(std::move(text), overrides);
     if (!mapped) return std::move(mapped).error();
-    // Mapping has taken them already; parsed again, they only say which keys they replace.
-    auto parsed = Overrides::parse(overrides);
-    if (!parsed) return std::move(parsed).error();
+    const Overrides& parsed = mapped.value().overrides;
     const toml::Document& document = mapped.value().document;
     std::vector<KeyPosition> positions = key_positions(document);
     std::erase_if(positions, [&](const KeyPosition& entry) {
@@ -62,7 +60,7 @@ Result<ConfigurationDetails, TomlError> configuration_details(std::string text,
         const std::size_t dot = entry.key.find('.');
         if (dot == std::string::npos) return false;
         const std::string_view key = std::string_view(entry.key).substr(dot + 1);
-        return parsed.value().replaces(std::string_view(entry.key).substr(0, dot), key.substr(0, key.find_first_of(".[")));
+        return parsed.replaces(std::string_view(entry.key).substr(0, dot), key.substr(0, key.find_first_of(".[")));
     });
     return ConfigurationDetails{std::move(mapped.value().configuration), std::move(positions),
                                 ignored_entries(document), document.text()};

@@ -1,6 +1,8 @@
 // Loading a configuration file: reading it, then parsing and mapping its text.
 #include "loading/load_configuration.hpp"
 
+#include "loading/overrides.hpp"
+
 namespace qarv {
 
 LoadError configuration_error(TomlError error) {
@@ -8,12 +10,13 @@ LoadError configuration_error(TomlError error) {
     return {LoadError::Kind::configuration, std::move(message), std::move(error)};
 }
 
-Result<Configuration, LoadError> load_configuration(const std::string& path, const StopCheck& stop) {
+Result<Configuration, LoadError> load_configuration(const std::string& path,
+                                                    const std::vector<std::string>& overrides, const StopCheck& stop) {
     auto text = read_configuration_text(path, stop);
     if (!text) return std::move(text).error();
-    auto configuration = parse_configuration(std::move(text).value());
-    if (!configuration) return configuration_error(std::move(configuration).error());
-    return std::move(configuration).value();
+    auto mapped = map_with_overrides(std::move(text).value(), overrides);
+    if (!mapped) return configuration_error(std::move(mapped).error());
+    return std::move(mapped.value().configuration);
 }
 
 } // namespace qarv

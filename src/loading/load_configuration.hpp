@@ -7,8 +7,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "configuration/records.hpp"
+#include "loading/parse_configuration.hpp"
 #include "loading/toml_document.hpp"
 #include "files/file_reader.hpp"
 #include "loading/toml_error.hpp"
@@ -42,17 +44,10 @@ inline constexpr std::size_t max_file_size = std::size_t{256} << 20;
 /// `max_file_size`, of which no more than one byte past the cap is read.
 Result<std::string, LoadError> read_configuration_text(const std::string& path, const StopCheck& stop = {});
 
-/// Parses `text` as TOML and maps it onto a `Configuration`; errors carry `text` as their source.
-Result<Configuration, TomlError> parse_configuration(std::string text);
-
-/// The document of a configuration text, with trees kept for the sections only: every other
-/// root key is checked and passed over.
-Result<toml::Document, TomlError> parse_configuration_document(std::shared_ptr<const std::string> text);
-
-/// Maps a document onto a `Configuration`; errors carry the document's text as their source.
-Result<Configuration, TomlError> map_configuration(const toml::Document& document);
-
-/// Reads, parses and validates the file at `path`. Configuration errors come rendered.
-Result<Configuration, LoadError> load_configuration(const std::string& path, const StopCheck& stop = {});
+/// Reads, parses and validates the file at `path`, with `overrides` (`SECTION.KEY=VALUE` texts)
+/// applied over it. Configuration errors come rendered, with the error value beside the text.
+Result<Configuration, LoadError> load_configuration(const std::string& path,
+                                                    const std::vector<std::string>& overrides = {},
+                                                    const StopCheck& stop = {});
 
 } // namespace qarv

@@ -85,16 +85,6 @@ Result<Configuration, TomlError> Overrides::map(const toml::Document& document) 
     return configuration;
 }
 
-Result<Configuration, LoadError> load_configuration_with(const std::string& path,
-                                                         const std::vector<std::string>& overrides,
-                                                         const StopCheck& stop) {
-    auto text = read_configuration_text(path, stop);
-    if (!text) return std::move(text).error();
-    auto mapped = map_with_overrides(std::move(text).value(), overrides);
-    if (!mapped) return configuration_error(std::move(mapped).error());
-    return std::move(mapped.value().configuration);
-}
-
 Result<MappedDocument, TomlError> map_with_overrides(std::string text, const std::vector<std::string>& overrides) {
     auto document = parse_configuration_document(std::make_shared<const std::string>(std::move(text)));
     if (!document) return std::move(document).error();
@@ -102,7 +92,7 @@ Result<MappedDocument, TomlError> map_with_overrides(std::string text, const std
     if (!parsed) return std::move(parsed).error();
     auto configuration = parsed.value().map(document.value());
     if (!configuration) return std::move(configuration).error();
-    return MappedDocument{std::move(document).value(), std::move(configuration).value()};
+    return MappedDocument{std::move(document).value(), std::move(configuration).value(), std::move(parsed).value()};
 }
 
 } // namespace qarv

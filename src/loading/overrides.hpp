@@ -9,25 +9,12 @@
 
 #include "configuration/records.hpp"
 #include "loading/load_configuration.hpp"
+#include "loading/parse_configuration.hpp"
 #include "loading/toml_document.hpp"
 #include "loading/toml_error.hpp"
 #include "result.hpp"
 
 namespace qarv {
-
-/// How a document is mapped onto a configuration.
-struct MapOptions {
-    /// Whether the document's `key` in table `section` is passed over, because an override
-    /// replaces it. Empty: nothing is.
-    std::function<bool(std::string_view section, std::string_view key)> replaced;
-    /// The configuration already holds loaded values: a `[load]` table may leave out its tag.
-    bool over_loaded = false;
-};
-
-/// Maps `document` onto `configuration`, which keeps every value the document does not set;
-/// the error carries the document's text as its source.
-std::optional<TomlError> map_onto(const toml::Document& document, Configuration& configuration,
-                                  const MapOptions& options);
 
 /// The overrides of one run, each parsed from its own text as a TOML document that sets one key
 /// of one table, in the order given; a later one for the same key wins.
@@ -52,20 +39,16 @@ private:
     std::vector<Override> overrides_;
 };
 
-/// A file's parsed document and the configuration mapped from it with overrides over it.
+/// A file's parsed document, the configuration mapped from it with overrides over it, and those
+/// overrides, parsed once.
 struct MappedDocument {
     toml::Document document;
     Configuration configuration;
+    Overrides overrides;
 };
 
 /// Parses `text` and maps it with `overrides` applied over it. The file's own faults come first:
 /// an override cannot mend a file that does not parse.
 Result<MappedDocument, TomlError> map_with_overrides(std::string text, const std::vector<std::string>& overrides);
-
-/// Reads, parses and validates the file at `path` with `overrides` applied over it, as
-/// `load_configuration` does without them.
-Result<Configuration, LoadError> load_configuration_with(const std::string& path,
-                                                         const std::vector<std::string>& overrides,
-                                                         const StopCheck& stop = {});
 
 } // namespace qarv

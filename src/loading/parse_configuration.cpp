@@ -6,8 +6,7 @@
 #include <memory>
 #include <type_traits>
 
-#include "loading/load_configuration.hpp"
-#include "loading/overrides.hpp"
+#include "loading/parse_configuration.hpp"
 #include "loading/toml_document.hpp"
 #include "text/float_text.hpp"
 #include "text/quoted.hpp"

@@ -9,11 +9,9 @@
 
 namespace qarv {
 
-/// `rust_convert`: loads the file and runs the conversion on a new toolkit object.
-std::optional<ConversionError> run_conversion(const std::string& path);
-
-/// `run_conversion` with `overrides` (`SECTION.KEY=VALUE` texts) applied over the file.
-std::optional<ConversionError> run_conversion_with(const std::string& path, const std::vector<std::string>& overrides);
+/// `rust_convert`: loads the file, with `overrides` (`SECTION.KEY=VALUE` texts) applied over it,
+/// and runs the conversion on a new toolkit object.
+std::optional<ConversionError> run_conversion(const std::string& path, const std::vector<std::string>& overrides = {});
 
 /// `rust_explain`: loads the file and prints the configuration summary to file descriptor 1.
 std::optional<ConversionError> explain_configuration(const std::string& path);

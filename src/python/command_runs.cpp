@@ -25,7 +25,7 @@ PyObject* convert_impl(PyObject* const* args, Py_ssize_t nargs) {
     if (!path) return nullptr;
     std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 1);
     if (!overrides) return nullptr;
-    return raise_run_error(run_conversion_with(*path, *overrides), args[0]);
+    return raise_run_error(run_conversion(*path, *overrides), args[0]);
 }
 
 /// `explain_to(descriptor, path, overrides=(), changed_only=False)`: the summary written to

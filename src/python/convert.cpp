@@ -92,9 +92,7 @@ std::optional<ConversionError> run_steps(PyObject* toolkit, const Configuration&
 
 } // namespace
 
-std::optional<ConversionError> run_conversion(const std::string& path) { return run_conversion_with(path, {}); }
-
-std::optional<ConversionError> run_conversion_with(const std::string& path, const std::vector<std::string>& overrides) {
+std::optional<ConversionError> run_conversion(const std::string& path, const std::vector<std::string>& overrides) {
     std::unique_ptr<const Configuration> configuration;
     if (std::optional<ConversionError> failure = load_onto_heap(path, overrides, configuration)) return failure;
 

@@ -86,7 +86,8 @@ PyObject* call_exported(const char* function, Body body, PyObject* const* args, 
 extern "C" {
 static PyObject* rust_convert(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return qarv::run_guarded("rust_convert", [&] {
-        return qarv::call_exported("rust_convert", qarv::run_conversion, args, nargs, kwnames);
+        return qarv::call_exported(
+            "rust_convert", [](const std::string& path) { return qarv::run_conversion(path); }, args, nargs, kwnames);
     });
 }
 

@@ -43,19 +43,10 @@ using PyResult = Result<T, ConversionError>;
 /// run failure: it becomes an `InternalFailure`.
 ConversionError take_raised_exception();
 
-/// Loads the file at `path` as the reader does, ending early when a signal handler raised while
-/// it waited; that exception then stops the run.
-inline PyResult<Configuration> load_or_stop(const std::string& path) {
-    auto loaded = load_configuration(path, stop_on_signal());
-    if (!loaded) return ConversionError::from(std::move(loaded).error());
-    return std::move(loaded).value();
-}
-
 /// Loads the file at `path` with `overrides` applied, ending early when a signal handler raised
 /// while it waited; that exception then stops the run.
-inline PyResult<Configuration> load_or_stop(const std::string& path, const std::vector<std::string>& overrides) {
-    if (overrides.empty()) return load_or_stop(path);
-    auto loaded = load_configuration_with(path, overrides, stop_on_signal());
+inline PyResult<Configuration> load_or_stop(const std::string& path, const std::vector<std::string>& overrides = {}) {
+    auto loaded = load_configuration(path, overrides, stop_on_signal());
     if (!loaded) return ConversionError::from(std::move(loaded).error());
     return std::move(loaded).value();
 }
