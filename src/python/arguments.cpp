@@ -1,6 +1,8 @@
 // The argument helpers shared by the package's native module and the test hooks.
 #include "python/arguments.hpp"
 
+#include <climits>
+
 namespace qarv {
 
 PyRef sequence_items(PyObject* object, const char* expected) {
@@ -9,6 +11,16 @@ PyRef sequence_items(PyObject* object, const char* expected) {
         return PyRef();
     }
     return PyRef::steal(PySequence_Fast(object, expected));
+}
+
+std::optional<int> descriptor_argument(PyObject* object, const char* function) {
+    const long descriptor = PyLong_AsLong(object);
+    if (descriptor == -1 && PyErr_Occurred()) return std::nullopt;
+    if (descriptor < 0 || descriptor > INT_MAX) {
+        PyErr_Format(PyExc_ValueError, "%s(): the descriptor is not a valid file descriptor", function);
+        return std::nullopt;
+    }
+    return static_cast<int>(descriptor);
 }
 
 std::optional<std::string> str_argument(PyObject* object, const char* what) {

@@ -17,6 +17,10 @@ PyRef sequence_items(PyObject* object, const char* expected);
 /// A `str` argument, `what`, as UTF-8 text, or none with the interpreter's error set.
 std::optional<std::string> str_argument(PyObject* object, const char* what);
 
+/// An open file descriptor argument of `function`, or none with a `ValueError` (or the
+/// conversion's error) set when it is not a non-negative `int`.
+std::optional<int> descriptor_argument(PyObject* object, const char* function);
+
 /// Checks the argument count of `function`, which takes `least` to `most` arguments; false with
 /// a `TypeError` set when it does not.
 bool arguments_fit(const char* function, Py_ssize_t nargs, Py_ssize_t least, Py_ssize_t most);

@@ -1,7 +1,6 @@
 // convert, explain_to and summary_rows of `qarv_convert._native`, and the WriteError type.
 #include "python/command_runs.hpp"
 
-#include <climits>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -32,12 +31,8 @@ PyObject* convert_impl(PyObject* const* args, Py_ssize_t nargs) {
 /// `descriptor`, with only the rows that differ from the default when `changed_only`.
 PyObject* explain_to_impl(PyObject* const* args, Py_ssize_t nargs) {
     if (!arguments_fit("explain_to", nargs, 2, 4)) return nullptr;
-    const long descriptor = PyLong_AsLong(args[0]);
-    if (descriptor == -1 && PyErr_Occurred()) return nullptr;
-    if (descriptor < 0 || descriptor > INT_MAX) {
-        PyErr_SetString(PyExc_ValueError, "explain_to(): the descriptor is not a valid file descriptor");
-        return nullptr;
-    }
+    const std::optional<int> descriptor = descriptor_argument(args[0], "explain_to");
+    if (!descriptor) return nullptr;
     std::optional<std::string> path = str_argument(args[1], "a path");
     if (!path) return nullptr;
     std::optional<std::vector<std::string>> overrides = override_texts(args, nargs, 2);
@@ -46,7 +41,7 @@ PyObject* explain_to_impl(PyObject* const* args, Py_ssize_t nargs) {
     const int changed_only = nargs > 3 ? PyObject_IsTrue(args[3]) : 0;
     if (changed_only < 0) return nullptr;
     std::optional<ConversionError> error =
-        write_summary_to(static_cast<int>(descriptor), *path, *overrides, write_error, changed_only != 0);
+        write_summary_to(*descriptor, *path, *overrides, write_error, changed_only != 0);
     if (write_error != 0) {
         error.reset();
         PyRef arguments = adopt_or_fail(Py_BuildValue("(is)", write_error, std::strerror(write_error)));

@@ -2,7 +2,6 @@
 #include "python/stream_reading.hpp"
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <string>
 
@@ -18,12 +17,8 @@ namespace {
 /// with `errno` EFBIG when it holds more than `limit` bytes, of which one more than `limit` is read.
 PyObject* read_stream_impl(PyObject* const* args, Py_ssize_t nargs) {
     if (!arguments_fit("read_stream", nargs, 2, 2)) return nullptr;
-    const long descriptor = PyLong_AsLong(args[0]);
-    if (descriptor == -1 && PyErr_Occurred()) return nullptr;
-    if (descriptor < 0 || descriptor > INT_MAX) {
-        PyErr_SetString(PyExc_ValueError, "read_stream() takes an open descriptor");
-        return nullptr;
-    }
+    const std::optional<int> descriptor = descriptor_argument(args[0], "read_stream");
+    if (!descriptor) return nullptr;
     const Py_ssize_t limit = PyLong_AsSsize_t(args[1]);
     if (limit < 0) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ValueError, "read_stream() takes a limit of 0 or more");
@@ -42,7 +37,7 @@ PyObject* read_stream_impl(PyObject* const* args, Py_ssize_t nargs) {
         PyErr_SetObject(PyExc_OSError, arguments.get());
         return nullptr;
     };
-    auto file = files::File::from_descriptor(static_cast<int>(descriptor));
+    auto file = files::File::from_descriptor(*descriptor);
     if (!file) return raise(file.error());
     auto bytes = file.value().read_all(static_cast<std::size_t>(limit), stop_on_signal());
     if (!bytes) return raise(bytes.error());
