@@ -132,7 +132,7 @@ def _run(run: RunRecord, config: str, overrides: list[str], preflight: bool, str
             if report.warnings and strict:
                 run.stopped_at, run.failure = STRICT, f"not converted: {report.warnings} warning(s) with --strict"
                 return
-            reasons = skip_reasons(path, overrides)
+            reasons = skip_reasons(report.values)
             shown = progress if progress is not None else NoProgress()
             started = time.perf_counter()
             toolkit = None
@@ -171,21 +171,19 @@ def _checked(run: RunRecord, report: Report, checked: Callable[[Report], None] |
         checked(report)
 
 
-def skip_reasons(path: str, overrides: Sequence[str]) -> dict[str, str]:
-    """Why the conversion of this configuration passes over a step, by the step's method: a step
-    that runs only with entries in a list of its table, for a file without the table or the entries."""
-    import json
-
+def skip_reasons(values: dict[str, Any]) -> dict[str, str]:
+    """Why the conversion of a configuration with these `values` (the pre-flight's, by table)
+    passes over a step, by the step's method: a step that runs only with entries in a list of its
+    table, for a file without the table or the entries."""
     from qarv_convert import _native
     from qarv_convert.steps import METHODS
 
-    sections = dict(_native.summary_rows(path, overrides))
     reasons = {}
     for table, key in _native.RUNS_WITH.items():
-        rows = sections.get(table)
-        if rows is None:
+        section = values.get(table)
+        if section is None:
             reasons[METHODS[table]] = f"no [{table}] table"
-        elif not next((json.loads(value) for name, value, *_ in rows if name == key), None):
+        elif not section.get(key):
             reasons[METHODS[table]] = f"no {key}"
     return reasons
 

@@ -115,6 +115,7 @@ class _Checker:
     # --- the checks --------------------------------------------------------------------------
 
     def run(self) -> Report:
+        self.report.values = self.values
         for warning in self.details["warnings"]:
             line, column, carets = warning["position"]
             self.report.diagnostics.append(Diagnostic(Severity.WARNING, warning["key"], warning["message"], line, column, carets))

@@ -50,6 +50,9 @@ class Report:
         self.run_reason: str | None = None
         #: What the checks could not look at, and why, in a line each: no diagnostic, but said.
         self.notes: list[str] = []
+        #: The configuration in force (overrides applied) by table, None for a table the file
+        #: leaves out; empty when the file does not load.
+        self.values: dict[str, Any] = {}
 
     @property
     def load_error(self) -> str | None:
