@@ -17,26 +17,27 @@ class FileDigests:
 
     def digest(self, path: str) -> str:
         """The file's digest, or a word that says why there is none (which then is part of the key)."""
+        from qarv_convert.regular_files import NotRegularFile, open_regular
+
         try:
-            status = os.stat(path)
+            source = open_regular(path)
+        except (NotRegularFile, IsADirectoryError):
+            return "not a regular file"
         except OSError as error:
             return f"unreadable: {error.strerror or error}"
-        import stat
-
-        if not stat.S_ISREG(status.st_mode):
-            return "not a regular file"
-        # Size and modification time too: a file rewritten in place between two batches is read
-        # anew by the next batch, which has a cache of its own anyway.
-        identity = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
-        known = self._known.get(identity)
-        if known is None:
-            try:
-                with open(path, "rb") as source:
+        with source:
+            # Size and modification time too: a file rewritten in place between two batches is
+            # read anew by the next batch, which has a cache of its own anyway.
+            status = os.fstat(source.fileno())
+            identity = (status.st_dev, status.st_ino, status.st_size, status.st_mtime_ns)
+            known = self._known.get(identity)
+            if known is None:
+                try:
                     known = hashlib.file_digest(source, "sha256").hexdigest()
-            except OSError as error:
-                return f"unreadable: {error.strerror or error}"
-            self.reads += 1
-            self._known[identity] = known
+                except OSError as error:
+                    return f"unreadable: {error.strerror or error}"
+                self.reads += 1
+                self._known[identity] = known
         return known
 
 
