@@ -189,13 +189,14 @@ class Batch:
 
     def task(self, index: int) -> Task:
         job = self.jobs[index]
-        for stale in (RECORD,):
-            try:
-                os.unlink(os.path.join(job.folder, stale))
-            except FileNotFoundError:
-                pass
+        # A record left from an earlier run must not pass for this run's when its child dies
+        # before writing one.
+        try:
+            os.unlink(os.path.join(job.folder, RECORD))
+        except FileNotFoundError:
+            pass
         job_data = {"config": job.config, "overrides": job.overrides, "folder": job.folder, "relocated": job.relocated,
-                "strict": self.options.strict, "cwd": os.getcwd(), "name": job.name}
+                    "strict": self.options.strict, "cwd": os.getcwd(), "name": job.name}
         return Task(index, job_data, os.path.join(job.folder, LOG))
 
     def ended(self, task: Task, ending: Ending) -> None:
