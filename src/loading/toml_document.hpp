@@ -89,6 +89,11 @@ public:
     [[nodiscard]] std::optional<Value> first_element() const;
     [[nodiscard]] std::optional<Value> next_element() const;
     [[nodiscard]] std::vector<Value> elements() const;
+    /// The first entry of a table, if any; `next_entry` on its value goes on from there. Walking
+    /// a table this way holds one entry at a time, where `entries()` holds them all.
+    [[nodiscard]] std::optional<Entry> first_entry() const;
+    /// The entry after this one in its table, for the value of a table's entry.
+    [[nodiscard]] std::optional<Entry> next_entry() const;
     [[nodiscard]] std::vector<Entry> entries() const;
     /// Entries ordered by the bytes of their keys.
     [[nodiscard]] std::vector<Entry> sorted_entries() const;

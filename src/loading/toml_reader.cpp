@@ -1442,12 +1442,24 @@ std::vector<Value> Value::elements() const {
     return out;
 }
 
+std::optional<Entry> Value::first_entry() const {
+    if (!is_table()) return std::nullopt;
+    const std::uint32_t at = storage_->first(index_);
+    if (at == none) return std::nullopt;
+    return Entry{storage_->key(at), storage_->key_span(at), Value(storage_, at)};
+}
+
+std::optional<Entry> Value::next_entry() const {
+    const std::uint32_t at = storage_->items[index_].next;
+    if (at == none) return std::nullopt;
+    return Entry{storage_->key(at), storage_->key_span(at), Value(storage_, at)};
+}
+
 std::vector<Entry> Value::entries() const {
     std::vector<Entry> out;
     if (!is_table()) return out;
     out.reserve(size());
-    for (std::uint32_t at = storage_->first(index_); at != none; at = storage_->items[at].next)
-        out.push_back({storage_->key(at), storage_->key_span(at), Value(storage_, at)});
+    for (std::optional<Entry> entry = first_entry(); entry; entry = entry->value.next_entry()) out.push_back(*entry);
     return out;
 }
 
