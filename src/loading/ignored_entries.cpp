@@ -39,6 +39,18 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
     return d[a.size()][b.size()];
 }
 
+/// The keys a section's fields read, its tag's included.
+std::vector<std::string_view> known_names(std::string_view name) {
+    std::vector<std::string_view> known;
+    for_each_section([&](const auto& section) {
+        using Record = typename std::remove_cvref_t<decltype(section)>::record_type;
+        if (section.name != name) return;
+        known = field_names<Record>();
+        if (!section.tag.key.empty()) known.push_back(section.tag.key);
+    });
+    return known;
+}
+
 } // namespace
 
 std::string nearest_name(std::string_view name, const std::vector<std::string_view>& known) {
@@ -47,54 +59,78 @@ std::string nearest_name(std::string_view name, const std::vector<std::string_vi
     // Typos longer than a third of the name are more likely a different key altogether.
     std::size_t best = std::max<std::size_t>(1, name.size() / 3) + 1;
     std::string_view nearest;
-    for (std::string_view candidate : known)
+    for (std::string_view candidate : known) {
+        // The distance is at least the difference in length: a name far longer than every known
+        // one is no typo of them, and its table of distances would be as long as the name.
+        const std::size_t shorter = std::min(name.size(), candidate.size());
+        if (std::max(name.size(), candidate.size()) - shorter >= best) continue;
         if (const std::size_t distance = edit_distance(name, candidate); distance < best) {
             best = distance;
             nearest = candidate;
         }
+    }
     return std::string(nearest);
 }
 
 std::vector<TomlError> ignored_entries(const toml::Document& document) {
+    /// An ignored entry not yet worded: most of a huge file's are only counted. Entries are made
+    /// as the document is walked, so what is kept of them is copied.
     struct Found {
         std::size_t at;
-        TomlError warning;
+        std::string key;
+        ByteSpan key_span;
+        bool table;
+        std::string_view section; ///< empty for a root key
     };
-    std::vector<Found> found;
-    const auto warn = [&](const toml::Entry& entry, std::string message, const std::vector<std::string_view>& known,
-                          std::vector<std::string> keys) {
-        if (std::string nearest = nearest_name(entry.key, known); !nearest.empty())
-            message += "; did you mean `" + nearest + "`?";
-        found.push_back({entry.key_span.start, {std::move(message), entry.key_span, document.text(), std::move(keys)}});
+    // The first entries by place in the file, kept as a heap with the last of them on top.
+    std::vector<Found> first;
+    std::size_t count = 0;
+    const auto later = [](const Found& a, const Found& b) { return a.at < b.at; };
+    const auto found = [&](const toml::Entry& entry, std::string_view section) {
+        ++count;
+        if (first.size() == max_named_ignored) {
+            if (entry.key_span.start >= first.front().at) return;
+            std::ranges::pop_heap(first, later);
+            first.pop_back();
+        }
+        first.push_back({entry.key_span.start, std::string(entry.key), entry.key_span, entry.value.is_table(), section});
+        std::ranges::push_heap(first, later);
     };
 
-    const std::vector<std::string_view> sections(section_names.begin(), section_names.end());
-    const auto check_section = [&](std::string_view section, const toml::Value& value, std::vector<std::string_view> known) {
-        if (!value.is_table()) return;
-        for (const toml::Entry& entry : value.entries())
-            if (std::ranges::find(known, entry.key) == known.end())
-                warn(entry, "unknown key `" + std::string(entry.key) + "` in [" + std::string(section) + "] is ignored",
-                     known, {std::string(section), std::string(entry.key)});
-    };
-
-    for (const toml::Entry& entry : document.root().entries()) {
+    // One entry at a time: a file of millions of keys must not be copied into a list of them first.
+    for (auto root = document.root().first_entry(); root; root = root->value.next_entry()) {
+        const toml::Entry& entry = *root;
         bool known_section = false;
         for_each_section([&](const auto& section) {
-            using Record = typename std::remove_cvref_t<decltype(section)>::record_type;
             if (section.name != entry.key) return;
             known_section = true;
-            std::vector<std::string_view> known = field_names<Record>();
-            if (!section.tag.key.empty()) known.push_back(section.tag.key);
-            check_section(entry.key, entry.value, std::move(known));
+            if (!entry.value.is_table()) return;
+            const std::vector<std::string_view> known = known_names(section.name);
+            for (auto field = entry.value.first_entry(); field; field = field->value.next_entry())
+                if (std::ranges::find(known, field->key) == known.end()) found(*field, section.name);
         });
-        if (!known_section) {
-            const char* what = entry.value.is_table() ? "unknown table `" : "unknown key `";
-            warn(entry, what + std::string(entry.key) + "` is ignored", sections, {std::string(entry.key)});
-        }
+        if (!known_section) found(entry, {});
     }
-    std::ranges::stable_sort(found, [](const Found& a, const Found& b) { return a.at < b.at; });
+
+    std::ranges::sort_heap(first, later);
     std::vector<TomlError> warnings;
-    for (Found& entry : found) warnings.push_back(std::move(entry.warning));
+    const std::vector<std::string_view> sections(section_names.begin(), section_names.end());
+    for (Found& item : first) {
+        const std::vector<std::string_view> known = item.section.empty() ? sections : known_names(item.section);
+        std::string message = item.section.empty()
+            ? (item.table ? "unknown table `" : "unknown key `") + item.key + "` is ignored"
+            : "unknown key `" + item.key + "` in [" + std::string(item.section) + "] is ignored";
+        if (std::string nearest = nearest_name(item.key, known); !nearest.empty())
+            message += "; did you mean `" + nearest + "`?";
+        std::vector<std::string> keys;
+        if (!item.section.empty()) keys.emplace_back(item.section);
+        keys.push_back(std::move(item.key));
+        warnings.push_back({std::move(message), item.key_span, document.text(), std::move(keys)});
+    }
+    if (count > first.size())
+        warnings.push_back({std::to_string(count) + " keys and tables of the file are ignored; the first " +
+                                std::to_string(first.size()) + " are named",
+                            std::nullopt, document.text(), {}});
     return warnings;
 }
 

@@ -18,8 +18,13 @@ struct CheckedConfiguration {
     std::vector<TomlError> warnings;
 };
 
-/// Warnings about the root keys that are not sections and the section keys that are not fields,
-/// in file order.
+/// How many ignored keys and tables get a warning of their own; the rest are counted.
+inline constexpr std::size_t max_named_ignored = 20;
+
+/// Warnings about the root keys that are not sections and the section keys that are not fields:
+/// the first `max_named_ignored` in file order, each at its key, and then, when there are more,
+/// one warning without a position that counts them all. A file of a million stray keys gets a
+/// screenful, not a million warnings.
 std::vector<TomlError> ignored_entries(const toml::Document& document);
 
 /// Parses and maps `text` once, and lists what it ignores; the error is the one loading gives.
