@@ -65,8 +65,11 @@ def read_onnx_graph(path: str) -> dict[str, object]: ...
 def read_stream(descriptor: int, limit: int) -> bytes: ...
 
 # The loaded configuration for the pre-flight checks: "text" (str), "values" (section -> key ->
-# value, an absent optional section None), "positions" and "tables" (dotted key -> (line, column,
-# carets), 1-based), "warnings" (dicts of "key", "position" and "message").
+# value, an absent optional section None, each key's arrays holding at most "cut_at" elements in
+# all), "cut" (dotted key -> full count of elements, for each key cut short), "positions" and
+# "tables" (dotted key -> (line, column, carets), 1-based, for the keys configuration fields read
+# and the first elements of their values), "warnings" (dicts of "key", "position" (None for the
+# count of the ignored keys past the first few) and "message").
 def load_details(path: str, overrides: list[str] | tuple[str, ...] = ()) -> dict[str, object]: ...
 
 class WriteError(OSError):

@@ -11,24 +11,36 @@
 namespace qarv {
 namespace {
 
-/// Values nest at most `toml::max_nesting` deep, so the recursion is bounded by the reader.
-/// Positions are filled in afterwards, all in one walk over the text: a file of a million array
-/// elements must not count its lines a million times.
-void walk(const toml::Value& value, const std::string& key, std::vector<KeyPosition>& out, std::vector<ByteSpan>& spans) {
-    const bool table = value.is_table();
-    // The root has no span of its own; a table with no text of its own has none either.
-    if (!key.empty()) {
-        out.push_back({key, table, {}});
-        spans.push_back(value.span());
-    }
-    if (table) {
-        for (const toml::Entry& entry : value.entries())
-            walk(entry.value, key.empty() ? std::string(entry.key) : key + "." + std::string(entry.key), out, spans);
+/// Whether a field of `section` (or its tag) reads `key`.
+bool declared(std::string_view section, std::string_view key) {
+    bool found = false;
+    for_each_section([&](const auto& described) {
+        using Record = typename std::remove_cvref_t<decltype(described)>::record_type;
+        if (described.name != section) return;
+        found = found || described.tag.key == key;
+        for_each_field<Record>([&](const auto& field) { found = found || field.name == key; });
+    });
+    return found;
+}
+
+/// Values nest at most `toml::max_nesting` deep, so the recursion is bounded by the reader;
+/// `budget` is what is left of the key's `max_element_positions`. Positions are filled in
+/// afterwards, all in one walk over the text: a file of many elements must not count its lines
+/// once for each.
+void walk(const toml::Value& value, const std::string& key, std::vector<KeyPosition>& out, std::vector<ByteSpan>& spans,
+          std::size_t& budget) {
+    out.push_back({key, value.is_table(), {}});
+    spans.push_back(value.span());
+    if (value.is_table()) {
+        for (auto entry = value.first_entry(); entry && budget > 0; entry = entry->value.next_entry()) {
+            --budget;
+            walk(entry->value, key + "." + std::string(entry->key), out, spans, budget);
+        }
     } else if (value.is_array()) {
         std::size_t index = 0;
-        for (const toml::Value& element : value.elements()) {
-            if (index == max_element_positions) break;
-            walk(element, key + "[" + std::to_string(index++) + "]", out, spans);
+        for (auto element = value.first_element(); element && budget > 0; element = element->next_element()) {
+            --budget;
+            walk(*element, key + "[" + std::to_string(index++) + "]", out, spans, budget);
         }
     }
 }
@@ -40,9 +52,18 @@ std::vector<KeyPosition> key_positions(const toml::Document& document) {
     std::vector<ByteSpan> spans;
     // Only the tables of the configuration are stored as trees; the file's other root keys are
     // checked but not kept, and have nothing to point into.
-    for (const toml::Entry& entry : document.root().entries())
-        if (std::ranges::find(section_names, entry.key) != section_names.end())
-            walk(entry.value, std::string(entry.key), positions, spans);
+    // Tables and keys are walked one entry at a time: a file of millions of them must not be
+    // copied into a list of them first.
+    for (auto section = document.root().first_entry(); section; section = section->value.next_entry()) {
+        if (std::ranges::find(section_names, section->key) == section_names.end() || !section->value.is_table()) continue;
+        positions.push_back({std::string(section->key), true, {}});
+        spans.push_back(section->value.span());
+        for (auto entry = section->value.first_entry(); entry; entry = entry->value.next_entry()) {
+            if (!declared(section->key, entry->key)) continue;
+            std::size_t budget = max_element_positions;
+            walk(entry->value, std::string(section->key) + "." + std::string(entry->key), positions, spans, budget);
+        }
+    }
     const std::vector<TextPosition> found = positions_of(*document.text(), spans);
     for (std::size_t i = 0; i < positions.size(); ++i) positions[i].position = found[i];
     return positions;

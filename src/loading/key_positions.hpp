@@ -19,13 +19,21 @@ struct KeyPosition {
     TextPosition position;
 };
 
-/// How many elements of one array get positions of their own. A position costs a few hundred
-/// bytes once it is a Python object; a long array's later elements are pointed at through the
-/// array, so that a file of millions of elements costs no more than its values.
+/// How many elements of one key's value, nested ones included, get positions of their own. A
+/// position costs a few hundred bytes once it is a Python object; later elements are pointed at
+/// through the key, so that a file of millions of elements costs no more than its text.
 inline constexpr std::size_t max_element_positions = 1024;
 
-/// Every kept value and every table of `document` in file order, nested ones included, with the
-/// elements of each array up to `max_element_positions`.
+/// How many values of one key (array elements at every depth) the checks get as objects. No model
+/// takes more inputs, dimensions or channels than this; a key holding more is cut short here and
+/// its full count kept beside it, so that a file of millions of elements is not copied value by
+/// value into objects of many times its size.
+inline constexpr std::size_t max_checked_values = 65536;
+
+/// The sections' tables and the keys that configuration fields read, in file order, with the
+/// elements of each key's value up to `max_element_positions`. Keys that loading ignores are left
+/// out: their warnings carry their own positions, and a file of a million of them must not cost a
+/// million positions.
 std::vector<KeyPosition> key_positions(const toml::Document& document);
 
 /// A loaded configuration with what a pre-flight check needs to point into its file.

@@ -50,8 +50,10 @@ PyObject* ignored_entries_impl(PyObject* path_argument) {
     return warnings_or_raise(check_configuration(std::move(*text)), path_argument);
 }
 
-/// Each section's values as loaded, defaults filled in; an absent optional section is null.
-nlohmann::json configuration_values(const Configuration& configuration) {
+/// Each section's values as loaded, defaults filled in; an absent optional section is null. A
+/// value of more than `max_checked_values` elements is cut to them, and `cut` gets its dotted key
+/// and full count.
+nlohmann::json configuration_values(const Configuration& configuration, nlohmann::json& cut) {
     nlohmann::json sections = nlohmann::json::object();
     for_each_section([&](const auto& section) {
         using Record = typename std::remove_cvref_t<decltype(section)>::record_type;
@@ -59,7 +61,12 @@ nlohmann::json configuration_values(const Configuration& configuration) {
         nlohmann::json& values = sections[std::string(section.name)];
         if (!record) return;
         values = nlohmann::json::object();
-        for_each_field<Record>([&](const auto& field) { values[std::string(field.name)] = json_value(record->*(field.member)); });
+        for_each_field<Record>([&](const auto& field) {
+            CutJsonBuilder builder(max_checked_values);
+            write_json_form(record->*(field.member), builder);
+            values[std::string(field.name)] = builder.take();
+            if (builder.cut()) cut[std::string(section.name) + "." + std::string(field.name)] = builder.elements();
+        });
     });
     return sections;
 }
@@ -70,9 +77,12 @@ PyRef position_tuple(const TextPosition& at) {
 }
 
 /// The configuration at `path` loaded as the conversion loads it (its errors raise
-/// `ConfigurationFault` with the same text): {"text", "values", "positions", "tables", "warnings"}. `positions` maps
-/// each dotted key to (line, column, carets) of its value, `tables` each table to its header's;
-/// `warnings` lists the ignored keys as dicts of "key", "position" and "message".
+/// `ConfigurationFault` with the same text): {"text", "values", "cut", "cut_at", "positions",
+/// "tables", "warnings"}. `values` holds at most `cut_at` elements of each key, and `cut` maps the
+/// dotted key of each one cut short to its full count of elements. `positions` maps each dotted
+/// key to (line, column, carets) of its value, `tables` each table to its header's; `warnings`
+/// lists the ignored keys as dicts of "key", "position" (None for the count past the named ones)
+/// and "message".
 PyObject* load_details_impl(PyObject* const* args, Py_ssize_t nargs) {
     if (!arguments_fit("load_details", nargs, 1, 2)) return nullptr;
     std::optional<std::string> text = read_or_raise(args[0]);
@@ -96,13 +106,17 @@ PyObject* load_details_impl(PyObject* const* args, Py_ssize_t nargs) {
         std::string key;
         for (const std::string& part : warning.keys) key += (key.empty() ? "" : ".") + part;
         set_item(item.get(), "key", make_str(key));
-        set_item(item.get(), "position", position_tuple(found[i]));
+        // The count of the ignored keys past the named ones is about the file as a whole.
+        set_item(item.get(), "position", warning.span ? position_tuple(found[i]) : PyRef::borrow(Py_None));
         set_item(item.get(), "message", make_str(warning.message));
         append(warnings.get(), item.get());
     }
     PyRef dict = adopt_or_fail(PyDict_New());
     set_item(dict.get(), "text", make_str(*loaded.text));
-    set_item(dict.get(), "values", python_value(configuration_values(loaded.configuration)));
+    nlohmann::json cut = nlohmann::json::object();
+    set_item(dict.get(), "values", python_value(configuration_values(loaded.configuration, cut)));
+    set_item(dict.get(), "cut", python_value(cut));
+    set_item(dict.get(), "cut_at", adopt_or_fail(PyLong_FromSize_t(max_checked_values)));
     set_item(dict.get(), "positions", std::move(positions));
     set_item(dict.get(), "tables", std::move(tables));
     set_item(dict.get(), "warnings", std::move(warnings));

@@ -5,7 +5,7 @@ import os
 
 from qarv_convert import _native
 from qarv_convert.preflight.dataset import Sample, read_samples
-from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, unloaded_report
+from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, numbered_lines, unloaded_report
 from qarv_convert.preflight.formats import (BadSample, InputNeed, SampleFile, channel_count, dtype_fault, fits,
                                             image_misfits, layout_hint, moved_layout, read_sample, shape_text, suits)
 from qarv_convert.preflight.names import did_you_mean, nearest, quoted_list
@@ -117,9 +117,11 @@ class _Checker:
     def run(self) -> Report:
         self.report.values = self.values
         for warning in self.details["warnings"]:
-            line, column, carets = warning["position"]
+            line, column, carets = warning["position"] or (None, None, 1)
             self.report.diagnostics.append(Diagnostic(Severity.WARNING, warning["key"], warning["message"], line, column, carets))
         self.choose_markers()
+        if self.overlong():
+            return self.report
         self.limits()
         self.normalization()
         if self.model_and_data:
@@ -139,17 +141,31 @@ class _Checker:
 
     def choose_markers(self) -> None:
         """Values `init` left to choose: the marker stands on the value's line or in the comment just above."""
-        lines = self.details["text"].split("\n")
+        keys_at: dict[int, list[str]] = {}
         for key, (line, _, _) in self.positions.items():
-            if "[" in key:
-                continue
-            marked = CHOOSE in lines[line - 1].partition("#")[2]
-            above = line - 2
-            while not marked and above >= 0 and lines[above].lstrip().startswith("#"):
-                marked = CHOOSE in lines[above]
-                above -= 1
-            if marked:
-                self.warning(key, f"`{key}` is still marked {CHOOSE} by `init`: set its value, then remove the marker")
+            if "[" not in key:
+                keys_at.setdefault(line, []).append(key)
+        if not keys_at:
+            return
+        # One pass over the lines, minding whether the run of comment lines just passed holds the marker.
+        marked_above = False
+        for number, line in numbered_lines(self.details["text"], max(keys_at)):
+            for key in keys_at.get(number, ()):
+                if marked_above or CHOOSE in line.partition("#")[2]:
+                    self.warning(key, f"`{key}` is still marked {CHOOSE} by `init`: set its value, then remove the marker")
+            marked_above = line.lstrip().startswith("#") and (marked_above or CHOOSE in line)
+
+    def overlong(self) -> bool:
+        """Whether a key holds more values than any model takes, each an error. The other checks
+        then stay out: they would read a value cut short."""
+        cut_at: int = self.details["cut_at"]
+        for dotted, count in self.details["cut"].items():
+            key = dotted.partition(".")[2]
+            self.error(dotted, f"`{key}` holds {count} values, more than any model takes; the checks read at most "
+                               f"{cut_at} values of a key")
+        if self.details["cut"]:
+            self.report.notes.append("the other checks were not run: they need every key's values whole")
+        return bool(self.details["cut"])
 
     def limits(self) -> None:
         for dotted, facts in _native.KEYS.items():

@@ -8,7 +8,7 @@ from qarv_convert.tuples import named_tuple
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any
+    from typing import Any, Iterator
 
     from qarv_convert._native import ConfigurationFault
 
@@ -103,13 +103,14 @@ class Report:
         from qarv_convert.source import display_name
 
         name = display_name(self.path)
-        lines = self.text.split("\n")
+        ordered = self.ordered()
+        lines = lines_at(self.text, {d.line for d in ordered if d.line})
         out = []
-        for diagnostic in self.ordered():
+        for diagnostic in ordered:
             place = f"{name}:{diagnostic.line}:{diagnostic.column}" if diagnostic.line else name
             out.append(f"{place}: {diagnostic.severity.value}: {printable(diagnostic.message)}")
-            if diagnostic.line and diagnostic.line <= len(lines):
-                out += excerpt(lines[diagnostic.line - 1], diagnostic.line, diagnostic.column or 1, diagnostic.carets)
+            if diagnostic.line and diagnostic.line in lines:
+                out += excerpt(lines[diagnostic.line], diagnostic.line, diagnostic.column or 1, diagnostic.carets)
         out += [f"{name}: {printable(note)}" for note in self.notes]
         if (ran := self.run_line()) is not None:
             out.append(f"{name}: {ran}")
@@ -120,6 +121,25 @@ class Report:
             counts.append(_count(self.warnings, "warning"))
         out.append(f"{name}: {', '.join(counts) if counts else 'ok'}")
         return "".join(line + "\n" for line in out)
+
+
+def numbered_lines(text: str, last: int | None = None) -> Iterator[tuple[int, str]]:
+    """The lines of `text` with their 1-based numbers, up to line `last`, one at a time: a file
+    of millions of lines is not split into millions of strings at once."""
+    start, number = 0, 1
+    while last is None or number <= last:
+        end = text.find("\n", start)
+        yield number, text[start:] if end < 0 else text[start:end]
+        if end < 0:
+            return
+        start, number = end + 1, number + 1
+
+
+def lines_at(text: str, numbers: set[int]) -> dict[int, str]:
+    """The lines of `text` numbered in `numbers` (from 1) that it has."""
+    if not numbers:
+        return {}
+    return {number: line for number, line in numbered_lines(text, max(numbers)) if number in numbers}
 
 
 def _count(number: int, noun: str) -> str:
