@@ -410,3 +410,25 @@ def load_error_at(path):
     with pytest.raises(RuntimeError) as caught:
         qarv_convert_inner.rust_explain(path)
     return str(caught.value)
+
+
+@pytest.mark.parametrize("text, element", [
+    ("[config]\nmean_values = [{}]\n", "0.5"),
+    ('[load]\nmodel_type = "Onnx"\ninputs = [{}]\n', '"a"'),
+    ('[load]\nmodel_type = "Onnx"\ninput_size_list = [{}]\n', "[]"),
+    ('[load]\nmodel_type = "Onnx"\ninput_size_list = [[1, 3], [{}]]\n', "1"),
+    ("[accuracy_analysis]\ninputs = [{}]\n", '"a"'),
+])
+@pytest.mark.parametrize("length", [65536, 65537])
+def test_a_list_longer_than_any_configuration_takes_is_refused_where_it_stands(tmp_path, text, element, length):
+    text = text.format(", ".join([element] * length))
+    path = tmp_path / "config.toml"
+    path.write_text(text)
+    if length == 65536:
+        from qarv_convert import _native
+        _native.load_details(str(path))  # loads: the limit is inclusive
+        return
+    message = load_error(tmp_path, text)
+    assert message.endswith("invalid length 65537, expected a sequence of at most 65536 elements\n")
+    # `[load]`'s faults point at its header, as every other fault of that table does.
+    assert f"at line {1 if text.startswith('[load]') else 2}, column" in message

@@ -88,10 +88,17 @@ struct ValueType<float> {
     static constexpr TypeSchema schema{"number", "float"};
 };
 
+/// The most elements one list of a configuration holds. No model has more inputs, outputs,
+/// dimensions or channels; a longer list is a mistake or an attack, and refusing it while it is
+/// mapped keeps a file of millions of elements from becoming millions of values.
+inline constexpr std::size_t max_list_length = 65536;
+
 /// A list: an array of its elements' schema.
 template <class T>
 struct ValueType<std::vector<T>> {
     static constexpr std::string_view expected = "a sequence";
+    static constexpr std::string_view too_long = "a sequence of at most 65536 elements";
+    static_assert(max_list_length == 65536, "the wording above states the limit");
     static constexpr std::string_view in_words = "a list, as in [1, 2]";
 };
 

@@ -143,6 +143,9 @@ private:
     template <class T>
     MaybeError convert(const toml::Value& value, std::vector<T>& out) {
         if (!value.is_array()) return type_error<std::vector<T>>(value);
+        if (const std::size_t length = value.size(); length > max_list_length)
+            return value_error(value, FaultKind::value, "invalid length " + std::to_string(length),
+                               ValueType<std::vector<T>>::too_long);
         out.clear();
         out.reserve(value.size());
         // One element at a time: a long array of numbers has no node per element to list.
