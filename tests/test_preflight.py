@@ -332,6 +332,8 @@ def test_the_export_folder(workdir, path, message):
      "`load.model` is still marked CHOOSE by `init`: set its value, then remove the marker"),
     ('[load]\nmodel_type = "Onnx"\ninput_size_list = [[1, 3]]  # CHOOSE the batch size\n', "load.input_size_list",
      "`load.input_size_list` is still marked CHOOSE by `init`: set its value, then remove the marker"),
+    ('[load]\nmodel_type = "Onnx"\n# CHOOSE the path\n# of the model, relative to the run\nmodel = "m.onnx"\n', "load.model",
+     "`load.model` is still marked CHOOSE by `init`: set its value, then remove the marker"),
     ("[config]\nmean_value = [1]\n", "config.mean_value",
      "unknown key `mean_value` in [config] is ignored; did you mean `mean_values`?"),
 ])
@@ -340,6 +342,36 @@ def test_configuration_warnings(workdir, text, key, message):
         text += QUIET
     report = check(workdir, text, model_and_data=False)
     assert found(report) == [("warning", key, message)]
+
+
+@pytest.mark.parametrize("text", [
+    '[load]\nmodel_type = "Onnx"\n# CHOOSE the path of the model\n\nmodel = "m.onnx"\n',  # a blank line between
+    '[load]\nmodel = "m.onnx"\n# CHOOSE the type\nmodel_type = "Onnx"\n',  # the marker is the next key's
+    '[load]\nmodel_type = "Onnx"\nmodel = "m.onnx"\nstray = "# CHOOSE"\n',
+])
+def test_a_marker_of_another_line_is_not_the_value_s(workdir, text):
+    report = check(workdir, text + QUIET, model_and_data=False)
+    assert not [d for d in report.diagnostics if d.key == "load.model"]
+
+
+def test_a_key_holding_more_values_than_any_model_takes_stops_the_checks(workdir):
+    row = "[" + ", ".join(["1"] * 300) + "]"
+    report = check(workdir, f'[load]\nmodel_type = "Onnx"\ninputs = ["a", "b"]\n'
+                            f'input_size_list = [{", ".join([row] * 300)}]\n' + QUIET)
+    assert found(report, Severity.ERROR) == [
+        ("error", "load.input_size_list", "`input_size_list` holds 90300 elements, nested ones included, more than any "
+                                          "model takes; the checks read at most 65536 of a key")]
+    assert only(report).line == 4
+    assert report.notes == ["the other checks were not run: they need every key's values whole"]
+
+
+def test_a_file_of_many_stray_keys_names_a_few_and_counts_them(workdir):
+    report = check(workdir, "[build]\n" + "".join(f"k{i} = {i}\n" for i in range(5000)) + "do_quantization = false\n",
+                   model_and_data=False)
+    text = report.to_text()
+    assert text.count("unknown key") == 20
+    assert "config.toml: warning: 5000 keys and tables of the file are ignored; the first 20 are named\n" in text
+    assert text.endswith("config.toml: 21 warnings\n")
 
 
 def test_warnings_point_at_the_value_and_tables_at_their_header(workdir):

@@ -161,8 +161,8 @@ class _Checker:
         cut_at: int = self.details["cut_at"]
         for dotted, count in self.details["cut"].items():
             key = dotted.partition(".")[2]
-            self.error(dotted, f"`{key}` holds {count} values, more than any model takes; the checks read at most "
-                               f"{cut_at} values of a key")
+            self.error(dotted, f"`{key}` holds {count} elements, nested ones included, more than any model takes; the "
+                               f"checks read at most {cut_at} of a key")
         if self.details["cut"]:
             self.report.notes.append("the other checks were not run: they need every key's values whole")
         return bool(self.details["cut"])
