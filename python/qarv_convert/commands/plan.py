@@ -36,6 +36,8 @@ def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
             report_preflight(streams, report, quiet_when_clean=True, overrides=options.overrides)
             if report.errors:
                 return ExitStatus.FAILED
+            # The report holds the file's text and values: let them go before the file is loaded again.
+            del report
             try:
                 with recording_toolkit(calls):
                     _native.convert(path, options.overrides)
