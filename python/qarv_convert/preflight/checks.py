@@ -55,7 +55,7 @@ class _Faults:
 
 class _FirstFew:
     """Faults of single elements of a list: the first few worded and kept, the others only
-    counted, so that a list of a million faulty entries costs and reports no more than one of four."""
+    counted, so that a list of a million faulty entries costs and reports about what a short one does."""
 
     def __init__(self) -> None:
         self.shown: list[tuple[str, str]] = []
@@ -125,6 +125,7 @@ class _Checker:
         self.error(key, self.missing_text(what, path))
 
     def missing_text(self, what: str, path: str) -> str:
+        """What `missing` says of `path`."""
         message = f"{what} {quoted(path)} does not exist"
         if not os.path.isabs(path) and os.path.exists(os.path.join(self.beside, path)) \
                 and os.path.abspath(self.beside) != os.getcwd():
