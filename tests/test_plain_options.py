@@ -77,3 +77,13 @@ def test_whenever_the_plain_reading_answers_argparse_answers_the_same(command, w
     plain = _plain(arguments)
     if plain is not None:
         assert plain == _argparse(arguments)
+
+
+def test_a_command_declared_with_more_of_argparse_is_left_to_it():
+    from qarv_convert.commands.options import parse_plainly
+
+    def add_parser(subparsers):
+        group = subparsers.add_parser("x").add_mutually_exclusive_group()
+        group.add_argument("--a", action="store_true")
+
+    assert parse_plainly("x", add_parser, ["--a"]) is None

@@ -157,5 +157,8 @@ def parse_plainly(command: str, add_parser: Callable[[Any], None], args: Sequenc
     """The options of `command`, declared by its `add_parser`, for `args`; None when argparse must
     read them (help, errors, anything it would read in a way of its own)."""
     subcommands = Subcommands()
-    add_parser(subcommands)
+    try:
+        add_parser(subcommands)
+    except AttributeError:  # it declares with more of argparse than is read here (a group, say)
+        return None
     return subcommands.declared.parse(command, args)
