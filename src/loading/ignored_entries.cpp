@@ -7,6 +7,7 @@
 #include "configuration/records.hpp"
 #include "loading/load_configuration.hpp"
 #include "loading/overrides.hpp"
+#include "text/bounded.hpp"
 
 namespace qarv {
 namespace {
@@ -47,11 +48,15 @@ std::string nearest_name(std::string_view name, const std::vector<std::string_vi
     // Typos longer than a third of the name are more likely a different key altogether.
     std::size_t best = std::max<std::size_t>(1, name.size() / 3) + 1;
     std::string_view nearest;
-    for (std::string_view candidate : known)
+    for (std::string_view candidate : known) {
+        // The lengths alone bound the distance from below: a huge name costs no table.
+        const std::size_t apart = name.size() > candidate.size() ? name.size() - candidate.size() : candidate.size() - name.size();
+        if (apart >= best) continue;
         if (const std::size_t distance = edit_distance(name, candidate); distance < best) {
             best = distance;
             nearest = candidate;
         }
+    }
     return std::string(nearest);
 }
 
@@ -64,7 +69,7 @@ std::vector<TomlError> ignored_entries(const toml::Document& document) {
     const auto warn = [&](const toml::Entry& entry, std::string message, const std::vector<std::string_view>& known,
                           std::vector<std::string> keys) {
         if (std::string nearest = nearest_name(entry.key, known); !nearest.empty())
-            message += "; did you mean `" + nearest + "`?";
+            message += "; did you mean " + quoted_name(nearest) + "?";
         found.push_back({entry.key_span.start, {std::move(message), entry.key_span, document.text(), std::move(keys)}});
     };
 
@@ -73,7 +78,7 @@ std::vector<TomlError> ignored_entries(const toml::Document& document) {
         if (!value.is_table()) return;
         for (const toml::Entry& entry : value.entries())
             if (std::ranges::find(known, entry.key) == known.end())
-                warn(entry, "unknown key `" + std::string(entry.key) + "` in [" + std::string(section) + "] is ignored",
+                warn(entry, "unknown key " + quoted_name(entry.key) + " in [" + std::string(section) + "] is ignored",
                      known, {std::string(section), std::string(entry.key)});
     };
 
@@ -88,8 +93,8 @@ std::vector<TomlError> ignored_entries(const toml::Document& document) {
             check_section(entry.key, entry.value, std::move(known));
         });
         if (!known_section) {
-            const char* what = entry.value.is_table() ? "unknown table `" : "unknown key `";
-            warn(entry, what + std::string(entry.key) + "` is ignored", sections, {std::string(entry.key)});
+            const char* what = entry.value.is_table() ? "unknown table " : "unknown key ";
+            warn(entry, what + quoted_name(entry.key) + " is ignored", sections, {std::string(entry.key)});
         }
     }
     std::ranges::stable_sort(found, [](const Found& a, const Found& b) { return a.at < b.at; });

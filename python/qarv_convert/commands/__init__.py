@@ -120,15 +120,18 @@ def report_load_failure(streams: Streams, name: str, error: BaseException, overr
     from qarv_convert import _native
     from qarv_convert.hints import hints
     from qarv_convert.preflight.diagnostics import fault_lines
-    from qarv_convert.text import printable
+    from qarv_convert.text import cut, printable
 
     streams.check_interrupted()
     if not isinstance(error, _native.ConfigurationFault) or error.line is None:
         text = printable(str(error)).rstrip("\n")
         streams.say(f"{PROGRAM}: {name}: {text}")
         return ExitStatus.FAILED
-    heading = f"{PROGRAM}: --set {printable(error.override)}: invalid override" if error.override is not None \
-        else f"{PROGRAM}: {name}: invalid configuration"
+    if error.override is not None:
+        override, length = cut(error.override)
+        heading = f"{PROGRAM}: --set {printable(override)}{length}: invalid override"
+    else:
+        heading = f"{PROGRAM}: {name}: invalid configuration"
     extra = hints(error)
     if error.note is not None and error.key is not None:
         section, _, key = error.key.partition(".")
