@@ -1,20 +1,19 @@
 """Text from files and toolkits made safe to show on a terminal, and elapsed times as shown."""
 from __future__ import annotations
 
-import re
-
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
 # C0 controls other than tab and newline, DEL and the C1 controls: any of them in a key name or a
-# quoted source line could move the cursor, recolour or retitle the terminal.
-_CONTROL = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f]")
+# quoted source line could move the cursor, recolour or retitle the terminal. (A table rather than
+# a pattern: `re` would be most of what the command line imports to start.)
+_ESCAPES = {code: f"\\u{code:04x}" for code in [*range(0x00, 0x09), *range(0x0b, 0x20), *range(0x7f, 0xa0)]}
 
 
 def printable(text: str) -> str:
     """`text` with every control character except tab and newline written as `\\u001b`."""
-    return _CONTROL.sub(lambda match: f"\\u{ord(match[0]):04x}", text)
+    return text if text.isprintable() else text.translate(_ESCAPES)
 
 
 def _bound() -> int:
