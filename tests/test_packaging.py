@@ -63,13 +63,18 @@ def test_wheel_holds_the_package_and_nothing_test_only(wheel):
         assert expected in names
     assert any(name.startswith("qarv_convert_inner.cpython-") and name.endswith(".so") for name in names)
     assert any(name.startswith("qarv_convert/_native.cpython-") and name.endswith(".so") for name in names)
-    entry_points = zipfile.ZipFile(wheel).read(f"qarv_convert-{VERSION}.dist-info/entry_points.txt").decode()
-    assert "qarv-convert = qarv_convert:main" in entry_points
-    # Everything lies under the two packages, the module and the metadata: no tests, no stand-in
-    # toolkit (`qarv`), no native test extension, no compiled object left from the build.
+    # The command is our own script, for the installer to point at its interpreter; the launcher an
+    # entry point would make imports `re` before anything of ours runs.
+    script = zipfile.ZipFile(wheel).read(f"qarv_convert-{VERSION}.data/scripts/qarv-convert").decode()
+    assert script.startswith("#!python\n") and "from qarv_convert import main" in script
+    assert "import re" not in script
+    # Everything lies under the two packages, the module, the script and the metadata: no tests, no
+    # stand-in toolkit (`qarv`), no native test extension, no compiled object left from the build.
     tops = {name.split("/")[0] for name in names}
     assert {top for top in tops if not top.startswith("qarv_convert_inner.cpython-")} == {
-        "qarv_convert", "qarv_convert_inner-stubs", f"qarv_convert-{VERSION}.dist-info"}
+        "qarv_convert", "qarv_convert_inner-stubs", f"qarv_convert-{VERSION}.dist-info", f"qarv_convert-{VERSION}.data"}
+    assert {name for name in names if name.startswith(f"qarv_convert-{VERSION}.data/")} == {
+        f"qarv_convert-{VERSION}.data/scripts/qarv-convert"}
     built = {name for name in names if name.endswith(".so")}
     assert len(built) == 2, built
 

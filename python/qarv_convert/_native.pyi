@@ -15,6 +15,9 @@ TYPE_WORDS: dict[str, str]
 #: `init` leaves the user to choose, marking the key CHOOSE, and "placeholder" the value it writes
 #: to hold the place (None unless "choose" is set).
 KEYS: dict[str, dict[str, object]]
+#: How many characters of a name or value from a file a message quotes (a longer one is cut there
+#: and its length said), and how many of a long line an excerpt shows.
+QUOTED_CHARACTERS: int
 
 class ConfigurationFault(RuntimeError):
     """A configuration that cannot be used, raised by every function here that loads one.

@@ -1,85 +1,29 @@
 """The `qarv-convert` command line: its parser, and the run of one command with its streams."""
 from __future__ import annotations
 
-import argparse
-import importlib
 import sys
 
-from qarv_convert.commands import NAMES, in_directory, version
+from qarv_convert.commands import NAMES, in_directory
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import PROGRAM, STOPPING, Streams
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import argparse
     from typing import Sequence
 
 
-def _columns() -> int:
-    """The terminal's width as argparse finds it (COLUMNS, then standard output's terminal, then
-    80), without the cost of importing shutil for it."""
-    import os
+def _plain_options(arguments: list[str]) -> argparse.Namespace | None:
+    """The options of a run that names its command first and gives it options that leave argparse
+    nothing to say, read without it (importing argparse costs more than most runs take); None for
+    argparse to read them."""
+    if not arguments or arguments[0] not in NAMES:
+        return None
+    from qarv_convert.commands.options import parse_plainly
 
-    try:
-        columns = int(os.environ["COLUMNS"])
-    except (KeyError, ValueError):
-        columns = 0
-    if columns <= 0:
-        try:
-            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
-        except (AttributeError, ValueError, OSError):
-            columns = 0
-    return columns if columns > 0 else 80
-
-
-class _Formatter(argparse.HelpFormatter):
-    """argparse's own layout, with the terminal's width asked once per run instead of once for
-    every argument that is added."""
-
-    width: int | None = None
-
-    def __init__(self, prog: str, indent_increment: int = 2, max_help_position: int = 24,
-                 width: int | None = None) -> None:
-        if width is None:
-            if _Formatter.width is None:
-                _Formatter.width = _columns() - 2
-            width = _Formatter.width
-        super().__init__(prog, indent_increment, max_help_position, width)
-
-
-class _Parser(argparse.ArgumentParser):
-    """argparse's parser, except that a failed write of --help or --version to stdout is raised
-    (argparse passes over it and exits 0) for the run to report."""
-
-    def _print_message(self, message: str, file: object = None) -> None:
-        if message and file is sys.stdout and sys.stdout is not None:
-            sys.stdout.write(message)
-            return
-        super()._print_message(message, file)  # type: ignore[arg-type]
-
-
-class _SubcommandParser(_Parser):
-    def __init__(self, **keywords: object) -> None:
-        keywords.setdefault("formatter_class", _Formatter)
-        super().__init__(**keywords)  # type: ignore[arg-type]
-
-
-def build_parser(command: str | None = None) -> argparse.ArgumentParser:
-    """The whole command line's parser; with `command`, one that knows that command alone, which
-    is all a run of it needs (the other commands' modules are not imported)."""
-    _Formatter.width = None
-    parser = _Parser(
-        prog=PROGRAM,
-        formatter_class=_Formatter,
-        description="Convert a model on the QARV toolkit as a TOML configuration file describes it.",
-        epilog="Exit status: 0 success, 1 a failed conversion or a configuration error, 2 a usage error, "
-               "130 interrupted (Ctrl-C), 143 and 129 ended by SIGTERM and SIGHUP.",
-    )
-    parser.add_argument("--version", action="version", version=f"{PROGRAM} {version()}")
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
-                                     parser_class=_SubcommandParser)
-    for name in (command,) if command in NAMES else NAMES:
-        importlib.import_module(f"qarv_convert.commands.{name}").add_parser(commands)
-    return parser
+    name = f"qarv_convert.commands.{arguments[0]}"
+    __import__(name)  # importlib would bring `warnings` with it
+    return parse_plainly(arguments[0], sys.modules[name].add_parser, arguments[1:])  # type: ignore[return-value]
 
 
 def _is_panic(error: BaseException) -> bool:
@@ -118,7 +62,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     arguments = list(sys.argv[1:] if argv is None else argv)
     with streams.guarded():
         try:
-            options = build_parser(arguments[0] if arguments else None).parse_args(arguments)
+            options = _plain_options(arguments)
+            if options is None:
+                from qarv_convert.commands.parser import build_parser
+
+                options = build_parser(arguments).parse_args(arguments)
         except OSError as error:  # --help or --version could not be written
             return int(streams.write_failed(error))
         except SystemExit as leaving:

@@ -7,6 +7,7 @@
 #include "configuration/records.hpp"
 #include "loading/load_configuration.hpp"
 #include "loading/overrides.hpp"
+#include "text/bounded.hpp"
 
 namespace qarv {
 namespace {
@@ -118,10 +119,10 @@ std::vector<TomlError> ignored_entries(const toml::Document& document) {
     for (Found& item : first) {
         const std::vector<std::string_view> known = item.section.empty() ? sections : known_names(item.section);
         std::string message = item.section.empty()
-            ? (item.table ? "unknown table `" : "unknown key `") + item.key + "` is ignored"
-            : "unknown key `" + item.key + "` in [" + std::string(item.section) + "] is ignored";
+            ? (item.table ? "unknown table " : "unknown key ") + quoted_name(item.key) + " is ignored"
+            : "unknown key " + quoted_name(item.key) + " in [" + std::string(item.section) + "] is ignored";
         if (std::string nearest = nearest_name(item.key, known); !nearest.empty())
-            message += "; did you mean `" + nearest + "`?";
+            message += "; did you mean " + quoted_name(nearest) + "?";
         std::vector<std::string> keys;
         if (!item.section.empty()) keys.emplace_back(item.section);
         keys.push_back(std::move(item.key));

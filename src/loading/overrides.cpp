@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "loading/ignored_entries.hpp"
+#include "text/bounded.hpp"
 
 namespace qarv {
 namespace {
@@ -33,7 +34,7 @@ TomlError in_override(TomlError error) {
 }
 
 std::string with_nearest(std::string message, std::string_view name, const std::vector<std::string_view>& known) {
-    if (std::string nearest = nearest_name(name, known); !nearest.empty()) message += "; did you mean `" + nearest + "`?";
+    if (std::string nearest = nearest_name(name, known); !nearest.empty()) message += "; did you mean " + quoted_name(nearest) + "?";
     return message;
 }
 
@@ -53,13 +54,13 @@ Result<Overrides, TomlError> Overrides::parse(const std::vector<std::string>& te
                          FaultKind::override_shape);
         const toml::Entry& table = tables[0];
         if (std::ranges::find(sections, table.key) == sections.end())
-            return fault(held, with_nearest("unknown table `" + std::string(table.key) + "`", table.key, sections),
+            return fault(held, with_nearest("unknown table " + quoted_name(table.key), table.key, sections),
                          table.key_span, FaultKind::unknown, {std::string(table.key)});
         const toml::Entry entry = table.value.entries()[0];
         const std::vector<std::string_view> keys = known_keys(table.key);
         if (std::ranges::find(keys, entry.key) == keys.end())
             return fault(held,
-                         with_nearest("unknown key `" + std::string(entry.key) + "` in [" + std::string(table.key) + "]",
+                         with_nearest("unknown key " + quoted_name(entry.key) + " in [" + std::string(table.key) + "]",
                                       entry.key, keys),
                          entry.key_span, FaultKind::unknown, {std::string(table.key), std::string(entry.key)});
         std::string section(table.key), key(entry.key);

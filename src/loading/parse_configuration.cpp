@@ -8,6 +8,7 @@
 
 #include "loading/parse_configuration.hpp"
 #include "loading/toml_document.hpp"
+#include "text/bounded.hpp"
 #include "text/float_text.hpp"
 #include "text/quoted.hpp"
 #include "text/utf8.hpp"
@@ -32,8 +33,10 @@ std::string found(const toml::Value& value) {
         return "floating point `" + plain_float_text(value.floating()) + "`";
     case toml::Kind::string: {
         std::string text = "string ";
-        append_quoted(text, value.string());
-        return text;
+        const BoundedText cut = bounded(value.string());
+        append_quoted(text, cut.shown);
+        if (cut.cut) text.insert(text.size() - 1, ellipsis);
+        return text + length_note(cut);
     }
     case toml::Kind::array:
         return "sequence";
@@ -219,7 +222,7 @@ private:
             return whole_table(std::move(error));
         }
         if (given && given->string() != tag.variant) {
-            TomlError error = value_error(*given, FaultKind::variant, "unknown variant `" + std::string(given->string()) + "`",
+            TomlError error = value_error(*given, FaultKind::variant, "unknown variant " + quoted_name(given->string()),
                                           "`" + std::string(tag.variant) + "`");
             error.keys.emplace_back(tag.key);
             return whole_table(std::move(error));

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "text/bounded.hpp"
 #include "text/utf8.hpp"
 
 namespace qarv {
@@ -137,12 +138,12 @@ std::string render(const TomlError& error, std::string_view heading) {
     if (!error.span || !error.source) {
         std::string out = error.message + "\n";
         if (!error.keys.empty()) {
-            out += "in `";
+            std::string path;
             for (std::size_t i = 0; i < error.keys.size(); ++i) {
-                if (i > 0) out += '.';
-                out += error.keys[i];
+                if (i > 0) path += '.';
+                path += error.keys[i];
             }
-            out += "`\n";
+            out += "in " + quoted_name(path) + "\n";
         }
         return out;
     }
@@ -159,10 +160,12 @@ std::string excerpt(std::string_view text, ByteSpan span) {
     const std::string line_number = std::to_string(position.line);
     const std::string gutter(line_number.size() + 1, ' ');
     std::string out = gutter + "|\n";
+    // A long line is shown as a window around the span; the heading keeps the true column.
+    const LineWindow shown = line_window(quoted_line(text, span), position.column, position.carets);
     out += line_number + " | ";
-    out += quoted_line(text, span);
+    out += shown.text;
     out += "\n";
-    out += gutter + "|" + std::string(position.column, ' ') + std::string(position.carets, '^') + "\n";
+    out += gutter + "|" + std::string(shown.column, ' ') + std::string(shown.carets, '^') + "\n";
     return out;
 }
 

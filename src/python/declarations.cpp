@@ -10,6 +10,7 @@
 #include "configuration/json_form.hpp"
 #include "python/arguments.hpp"
 #include "python/json_objects.hpp"
+#include "text/bounded.hpp"
 
 namespace qarv {
 namespace {
@@ -121,6 +122,7 @@ bool add_declarations(PyObject* module) {
         {"RUNS_WITH", runs_with_dict()},
         {"TYPE_WORDS", type_words_dict()},
         {"KEYS", keys_dict()},
+        {"QUOTED_CHARACTERS", adopt_or_fail(PyLong_FromSize_t(quoted_characters))},
     };
     for (const auto& [name, value] : constants)
         if (PyModule_AddObjectRef(module, name, value.get()) < 0) return false;

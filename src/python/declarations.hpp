@@ -6,7 +6,7 @@
 
 namespace qarv {
 
-/// Adds `STEPS`, `RUNS_WITH`, `TYPE_WORDS` and `KEYS` to the new module; false with the error
+/// Adds `STEPS`, `RUNS_WITH`, `TYPE_WORDS`, `KEYS` and `QUOTED_CHARACTERS` to the new module; false with the error
 /// set when it cannot (a failure to make an object is internal and throws).
 bool add_declarations(PyObject* module);
 

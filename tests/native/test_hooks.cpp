@@ -15,6 +15,7 @@
 #include "python/handle.hpp"
 #include "python/arguments.hpp"
 #include "table/console_table.hpp"
+#include "text/bounded.hpp"
 #include "toml_json.hpp"
 
 namespace qarv {
@@ -147,7 +148,31 @@ PyObject* text_positions_impl(PyObject* arguments) {
     return make_str(nlohmann::json{single, batched}.dump()).release();
 }
 
+/// `quoted_name(text: bytes) -> bytes`: the text named as messages name it.
+PyObject* quoted_name_impl(PyObject* arguments) {
+    const char* text = nullptr;
+    Py_ssize_t length = 0;
+    if (!PyArg_ParseTuple(arguments, "y#", &text, &length)) return nullptr;
+    const std::string quoted = quoted_name(std::string_view(text, static_cast<std::size_t>(length)));
+    return PyBytes_FromStringAndSize(quoted.data(), static_cast<Py_ssize_t>(quoted.size()));
+}
+
+/// `line_window(line: bytes, column, carets) -> (bytes, column, carets)`: what an excerpt shows of the line.
+PyObject* line_window_impl(PyObject* arguments) {
+    const char* text = nullptr;
+    Py_ssize_t length = 0, column = 0, carets = 0;
+    if (!PyArg_ParseTuple(arguments, "y#nn", &text, &length, &column, &carets)) return nullptr;
+    const LineWindow shown = line_window(std::string_view(text, static_cast<std::size_t>(length)),
+                                         static_cast<std::size_t>(column), static_cast<std::size_t>(carets));
+    return Py_BuildValue("(y#nn)", shown.text.data(), static_cast<Py_ssize_t>(shown.text.size()),
+                         static_cast<Py_ssize_t>(shown.column), static_cast<Py_ssize_t>(shown.carets));
+}
+
 PyMethodDef hook_methods[] = {
+    {"quoted_name", guarded<"qarv_test_hooks", quoted_name_impl>, METH_VARARGS,
+     "quoted_name(text)\n--\n\nThe UTF-8 bytes named in backquotes as messages name them."},
+    {"line_window", guarded<"qarv_test_hooks", line_window_impl>, METH_VARARGS,
+     "line_window(line, column, carets)\n--\n\nThe window of a long line an excerpt shows, and where its carets fall."},
     {"render_table", guarded<"qarv_test_hooks", render_table_impl>, METH_O,
      "render_table(rows)\n--\n\nThe rows of text cells drawn as a console table."},
     {"schema_document", guarded<"qarv_test_hooks", schema_document_impl>, METH_O,

@@ -1,7 +1,6 @@
 """The commands of `qarv-convert`, one module each, and what their reports share."""
 from __future__ import annotations
 
-import argparse
 import contextlib
 
 from qarv_convert.status import ExitStatus
@@ -9,23 +8,38 @@ from qarv_convert.streams import PROGRAM, Streams
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import argparse
     from typing import Callable, Iterator, Sequence
 
     from qarv_convert.preflight import Report
 
     Run = Callable[[argparse.Namespace, Streams], ExitStatus]
 
-#: The command modules, in the order `--help` lists them.
-NAMES = ("init", "convert", "batch", "explain", "plan", "check", "schema", "env")
+#: The commands, each with its line in `--help` (also the opening of its own page), in the order
+#: `--help` lists them; each is the module of that name here. The list alone needs none of them
+#: imported, so a run imports only the command it runs.
+COMMANDS = {
+    "init": "write a starter configuration with every key described",
+    "convert": "check the file, then run the conversion on the toolkit, step by step",
+    "batch": "run many conversions, each in a process of its own: several files, and sweeps over values with --vary",
+    "explain": "print the configuration summary: values, defaults and descriptions",
+    "plan": "print the toolkit calls a conversion would make, without a toolkit",
+    "check": "check configuration files against their models, data and limits, without running anything",
+    "schema": "print the JSON Schema of configuration files",
+    "env": "print the versions of this package, its module, Python, the platform, NumPy and the toolkit, for bug "
+           "reports",
+}
+NAMES = tuple(COMMANDS)
 
 #: What CONFIG's help says.
 CONFIG_HELP = "path of the TOML configuration file; - reads it from standard input"
 
 
-def add_command(subparsers: argparse._SubParsersAction, name: str, help: str, run: Run,
+def add_command(subparsers: argparse._SubParsersAction, name: str, run: Run,
                 with_config: bool = True) -> argparse.ArgumentParser:
-    """A subcommand that calls `run(options, streams)`, with the CONFIG argument unless told not to."""
-    sub = subparsers.add_parser(name, help=help, description=help)
+    """The subcommand `name`, which calls `run(options, streams)`, with the CONFIG argument unless
+    told not to."""
+    sub = subparsers.add_parser(name, help=COMMANDS[name], description=COMMANDS[name])
     if with_config:
         sub.add_argument("config", metavar="CONFIG", help=CONFIG_HELP)
         add_directory_option(sub)
@@ -76,10 +90,18 @@ def report_preflight(streams: Streams, report: Report, quiet_when_clean: bool = 
 
 def _override(text: str) -> str:
     if "\n" in text or "\r" in text:
-        raise argparse.ArgumentTypeError("an override is one line: SECTION.KEY=VALUE")
+        raise usage_error("an override is one line: SECTION.KEY=VALUE")
     if "=" not in text:
-        raise argparse.ArgumentTypeError(f"{text!r} is not SECTION.KEY=VALUE")
+        raise usage_error(f"{text!r} is not SECTION.KEY=VALUE")
     return text
+
+
+def usage_error(message: str) -> Exception:
+    """The error an option's type function raises for argparse to report as a usage error; argparse
+    is imported only then, as a run whose options parse well does without it."""
+    import argparse
+
+    return argparse.ArgumentTypeError(message)
 
 
 def add_overrides(parser: argparse.ArgumentParser) -> None:
@@ -98,15 +120,18 @@ def report_load_failure(streams: Streams, name: str, error: BaseException, overr
     from qarv_convert import _native
     from qarv_convert.hints import hints
     from qarv_convert.preflight.diagnostics import fault_lines
-    from qarv_convert.text import printable
+    from qarv_convert.text import cut, printable
 
     streams.check_interrupted()
     if not isinstance(error, _native.ConfigurationFault) or error.line is None:
         text = printable(str(error)).rstrip("\n")
         streams.say(f"{PROGRAM}: {name}: {text}")
         return ExitStatus.FAILED
-    heading = f"{PROGRAM}: --set {printable(error.override)}: invalid override" if error.override is not None \
-        else f"{PROGRAM}: {name}: invalid configuration"
+    if error.override is not None:
+        override, length = cut(error.override)
+        heading = f"{PROGRAM}: --set {printable(override)}{length}: invalid override"
+    else:
+        heading = f"{PROGRAM}: {name}: invalid configuration"
     extra = hints(error)
     if error.note is not None and error.key is not None:
         section, _, key = error.key.partition(".")

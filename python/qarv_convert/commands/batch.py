@@ -1,19 +1,21 @@
 """`qarv-convert batch`: many conversions and sweeps, one child process per job, resumable, locally or on Ray."""
 from __future__ import annotations
 
-import argparse
 import sys
 
 from qarv_convert.commands import add_command, add_directory_option, add_overrides
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import PROGRAM, Streams
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
     from qarv_convert.batches.choices import ENGINES, FORMATS
 
-    batch = add_command(subparsers, "batch", "run many conversions, each in a process of its own: several "
-                        "files, and sweeps over values with --vary", run, with_config=False)
+    batch = add_command(subparsers, "batch", run, with_config=False)
     batch.add_argument("configs", metavar="CONFIG", nargs="+", help="paths of the TOML configuration files")
     add_directory_option(batch)
     batch.add_argument("--vary", metavar="SECTION.KEY=VALUES", action="append", default=[],

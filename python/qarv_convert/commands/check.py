@@ -1,18 +1,19 @@
 """`qarv-convert check`: the pre-flight of configuration files, run before any conversion."""
 from __future__ import annotations
 
-import argparse
-
-from qarv_convert.commands import CONFIG_HELP, add_directory_option, add_overrides, report_preflight
+from qarv_convert.commands import COMMANDS, CONFIG_HELP, add_directory_option, add_overrides, report_preflight, usage_error
 from qarv_convert.preflight.samples import SAMPLES
 from qarv_convert.streams import PROGRAM
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
-    help = "check configuration files against their models, data and limits, without running anything"
-    check = subparsers.add_parser("check", help=help, description=help)
+    check = subparsers.add_parser("check", help=COMMANDS["check"], description=COMMANDS["check"])
     check.add_argument("config", metavar="CONFIG", nargs="+", help=CONFIG_HELP)
     add_directory_option(check)
     check.add_argument("--strict", action="store_true", help="exit with status 1 on warnings too")
@@ -39,9 +40,9 @@ def _count(text: str) -> int:
     try:
         number = int(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        raise usage_error(f"{text!r} is not a whole number") from None
     if number < 0:
-        raise argparse.ArgumentTypeError("the count cannot be negative")
+        raise usage_error("the count cannot be negative")
     return number
 
 

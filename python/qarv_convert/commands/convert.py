@@ -1,7 +1,6 @@
 """`qarv-convert convert`: check the file, then run the conversion on the toolkit, step by step."""
 from __future__ import annotations
 
-import argparse
 import sys
 
 from qarv_convert.commands import add_command, add_overrides, report_preflight
@@ -10,6 +9,8 @@ from qarv_convert.streams import PROGRAM, Streams
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    import argparse
+
     from qarv_convert.run_record import RunRecord
 
 #: `--record` to standard output.
@@ -17,8 +18,7 @@ STDOUT = "-"
 
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
-    convert = add_command(subparsers, "convert", "check the file, then run the conversion on the toolkit, step by step",
-                          run)
+    convert = add_command(subparsers, "convert", run)
     convert.add_argument("-q", "--quiet", action="store_true", help="do not report the steps on stderr")
     convert.add_argument("-v", "--verbose", action="store_true",
                          help="show each step's call with its effective arguments before making it")

@@ -1,16 +1,17 @@
 """`qarv-convert env`: the versions a bug report needs."""
 from __future__ import annotations
 
-import argparse
-
 from qarv_convert.commands import add_command, version
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
-    add_command(subparsers, "env", "print the versions of this package, its module, Python, the platform, "
-                "NumPy and the toolkit, for bug reports", run, with_config=False)
+    add_command(subparsers, "env", run, with_config=False)
 
 
 def _module_version(name: str) -> str:

@@ -1,17 +1,19 @@
 """`qarv-convert explain`: the configuration summary, as the module prints it or as Markdown or JSON."""
 from __future__ import annotations
 
-import argparse
 import errno
 
 from qarv_convert.commands import add_command, add_overrides, report_load_failure
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
-    explain = add_command(subparsers, "explain",
-                          "print the configuration summary: values, defaults and descriptions", run)
+    explain = add_command(subparsers, "explain", run)
     explain.add_argument("--changed", action="store_true", help="only the rows whose value differs from the default")
     explain.add_argument("--format", choices=("table", "markdown", "json"), default="table",
                          help="table (the default): the summary's console tables; markdown: a table per "

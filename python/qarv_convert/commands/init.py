@@ -1,17 +1,19 @@
 """`qarv-convert init`: a starter configuration with every key described."""
 from __future__ import annotations
 
-import argparse
 import os
 
 from qarv_convert.commands import add_command, add_directory_option, version
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import PROGRAM, Streams
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
-    init = add_command(subparsers, "init", "write a starter configuration with every key described", run,
-                       with_config=False)
+    init = add_command(subparsers, "init", run, with_config=False)
     init.add_argument("path", metavar="PATH", nargs="?", default="-",
                       help="file to create; - (the default) writes to stdout")
     init.add_argument("--force", action="store_true", help="replace PATH if it exists")

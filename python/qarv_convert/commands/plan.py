@@ -1,15 +1,17 @@
 """`qarv-convert plan`: the toolkit calls a conversion would make, without a toolkit."""
 from __future__ import annotations
 
-import argparse
-
 from qarv_convert.commands import add_command, add_overrides, report_load_failure, report_preflight
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
-    plan = add_command(subparsers, "plan", "print the toolkit calls a conversion would make, without a toolkit", run)
+    plan = add_command(subparsers, "plan", run)
     plan.add_argument("--json", action="store_true",
                       help="print the calls as a JSON array; with --set, an object of the overrides and the calls")
     plan.add_argument("--no-preflight", action="store_true",

@@ -1,15 +1,17 @@
 """`qarv-convert schema`: the JSON Schema of configuration files."""
 from __future__ import annotations
 
-import argparse
-
 from qarv_convert.commands import add_command
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import PROGRAM, Streams
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import argparse
+
 
 def add_parser(subparsers: argparse._SubParsersAction) -> None:
-    schema = add_command(subparsers, "schema", "print the JSON Schema of configuration files", run, with_config=False)
+    schema = add_command(subparsers, "schema", run, with_config=False)
     schema.add_argument("--output", metavar="FILE", help="write the schema to FILE instead of stdout")
 
 

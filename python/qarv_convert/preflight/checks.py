@@ -8,11 +8,12 @@ from qarv_convert.preflight.dataset import Sample, read_samples
 from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, numbered_lines, unloaded_report
 from qarv_convert.preflight.formats import (BadSample, InputNeed, SampleFile, channel_count, dtype_fault, fits,
                                             image_misfits, layout_hint, moved_layout, read_sample, shape_text, suits)
-from qarv_convert.preflight.names import did_you_mean, nearest, quoted_list
+from qarv_convert.preflight.names import LISTED, did_you_mean, nearest, quoted_list
 from qarv_convert.preflight.npy import NotNumpy, read_arrays
 from qarv_convert.preflight.samples import SAMPLES
 from qarv_convert.regular_files import check_regular
 from qarv_convert.source import UnreadableFile, display_name, module_path
+from qarv_convert.text import quoted
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -50,6 +51,21 @@ class _Faults:
             more = f"; and {len(items) - NAMED} more" if len(items) > NAMED else ""
             out.append((severity, f"{heading(len(items))}: {'; '.join(items[:NAMED])}{more}"))
         return out
+
+
+class _FirstFew:
+    """Faults of single elements of a list: the first few worded and kept, the others only
+    counted, so that a list of a million faulty entries costs and reports about what a short one does."""
+
+    def __init__(self) -> None:
+        self.shown: list[tuple[str, str]] = []
+        self.count = 0
+
+    def add(self, key: str, message: Callable[[], str]) -> None:
+        """A fault of the element at `key`; `message` words it, called for the first few only."""
+        self.count += 1
+        if len(self.shown) < NAMED:
+            self.shown.append((key, message()))
 
 
 def _plural(count: int, noun: str) -> str:
@@ -96,15 +112,27 @@ class _Checker:
     def warning(self, key: str, message: str) -> None:
         self.add(Severity.WARNING, key, message)
 
+    def first_few(self, key: str, faults: _FirstFew, rest: Callable[[int], str]) -> None:
+        """The errors of single elements under `key` (a list, or the inputs): the first few each at
+        its element, the others counted in one error at `key`."""
+        for element, message in faults.shown:
+            self.error(element, message)
+        if faults.count > len(faults.shown):
+            self.error(key, rest(faults.count - len(faults.shown)))
+
     def missing(self, key: str, what: str, path: str) -> None:
         """A file that is not there, with a word when it is there beside the configuration."""
-        message = f"{what} `{path}` does not exist"
+        self.error(key, self.missing_text(what, path))
+
+    def missing_text(self, what: str, path: str) -> str:
+        """What `missing` says of `path`."""
+        message = f"{what} {quoted(path)} does not exist"
         if not os.path.isabs(path) and os.path.exists(os.path.join(self.beside, path)) \
                 and os.path.abspath(self.beside) != os.getcwd():
             directory = display_name(os.path.relpath(self.beside))
             message += (f" in the current directory, but it does exist beside the configuration; relative paths are "
                         f"read from the directory the run starts in: run with -C {directory}")
-        self.error(key, message)
+        return message
 
     def exists(self, key: str, what: str, path: str) -> bool:
         if os.path.exists(path):
@@ -196,14 +224,14 @@ class _Checker:
         try:
             graph = _native.read_onnx_graph(path)
         except OSError as error:
-            self.error("load.model", f"the model `{path}` cannot be read: {error.strerror or error}")
+            self.error("load.model", f"the model {quoted(path)} cannot be read: {error.strerror or error}")
             return
         except ValueError as error:
-            self.error("load.model", f"`{path}` is not an ONNX model: {error}")
+            self.error("load.model", f"{quoted(path)} is not an ONNX model: {error}")
             return
         if not graph["has_graph"]:
             why = "the file is empty" if os.path.getsize(path) == 0 else "it holds no graph"
-            self.error("load.model", f"`{path}` is not an ONNX model: {why}")
+            self.error("load.model", f"{quoted(path)} is not an ONNX model: {why}")
             return
         self.graph = graph
 
@@ -218,32 +246,41 @@ class _Checker:
         if named is None:
             self.inputs = list(by_name.items())
         else:
-            self.inputs = []
+            unknown = [(index, name) for index, name in enumerate(named) if name not in by_name]
             # An input a misspelt entry is already pointed to needs no second error.
-            meant = {nearest(name, by_name) for name in named if name not in by_name}
-            left_out = [name for name in by_name if name not in named and name not in meant]
+            meant = {nearest(name, by_name) for _, name in unknown}
+            given = set(named)
+            left_out = [name for name in by_name if name not in given and name not in meant]
             if left_out:
-                self.error("load.inputs", f"`inputs` leaves out {quoted_list(left_out)}, which `{model_name}` needs "
+                self.error("load.inputs", f"`inputs` leaves out {quoted_list(left_out)}, which {quoted(model_name)} needs "
                                           f"fed (an input, not an initializer); its inputs are {quoted_list(list(by_name))}")
-            for index, name in enumerate(named):
-                if name in by_name:
-                    self.inputs.append((name, by_name[name]))
-                    continue
-                self.inputs.append((name, None))
-                if name in self.graph["initializers"]:
-                    why = f"`{name}` is a weight of `{model_name}` (an initializer), not an input it is fed"
+            self.inputs = [(name, by_name.get(name)) for name in named]
+            initializers = set(self.graph["initializers"])
+
+            def not_an_input(name: str) -> str:
+                if name in initializers:
+                    why = f"{quoted(name)} is a weight of {quoted(model_name)} (an initializer), not an input it is fed"
                 else:
-                    why = f"`{name}` is not an input of `{model_name}`"
-                self.error(f"load.inputs[{index}]", f"{why}; its inputs are {quoted_list(list(by_name))}"
-                                                    f"{did_you_mean(name, by_name)}")
+                    why = f"{quoted(name)} is not an input of {quoted(model_name)}"
+                return f"{why}; its inputs are {quoted_list(list(by_name))}{did_you_mean(name, by_name)}"
+
+            faults = _FirstFew()
+            for index, name in unknown:
+                faults.add(f"load.inputs[{index}]", lambda: not_an_input(name))
+            self.first_few("load.inputs", faults,
+                           lambda rest: f"{rest} more entries of `inputs` are not inputs of {quoted(model_name)}")
         outputs = load["outputs"] or []
         carried = set(self.graph["node_outputs"]) | set(by_name) | set(self.graph["initializers"])
         offered = [info["name"] for info in self.graph["outputs"]]
+        faults = _FirstFew()
         for index, name in enumerate(outputs):
             if name not in carried:
-                self.error(f"load.outputs[{index}]",
-                           f"no node of `{model_name}` produces `{name}` and no input carries it; its outputs are "
-                           f"{quoted_list(offered)}{did_you_mean(name, offered + self.graph['node_outputs'])}")
+                faults.add(f"load.outputs[{index}]", lambda: (
+                    f"no node of {quoted(model_name)} produces {quoted(name)} and no input carries it; its outputs are "
+                    f"{quoted_list(offered)}{did_you_mean(name, offered + self.graph['node_outputs'])}"))
+        self.first_few("load.outputs", faults,
+                       lambda rest: f"{rest} more entries of `outputs` are produced by no node of {quoted(model_name)} "
+                                    f"and carried by no input")
 
     def sizes(self) -> None:
         sizes: list[list[int]] | None = self.values["load"]["input_size_list"]
@@ -256,37 +293,47 @@ class _Checker:
             self.error("load.input_size_list", f"`input_size_list` has {len(sizes)} entr{'y' if len(sizes) == 1 else 'ies'} "
                                                f"but {whose} {count} input{'s' * (count != 1)}: give one size per input")
         self.shapes = []
+        # Only the first few of each kind are worded: `inputs` may name one input a million times.
+        unsized, misfits = _FirstFew(), _FirstFew()
         for index, (name, dims) in enumerate(self.inputs):
             size = sizes[index] if sizes is not None and index < len(sizes) else None
             key = f"load.input_size_list[{index}]"
             if size is None:
                 dynamic = [d for d in dims or [] if not isinstance(d, int)]
                 if dynamic and self.graph is not None:
-                    named = ", ".join("unnamed" if d is None else f"`{d}`" for d in dynamic)
-                    self.error("load.input_size_list" if sizes is not None else "load",
-                               f"input `{name}` has dynamic dimension{'s' * (len(dynamic) != 1)} {named} "
-                               f"({shape_text(dims)}) and `input_size_list` gives it no size")
+                    unsized.add("load.input_size_list" if sizes is not None else "load", lambda: (
+                        f"input {quoted(name)} has dynamic dimension{'s' * (len(dynamic) != 1)} "
+                        f"{', '.join('unnamed' if d is None else quoted(d) for d in dynamic)} "
+                        f"({shape_text(dims)}) and `input_size_list` gives it no size"))
                 self.shapes.append(dims if dims is not None and not dynamic else None)
                 continue
             self.shapes.append(list(size))
-            if dims is None:
-                continue
-            if len(size) != len(dims):
-                self.error(key, f"this size of `{name}` has {len(size)} dimension{'s' * (len(size) != 1)}; the model's "
-                                f"input has {len(dims)} ({shape_text(dims)})")
-                continue
-            moved = moved_layout(size, dims)
-            if moved is not None:
-                fixed = [size[0], size[3], size[1], size[2]] if moved == "channels-last" else [size[0], size[2], size[3], size[1]]
-                self.error(key, f"this size of `{name}` ({shape_text(size)}) looks {moved} "
-                                f"({'NHWC' if moved == 'channels-last' else 'NCHW'}), but the model's input is "
-                                f"{'channels-first' if moved == 'channels-last' else 'channels-last'} ({shape_text(dims)}): "
-                                f"give {shape_text(fixed)}")
-                continue
-            for axis, (given, fixed) in enumerate(zip(size, dims)):
-                if isinstance(fixed, int) and given != fixed:
-                    self.error(f"{key}[{axis}]", f"dimension {axis} of `{name}` is {given} here, but the model fixes "
-                                                 f"it at {fixed} ({shape_text(dims)})")
+            if dims is not None:
+                self.size_misfits(key, name, size, dims, misfits)
+        self.first_few("load.input_size_list" if sizes is not None else "load", unsized,
+                       lambda rest: f"{rest} more inputs have dynamic dimensions and `input_size_list` gives them no size")
+        self.first_few("load.input_size_list", misfits,
+                       lambda rest: f"{rest} more sizes in `input_size_list` miss their inputs' shapes")
+
+    @staticmethod
+    def size_misfits(key: str, name: str, size: list[int], dims: list[Any], faults: _FirstFew) -> None:
+        """How the size given for an input misses the model's shape of it."""
+        if len(size) != len(dims):
+            faults.add(key, lambda: f"this size of {quoted(name)} has {len(size)} dimension{'s' * (len(size) != 1)}; "
+                                    f"the model's input has {len(dims)} ({shape_text(dims)})")
+            return
+        moved = moved_layout(size, dims)
+        if moved is not None:
+            fixed = [size[0], size[3], size[1], size[2]] if moved == "channels-last" else [size[0], size[2], size[3], size[1]]
+            faults.add(key, lambda: f"this size of {quoted(name)} ({shape_text(size)}) looks {moved} "
+                                    f"({'NHWC' if moved == 'channels-last' else 'NCHW'}), but the model's input is "
+                                    f"{'channels-first' if moved == 'channels-last' else 'channels-last'} "
+                                    f"({shape_text(dims)}): give {shape_text(fixed)}")
+            return
+        for axis, (given, fixed) in enumerate(zip(size, dims)):
+            if isinstance(fixed, int) and given != fixed:
+                faults.add(f"{key}[{axis}]", lambda: f"dimension {axis} of {quoted(name)} is {given} here, but the model "
+                                                     f"fixes it at {fixed} ({shape_text(dims)})")
 
     def channels(self) -> None:
         config = self.values["config"]
@@ -304,7 +351,7 @@ class _Checker:
             if values is not None and counts and len(values) not in counts:
                 channels = " or ".join(str(c) for c in sorted(counts))
                 self.warning(f"config.{key}", f"`{key}` has {len(values)} value{'s' * (len(values) != 1)}, but input "
-                                              f"`{name}` ({shape_text(shape)}) has {channels} channels")
+                                              f"{quoted(name)} ({shape_text(shape)}) has {channels} channels")
 
     def calibration(self) -> None:
         build = self.values["build"]
@@ -320,13 +367,13 @@ class _Checker:
         try:
             samples = read_samples(dataset)
         except OSError as error:
-            self.error("build.dataset", f"the dataset `{dataset}` cannot be read: {error.strerror or error}")
+            self.error("build.dataset", f"the dataset {quoted(dataset)} cannot be read: {error.strerror or error}")
             return
         if not samples:
-            self.error("build.dataset", f"the dataset `{dataset}` has no samples: every line is blank")
+            self.error("build.dataset", f"the dataset {quoted(dataset)} has no samples: every line is blank")
             return
         if len(samples) < MIN_SAMPLES:
-            self.warning("build.dataset", f"the dataset `{dataset}` has {len(samples)} sample{'s' * (len(samples) != 1)}; "
+            self.warning("build.dataset", f"the dataset {quoted(dataset)} has {len(samples)} sample{'s' * (len(samples) != 1)}; "
                                           f"calibration wants at least {MIN_SAMPLES}")
         count = len(self.inputs) if self.inputs is not None else None
         if count is not None:
@@ -334,7 +381,7 @@ class _Checker:
             if wrong:
                 listed = ", ".join(f"line {s.line} has {len(s.paths)}" for s in wrong[:NAMED])
                 more = f" and {len(wrong) - NAMED} more lines" if len(wrong) > NAMED else ""
-                self.error("build.dataset", f"each line of `{dataset}` holds one path per model input ({count}), but "
+                self.error("build.dataset", f"each line of {quoted(dataset)} holds one path per model input ({count}), but "
                                             f"{listed}{more}")
         missing, strange = [], []
         for line, path in ((s.line, p) for s in samples for p in s.paths):
@@ -344,18 +391,18 @@ class _Checker:
                 missing.append((line, path))
             except OSError as error:
                 # The toolkit would wait on a FIFO's writer, or read a device without end.
-                strange.append(f"`{path}` (line {line}): {error.strerror}")
+                strange.append(f"{quoted(path)} (line {line}): {error.strerror}")
         if missing:
-            listed = ", ".join(f"`{p}` (line {line})" for line, p in missing[:NAMED])
+            listed = ", ".join(f"{quoted(p)} (line {line})" for line, p in missing[:NAMED])
             more = f" and {len(missing) - NAMED} more" if len(missing) > NAMED else ""
             hint = ""
             if any(not os.path.isabs(p) and os.path.exists(os.path.join(self.beside, p)) for _, p in missing[:NAMED]):
                 hint = f"; they exist beside the configuration: run with -C {display_name(os.path.relpath(self.beside))}"
-            self.error("build.dataset", f"{len(missing)} file{'s' * (len(missing) != 1)} listed in `{dataset}` "
+            self.error("build.dataset", f"{len(missing)} file{'s' * (len(missing) != 1)} listed in {quoted(dataset)} "
                                         f"{'are' if len(missing) != 1 else 'is'} missing: {listed}{more}{hint}")
         if strange:
             more = f" and {len(strange) - NAMED} more" if len(strange) > NAMED else ""
-            self.error("build.dataset", f"{len(strange)} file{'s' * (len(strange) != 1)} listed in `{dataset}` "
+            self.error("build.dataset", f"{len(strange)} file{'s' * (len(strange) != 1)} listed in {quoted(dataset)} "
                                         f"cannot be read as samples: {', '.join(strange[:NAMED])}{more}")
         self.sample_formats(dataset, samples)
         self.contents(dataset, samples)
@@ -377,7 +424,7 @@ class _Checker:
         for sample in samples:
             problems: list[tuple[str, Severity, Callable[[int], str], str]] = []
             for index, path in enumerate(sample.paths):
-                where = f"`{path}` (line {sample.line})"
+                where = f"{quoted(path)} (line {sample.line})"
                 if path not in read:
                     read[path] = None
                     if not os.path.isfile(path):
@@ -388,7 +435,7 @@ class _Checker:
                         no_pillow = True
                     except (BadSample, OSError) as error:
                         reason = error.strerror or str(error) if isinstance(error, OSError) else str(error)
-                        faults.add("unreadable", Severity.ERROR, lambda n: f"{_plural(n, 'file')} listed in `{dataset}` "
+                        faults.add("unreadable", Severity.ERROR, lambda n: f"{_plural(n, 'file')} listed in {quoted(dataset)} "
                                    f"cannot be read as the conversion reads a sample", f"{where}: {reason}")
                 found = read[path]
                 if found is not None and (path, index) not in judged:
@@ -400,7 +447,7 @@ class _Checker:
                 for problem in problems:
                     faults.add(*problem)
         if no_pillow:
-            self.error("build.dataset", f"`{dataset}` lists images, and checking them needs Pillow, which is not "
+            self.error("build.dataset", f"{quoted(dataset)} lists images, and checking them needs Pillow, which is not "
                                         f"installed: pip install pillow")
         for severity, message in faults.messages():
             self.add(severity, "build.dataset", message)
@@ -413,16 +460,16 @@ class _Checker:
             misfits = image_misfits(found.image, need) if need is not None else []
             if misfits:
                 out.append(("image", Severity.WARNING,
-                            lambda n: f"{_plural(n, 'image')} listed in `{dataset}` "
+                            lambda n: f"{_plural(n, 'image')} listed in {quoted(dataset)} "
                                       f"{'does not match its input' if n == 1 else 'do not match their inputs'}",
                             f"{where} {' and '.join(misfits)}"))
             return out
         for array in found.arrays:
             fault = dtype_fault(array, need)
             if fault is not None:
-                member = f"member `{array.name}` of " if array.name else ""
+                member = f"member {quoted(array.name)} of " if array.name else ""
                 out.append(("dtype", Severity.ERROR,
-                            lambda n: f"{_plural(n, 'file')} listed in `{dataset}` cannot feed "
+                            lambda n: f"{_plural(n, 'file')} listed in {quoted(dataset)} cannot feed "
                                       f"{'its input' if n == 1 else 'their inputs'}",
                             f"{member}{where} {fault}"))
         if out or need is None or need.shape is None or len(found.arrays) != 1:
@@ -430,7 +477,7 @@ class _Checker:
         shape = found.arrays[0].shape
         if not fits(shape, need.shape):
             out.append(("shape", Severity.WARNING, lambda n: "samples that do not fit their input",
-                        f"{where} is {shape_text(shape)}{layout_hint(shape, need.shape)} where input `{need.name}` "
+                        f"{where} is {shape_text(shape)}{layout_hint(shape, need.shape)} where input {quoted(need.name)} "
                         f"takes {shape_text(need.shape)}"))
         return out
 
@@ -444,11 +491,11 @@ class _Checker:
             return False
         for order in itertools.islice(itertools.permutations(range(len(needs))), 1, MAX_ORDERS):
             if all(suits(present[at], needs[index]) for index, at in enumerate(order)):
-                pairs = ", ".join(f"`{sample.paths[at]}` fits `{needs[index].name}`"
+                pairs = ", ".join(f"{quoted(sample.paths[at])} fits {quoted(needs[index].name)}"
                                   for index, at in enumerate(order) if at != index)
                 names = quoted_list([need.name for need in needs])
                 faults.add("columns", Severity.WARNING,
-                           lambda n: f"the columns of `{dataset}` look swapped on {_plural(n, 'line')}: each line "
+                           lambda n: f"the columns of {quoted(dataset)} look swapped on {_plural(n, 'line')}: each line "
                                      f"lists one file per input, in the order {names}",
                            f"line {sample.line}: {pairs}")
                 return True
@@ -486,21 +533,21 @@ class _Checker:
             else f"all {len(samples)} samples read"
         nonfinite = _once([fault for state in found.inputs for fault in state.nonfinite])
         if nonfinite:
-            listed = ", ".join(f"`{place.path}` (line {place.line}: {_amounts(nans, infinities)})"
+            listed = ", ".join(f"{quoted(place.path)} (line {place.line}: {_amounts(nans, infinities)})"
                                for place, nans, infinities in nonfinite[:NAMED])
             more = f" and {len(nonfinite) - NAMED} more" if len(nonfinite) > NAMED else ""
             self.error("build.dataset", f"{_count(len(nonfinite), 'sample')} {_holds(len(nonfinite))} NaN or infinity, "
                                         f"which calibration cannot take: {listed}{more} ({read})")
         constant = _once([fault for state in found.inputs for fault in state.constant])
         if constant:
-            listed = ", ".join(f"`{place.path}` (line {place.line}, all {value:.6g})" for place, value in constant[:NAMED])
+            listed = ", ".join(f"{quoted(place.path)} (line {place.line}, all {value:.6g})" for place, value in constant[:NAMED])
             more = f" and {len(constant) - NAMED} more" if len(constant) > NAMED else ""
             self.warning("build.dataset", f"{_count(len(constant), 'sample')} {_holds(len(constant))} a single value "
                                           f"throughout: {listed}{more}; calibration learns no range from them ({read})")
         if found.repeats:
             listed = ", ".join(f"line {line} repeats line {first}" for line, first in found.repeats[:NAMED])
             more = f" and {len(found.repeats) - NAMED} more" if len(found.repeats) > NAMED else ""
-            self.warning("build.dataset", f"of the {found.read} samples read in `{dataset}`, only {found.distinct} "
+            self.warning("build.dataset", f"of the {found.read} samples read in {quoted(dataset)}, only {found.distinct} "
                                           f"{'is' if found.distinct == 1 else 'are'} distinct: {listed}{more}")
         self.twice_normalized(found, read)
         if self.report.run is not None:
@@ -520,7 +567,7 @@ class _Checker:
                 continue
             given = f"`mean_values` {_numbers(means)}" + (f" and `std_values` {_numbers(stds)}" if stds else "")
             self.warning("config.mean_values",
-                         f"the samples of `{state.layout.name}` already look normalized: their values lie in "
+                         f"the samples of {quoted(state.layout.name)} already look normalized: their values lie in "
                          f"[{state.low:.4g}, {state.high:.4g}] and are not whole numbers ({read}), while {given} are "
                          f"at pixel scale, so the device would normalize them a second time; give raw samples "
                          f"(pixels of 0 to 255) or leave `mean_values` and `std_values` out")
@@ -542,17 +589,17 @@ class _Checker:
         try:
             return Runner(self.values["load"]["model"], self.values["load"]["outputs"] or (), keep=self.keep)
         except OSError as error:
-            self.error("load.model", f"the outputs file `{self.keep}` cannot be written: {error.strerror or error}")
+            self.error("load.model", f"the outputs file {quoted(self.keep)} cannot be written: {error.strerror or error}")
             self.report.run_reason = "its outputs cannot be kept"
             return None
 
     def run_findings(self, run: FloatRun, dataset: str) -> None:
         model = self.values["load"]["model"]
         if run.load_failure is not None:
-            self.error("load.model", f"onnxruntime cannot load `{model}`: {run.load_failure}")
+            self.error("load.model", f"onnxruntime cannot load {quoted(model)}: {run.load_failure}")
             return
         if run.failure is not None:
-            self.error("load.model", f"`{model}` does not run on the sample of line {run.failure.line} of `{dataset}`: "
+            self.error("load.model", f"{quoted(model)} does not run on the sample of line {run.failure.line} of {quoted(dataset)}: "
                                      f"{run.failure.message}")
         by_output: dict[str, list[NonFinite]] = {}
         for fault in run.nonfinite:
@@ -560,10 +607,10 @@ class _Checker:
         for output, faults in by_output.items():
             listed = ", ".join(f"line {f.line} ({_amounts(f.nans, f.infinities)})" for f in faults[:NAMED])
             more = f" and {len(faults) - NAMED} more" if len(faults) > NAMED else ""
-            self.error("load.model", f"output `{output}` of `{model}` holds NaN or infinity for {len(faults)} of the "
+            self.error("load.model", f"output {quoted(output)} of {quoted(model)} holds NaN or infinity for {len(faults)} of the "
                                      f"{run.ran} samples run: {listed}{more}")
         for output in run.constant_outputs():
-            self.warning("load.model", f"output `{output}` of `{model}` is the same for all {run.ran} samples run "
+            self.warning("load.model", f"output {quoted(output)} of {quoted(model)} is the same for all {run.ran} samples run "
                                        f"although they differ ({run.distinct_inputs} distinct): the preprocessing may "
                                        f"flatten the data, or the model ignores its input")
 
@@ -576,14 +623,20 @@ class _Checker:
 
     def accuracy_analysis(self) -> None:
         section = self.values["accuracy_analysis"]
-        if section is not None and self.model_and_data:
-            for index, path in enumerate(section["inputs"] or []):
-                key = f"accuracy_analysis.inputs[{index}]"
-                if self.exists(key, "the accuracy-analysis input", path):
-                    try:
-                        check_regular(path)
-                    except OSError as error:
-                        self.error(key, f"the accuracy-analysis input `{path}` cannot be read: {error.strerror}")
+        if section is None or not self.model_and_data:
+            return
+        key = "accuracy_analysis.inputs"
+        missing, unreadable = _FirstFew(), _FirstFew()
+        for index, path in enumerate(section["inputs"] or []):
+            try:
+                check_regular(path)
+            except (FileNotFoundError, NotADirectoryError):
+                missing.add(f"{key}[{index}]", lambda: self.missing_text("the accuracy-analysis input", path))
+            except OSError as error:
+                unreadable.add(f"{key}[{index}]", lambda: f"the accuracy-analysis input {quoted(path)} cannot be read: "
+                                                          f"{error.strerror}")
+        self.first_few(key, missing, lambda rest: f"{rest} more accuracy-analysis inputs do not exist")
+        self.first_few(key, unreadable, lambda rest: f"{rest} more accuracy-analysis inputs cannot be read")
 
     def initial_values(self) -> None:
         path = self.values["load"]["input_initial_val_file"]
@@ -598,25 +651,25 @@ class _Checker:
         try:
             arrays = read_arrays(path)
         except OSError as error:
-            self.error(key, f"the initial-value file `{path}` cannot be read: {error.strerror or error}")
+            self.error(key, f"the initial-value file {quoted(path)} cannot be read: {error.strerror or error}")
             return
         except NotNumpy as error:
-            self.error(key, f"`{path}` is not a .npy or .npz file that numpy.load reads: {error}")
+            self.error(key, f"{quoted(path)} is not a .npy or .npz file that numpy.load reads: {error}")
             return
         known = [shape for shape in self.shapes if shape is not None]
         needs = self.needs()
         for array in arrays:
-            what = f"array `{array.name}`" if array.name else "array"
+            what = f"array {quoted(array.name)}" if array.name else "array"
             # Fractions are wrong only for an array that can feed nothing but inputs of whole numbers.
             fed = [need for need in needs if need.shape is not None and fits(array.shape, need.shape)]
             fault = dtype_fault(array, None) or (dtype_fault(array, fed[0]) if fed and all(
                 dtype_fault(array, need) for need in fed) else None)
             if fault is not None:
-                self.error(key, f"the {what} in `{path}` {fault}")
+                self.error(key, f"the {what} in {quoted(path)} {fault}")
                 continue
             if known and not any(fits(array.shape, shape) for shape in known):
-                self.warning(key, f"the {what} in `{path}` is {shape_text(array.shape)}, which fits no input "
-                                  f"({', '.join(shape_text(s) for s in known)})")
+                self.warning(key, f"the {what} in {quoted(path)} is {shape_text(array.shape)}, which fits no input "
+                                  f"({_shapes(known)})")
 
     def export(self) -> None:
         path = self.values["export"]["export_path"]
@@ -626,7 +679,7 @@ class _Checker:
         if not os.path.isdir(folder):
             self.missing("export.export_path", "the export folder", folder)
         elif not os.access(folder, os.W_OK):
-            self.error("export.export_path", f"the export folder `{folder}` is not writable")
+            self.error("export.export_path", f"the export folder {quoted(folder)} is not writable")
 
 
 def _find_spec(name: str) -> object:
@@ -663,7 +716,15 @@ def _once(faults: list[Any]) -> list[Any]:
 
 
 def _numbers(values: Sequence[float]) -> str:
-    return "[" + ", ".join(f"{v:.6g}" for v in values) + "]"
+    """The values as a list, the first few of a long one and how many there are."""
+    shown = ", ".join(f"{v:.6g}" for v in values[:LISTED])
+    return f"[{shown}]" if len(values) <= LISTED else f"[{shown}, \u2026] ({len(values)} values)"
+
+
+def _shapes(shapes: Sequence[Sequence[Any]]) -> str:
+    """The shapes, the first few of many and how many more."""
+    shown = ", ".join(shape_text(s) for s in shapes[:LISTED])
+    return shown if len(shapes) <= LISTED else f"{shown} and {len(shapes) - LISTED} more"
 
 
 def check_file(path: str, model_and_data: bool = True, readable: str | None = None,

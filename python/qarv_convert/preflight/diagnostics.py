@@ -3,7 +3,7 @@ from __future__ import annotations
 
 import enum
 
-from qarv_convert.text import printable
+from qarv_convert.text import line_window, printable
 from qarv_convert.tuples import named_tuple
 
 TYPE_CHECKING = False
@@ -147,10 +147,12 @@ def _count(number: int, noun: str) -> str:
 
 
 def excerpt(source_line: str, line: int, column: int, carets: int) -> list[str]:
-    """The three lines under a heading that loading's own reports print: gutter, source, carets."""
+    """The three lines under a heading that loading's own reports print: gutter, source, carets.
+    A long line shows as a window around `column`, as loading shows it."""
     number = str(line)
     gutter = " " * (len(number) + 1)
-    return [f"{gutter}|", f"{number} | {printable(source_line)}", f"{gutter}|{' ' * column}{'^' * max(1, carets)}"]
+    shown, column, carets = line_window(source_line, column, carets)
+    return [f"{gutter}|", f"{number} | {printable(shown)}", f"{gutter}|{' ' * column}{'^' * max(1, carets)}"]
 
 
 def fault_lines(fault: ConfigurationFault) -> list[str]:

@@ -6,6 +6,7 @@ import os
 
 from qarv_convert.preflight.npy import ArrayHeader, NotNumpy, read_arrays
 from qarv_convert.regular_files import open_regular
+from qarv_convert.text import cut, quoted
 from qarv_convert.tuples import named_tuple
 
 TYPE_CHECKING = False
@@ -129,7 +130,7 @@ def dtype_fault(array: ArrayHeader, need: InputNeed | None) -> str | None:
     if letter not in _NUMERIC_NAMES:
         return f"has dtype {array.dtype}, which holds no numbers"
     if letter == "f" and need is not None and need.elem_type in INTEGER_TYPES:
-        return (f"holds floating values ({dtype_name(array.dtype)}) but input `{need.name}` takes "
+        return (f"holds floating values ({dtype_name(array.dtype)}) but input {quoted(need.name)} takes "
                 f"{INTEGER_TYPES[need.elem_type]}")
     return None
 
@@ -139,7 +140,8 @@ def dtype_fault(array: ArrayHeader, need: InputNeed | None) -> str | None:
 def shape_text(shape: Sequence[Any] | None) -> str:
     if shape is None:
         return "unknown rank"
-    return "[" + ", ".join("?" if d is None else str(d) for d in shape) + "]"
+    # A named size is the model's text: cut as every name from a file is.
+    return "[" + ", ".join("?" if d is None else "".join(cut(d)) if isinstance(d, str) else str(d) for d in shape) + "]"
 
 
 def fits(shape: Sequence[int], wanted: Sequence[Any]) -> bool:
@@ -235,10 +237,10 @@ def image_misfits(image: ImageInfo, need: InputNeed) -> list[str]:
     found = []
     if (isinstance(height, int) and height != image.height) or (isinstance(width, int) and width != image.width):
         wanted = f"{'?' if not isinstance(width, int) else width}×{'?' if not isinstance(height, int) else height}"
-        found.append(f"is {image.width}×{image.height} (width × height) where input `{need.name}` takes {wanted}")
+        found.append(f"is {image.width}×{image.height} (width × height) where input {quoted(need.name)} takes {wanted}")
     if channels is not None and channels != image.channels:
         grey = " (grayscale)" if image.channels == 1 else ""
-        found.append(f"has {image.channels} channel{'s' * (image.channels != 1)}{grey} where input `{need.name}` "
+        found.append(f"has {image.channels} channel{'s' * (image.channels != 1)}{grey} where input {quoted(need.name)} "
                      f"has {channels}")
     return found
 

@@ -1,6 +1,8 @@
 """Names a model offers, listed for a message, and the one a misspelt name most likely meant."""
 from __future__ import annotations
 
+from qarv_convert.text import quoted
+
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Iterable, Sequence
@@ -43,7 +45,7 @@ def nearest(name: str, known: Iterable[str]) -> str | None:
 
 def quoted_list(names: Sequence[str]) -> str:
     """`a`, `b` and `c`, or the first few and how many more."""
-    shown = [f"`{name}`" for name in names[:LISTED]]
+    shown = [quoted(name) for name in names[:LISTED]]
     if len(names) > LISTED:
         return ", ".join(shown) + f" and {len(names) - LISTED} more"
     if len(shown) <= 1:
@@ -54,4 +56,4 @@ def quoted_list(names: Sequence[str]) -> str:
 def did_you_mean(name: str, known: Iterable[str]) -> str:
     """"; did you mean `x`?" or nothing."""
     found = nearest(name, known)
-    return f"; did you mean `{found}`?" if found else ""
+    return f"; did you mean {quoted(found)}?" if found else ""

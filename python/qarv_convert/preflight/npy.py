@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 from qarv_convert.regular_files import open_regular
+from qarv_convert.text import quoted
 from qarv_convert.tuples import named_tuple
 
 TYPE_CHECKING = False
@@ -128,9 +129,9 @@ def _archive(stream: BinaryIO) -> list[ArrayHeader]:
             member = info.filename
             name = member[:-4] if member.endswith(".npy") else member
             if info.flag_bits & 0x1:
-                raise NotNumpy(f"its member `{member}` is encrypted, which numpy.load cannot read")
+                raise NotNumpy(f"its member {quoted(member)} is encrypted, which numpy.load cannot read")
             if info.compress_type not in (zipfile.ZIP_STORED, zipfile.ZIP_DEFLATED, zipfile.ZIP_BZIP2, zipfile.ZIP_LZMA):
-                raise NotNumpy(f"its member `{member}` is compressed with method {info.compress_type}, which "
+                raise NotNumpy(f"its member {quoted(member)} is compressed with method {info.compress_type}, which "
                                f"numpy.load cannot read")
             try:
                 with archive.open(info) as inner:
@@ -139,9 +140,9 @@ def _archive(stream: BinaryIO) -> list[ArrayHeader]:
                     while inner.read(1 << 20):
                         pass
             except NotNumpy as error:
-                raise NotNumpy(f"its member `{member}`: {error}") from None
+                raise NotNumpy(f"its member {quoted(member)}: {error}") from None
             except faults as error:
-                raise NotNumpy(f"its member `{member}` cannot be read ({error or type(error).__name__})") from None
+                raise NotNumpy(f"its member {quoted(member)} cannot be read ({error or type(error).__name__})") from None
     if not arrays:
         raise NotNumpy("it is an .npz archive without any array")
     return arrays
