@@ -1432,8 +1432,8 @@ std::string_view Value::source() const noexcept {
     return storage_->source().substr(span.start, span.end - span.start);
 }
 
-// An element read again from the text is a scalar or an empty array or table: it holds nothing,
-// and below are only the accessors that go to its item otherwise.
+// An element read again from the text is a scalar or an empty array or table: it has no item to
+// look into, and holds no elements or entries.
 std::size_t Value::size() const noexcept {
     if (index_ == reread) return 0;
     return is_table() || is_array() ? storage_->count(index_) : 0;
