@@ -49,6 +49,12 @@ def array_of_zeros(key, size):
     return head + "0," * ((size - len(head)) // 2) + "0]\n"
 
 
+def array_of_empty_arrays(key, size):
+    # "[], " per element, as a careless generator writes them.
+    head = f"{key} = ["
+    return head + "[], " * ((size - len(head)) // 4) + "[]]\n"
+
+
 # Each a generator of a document of about `size` bytes.
 SHAPES = {
     "key-heavy": lambda size: repeated("[build]\n", lambda i: f"k{i} = {i}\n", size),
@@ -57,6 +63,8 @@ SHAPES = {
         "[config]\n", lambda i: f'custom_{i} = "line {i}\\twith an escape and some text to carry"\n', size),
     "array under a known key": lambda size: array_of_zeros("[config]\nmean_values", size),
     "array under an ignored key": lambda size: array_of_zeros("[config]\nignored_values", size),
+    "array of empty arrays": lambda size: array_of_empty_arrays(
+        '[load]\nmodel_type = "Onnx"\ninput_size_list', size),
 }
 
 

@@ -77,6 +77,12 @@ def test_value_faults_point_at_the_value(tmp_path, line, message):
         ("build", "qarv_batch_size = -2147483649", "-2147483649", "invalid value: integer `-2147483649`, expected i32"),
         ("accuracy_analysis", "inputs = [\"a\", 5]", "5", "invalid type: integer `5`, expected a string"),
         ("export", "export_path = false", "false", "invalid type: boolean `false`, expected a string"),
+        # Empty arrays and inline tables among numbers or strings are elements like any other.
+        ("config", "mean_values = [1, [ ], 2]", "[ ]", "invalid type: sequence, expected f32"),
+        ("config", "mean_values = [1, {}]", "{}", "invalid type: map, expected f32"),
+        ("config", "std_values = [[], [1]]", "[]", "invalid type: sequence, expected f32"),
+        ("accuracy_analysis", "inputs = [\"a\", [],]", "[]", "invalid type: sequence, expected a string"),
+        ("accuracy_analysis", "inputs = [{ }, []]", "{ }", "invalid type: map, expected a string"),
     ],
 )
 def test_array_elements_and_ranges(tmp_path, section, line, element, message):
@@ -329,12 +335,15 @@ def test_input_size_list_takes_the_whole_u64_range(write_config, fake_qarv):
 @pytest.mark.parametrize(
     "value, message",
     [
+        ("[[], {}]", "invalid type: map, expected a sequence"),
+        ("[[], [], 1]", "invalid type: integer `1`, expected a sequence"),
         (str(U64_MAX + 1), f"invalid value: integer `{U64_MAX + 1}`, expected usize"),
         ("-1", "invalid value: integer `-1`, expected usize"),
     ],
 )
 def test_input_size_list_faults_point_at_the_load_header(tmp_path, value, message):
-    text = f"[load]\nmodel_type = 'Onnx'\ninput_size_list = [[1, {value}]]\n"
+    whole = value.startswith("[")
+    text = f"[load]\nmodel_type = 'Onnx'\ninput_size_list = {value if whole else f'[[1, {value}]]'}\n"
     assert load_error(tmp_path, text) == report(1, 1, "[load]", 6, message)
 
 

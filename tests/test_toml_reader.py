@@ -111,6 +111,13 @@ def test_malformed_numbers_are_refused(tmp_path, literal):
         ("a = 1 # \x01\n", (1, 9), "control character in a comment"),
         ("a = 1\r\n\rb = 2\n", (2, 1), "carriage return without a line feed"),
         ("a = 2024-02-30\n", (1, 5), "invalid date-time"),
+        # Faults next to and inside empty arrays and inline tables among an array's elements.
+        ("a = [[], [] []]\n", (1, 13), "unexpected `[`, expected `,`, `]`"),
+        ("a = [[], [ # \x01\n]]\n", (1, 14), "control character in a comment"),
+        ("a = [1, [}]\n", (1, 10), "unexpected `}`, expected a value"),
+        ("a = [{}, {]\n", (1, 11), "unexpected `]`, expected a key"),
+        ("a = [{}, {}, {\n}}\n", (2, 2), "unexpected `}`, expected `,`, `]`"),
+        ("a = [[], [\n", (1, 12), "unexpected end of input, expected a value"),
     ],
 )
 def test_syntax_faults_name_what_was_expected(tmp_path, text, position, message):
@@ -329,3 +336,73 @@ def test_positions_found_together_match_those_found_one_by_one(seed):
     spans = [(start, start + rng.choice([0, 1, 3, 40])) for start in rng.choices(starts, k=rng.randint(1, 30))]
     single, batched = json.loads(qarv_test_hooks.text_positions(text, spans))
     assert batched == single
+
+
+# Elements of an array that are scalars, empty arrays or empty inline tables are read again from
+# the text when asked for; an element of any other kind makes the reader store every element
+# instead. Either way the document must read the same.
+EMPTY_ELEMENTS = {
+    "plain": ("[], []", 2),
+    "spaced": ("[ ], [\t], [  ]", 3),
+    "brackets in comments": ("[\n  # note ] }\n], [ # [\n]", 2),
+    "among scalars": ("1, [], 'a', [ ], 2.5, {}, true", 7),
+    "commas on their own lines": ("[]\n, # c\n[] \n", 2),
+    "inline tables": ("{ }, {\n}, {# }\n}", 3),
+    "nested": ("[[], []], [[ ]]", 2),
+    "date-times": ("1979-05-27, [], 07:32:00, {}", 4),
+}
+# Where the elements stand: (document, path of the array, index of the first, elements besides).
+# Some arrays go on with an element that cannot be read again, first or last.
+SURROUNDINGS = {
+    "alone": ("a = [{}]", "a", 0, 0),
+    "with a trailing comma": ("a = [{},]", "a", 0, 0),
+    "after a stored element": ("a = [[0], {}]", "a", 1, 1),
+    "before a non-empty array": ("a = [{}, [0]]", "a", 0, 1),
+    "before an escaped string": ('a = [{}, "\\t"]', "a", 0, 1),
+    "before an inline table": ("a = [{}, {b = 1}]", "a", 0, 1),
+    "in an inline table": ("a = {b = [{}]}", "a.b", 0, 0),
+    "in an array of tables": ("[[t]]\n[[t]]\nb = [{}]", "t[1].b", 0, 0),
+}
+
+
+def read(tmp_path, text):
+    path = tmp_path / "elements.toml"
+    path.write_text(text, encoding="utf-8")
+    return json.loads(qarv_test_hooks.toml_test_json(str(path))), json.loads(qarv_test_hooks.toml_spans(str(path)))
+
+
+def below(spans, path):
+    """The spans of the values inside the value at `path`, by their path from it."""
+    return {key[len(path):]: span for key, span in spans.items() if key.startswith((path + "[", path + "."))}
+
+
+@pytest.mark.parametrize("surrounding", SURROUNDINGS)
+@pytest.mark.parametrize("shape", EMPTY_ELEMENTS)
+def test_empty_arrays_and_tables_among_elements_read_like_stored_ones(tmp_path, shape, surrounding):
+    elements, count = EMPTY_ELEMENTS[shape]
+    form, path, first, besides = SURROUNDINGS[surrounding]
+    decoded, spans = read(tmp_path, form.replace("{}", elements, 1) + "\n")
+    array = decoded
+    for step in path.replace("[1]", ".1").split("."):
+        array = array[int(step)] if step.isdigit() else array[step]
+    assert len(array) == count + besides
+    # The reference: each element alone under a key of its own, where it is always stored.
+    for index in range(first, first + count):
+        span = spans[f"{path}[{index}]"][1]
+        alone, alone_spans = read(tmp_path, f"x = {span}\n")
+        assert array[index] == alone["x"]
+        assert span == alone_spans["x"][1]
+        assert below(spans, f"{path}[{index}]") == below(alone_spans, "x")
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("a = [[], [ ], [\n# ]\n]]", {"a": [[], [], []]}),
+        ("a = [[], 1, {}]", {"a": [[], {"type": "integer", "value": "1"}, {}]}),
+        ("a = [[[], []], [{}], []]", {"a": [[[], []], [{}], []]}),
+        ("a = [[], [],]\nb = [{},]", {"a": [[], []], "b": [{}]}),
+    ],
+)
+def test_arrays_of_empty_containers_decode(tmp_path, text, expected):
+    assert read(tmp_path, text + "\n")[0] == expected

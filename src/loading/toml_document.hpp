@@ -102,12 +102,12 @@ public:
 
 private:
     friend class Document;
-    /// `index_` of an element of a compact array, which has no item of its own: it is read
-    /// again from the text at `at_` when asked for.
+    /// `index_` of an element of a compact array, which has no item of its own: a scalar, or an
+    /// empty array or inline table, read again from the text at `at_` when asked for.
     static constexpr std::uint32_t reread = 0xFFFFFFFDu;
     Value(const DocumentStorage* storage, std::uint32_t index, std::uint32_t at = 0)
         : storage_(storage), index_(index), at_(at) {}
-    /// The scalar, read again from the text.
+    /// The scalar (or, for an element, the empty container) read again from the text.
     [[nodiscard]] Literal literal() const noexcept;
     const DocumentStorage* storage_;
     std::uint32_t index_;

@@ -109,7 +109,7 @@ struct Item {
     std::uint32_t inline_table : 1;     ///< closed to everything after its `}`
     std::uint32_t next : 28;            ///< the next entry of the same table, or element of the same array
     std::uint32_t of_tables : 1;        ///< array made by `[[...]]`
-    std::uint32_t compact : 1;          ///< array whose elements are simple scalars, read anew when asked for
+    std::uint32_t compact : 1;          ///< array of simple elements only, read anew when asked for
     std::uint32_t ignored : 1;          ///< under a refused root key: scalars and arrays below are not kept
     std::uint32_t big : 1;              ///< container of more than `scan_limit` items: `data` indexes `bigs`
     /// Containers: the first item, a `bigs` index, or for a compact array its element count;
@@ -407,15 +407,15 @@ public:
     bool run();
     TomlError take_error() { return std::move(*error_); }
 
-    /// Reads the scalar that starts at `at`, after any blanks, newlines and comments (an element
-    /// of a compact array, or a value under a key), and finds where the next element would start:
+    /// Reads the value that starts at `at`, after any blanks, newlines and comments (an element
+    /// of a compact array, or a scalar under a key), and finds where the next element would start:
     /// `next` is `none` after the last. The text was read once already, so nothing here can fail,
-    /// and a simple scalar writes nothing to the storage.
+    /// and a simple element writes nothing to the storage.
     Literal reread(std::size_t at, std::uint32_t* next = nullptr) {
         decoding_ = &scratch_arena_; // views into the storage's arena must stay valid
         i_ = at;
         skip_space_and_newlines();
-        scalar(false);
+        simple_element();
         if (next) *next = after_element();
         return lit_;
     }
@@ -434,6 +434,21 @@ private:
     };
 
     // --- compact arrays
+    /// Reads an element that was found simple once already: a scalar, or an empty array or
+    /// inline table (nothing in its text but its span, from its bracket to the closing one).
+    void simple_element() {
+        const char c = text_[i_];
+        if (c != '[' && c != '{') {
+            scalar(false);
+            return;
+        }
+        lit_ = Literal{};
+        lit_.kind = c == '[' ? Kind::array : Kind::table;
+        lit_.start = static_cast<std::uint32_t>(i_);
+        ++i_;
+        skip_space_and_newlines();
+        lit_.end = static_cast<std::uint32_t>(++i_);
+    }
     /// After an element, past its separator: where the next element starts, or `none` at `]`.
     std::uint32_t after_element() {
         skip_space_and_newlines();
@@ -491,6 +506,16 @@ private:
         s_.items[index].element = 1;
         if (array != none) s_.link(index);
         return index;
+    }
+    /// Sets up a new array (compact until an element says otherwise) or inline table.
+    void open(std::uint32_t index) {
+        Item& made = s_.items[index];
+        if (static_cast<Kind>(made.kind) == Kind::array) {
+            made.compact = 1;
+            made.data = 0;
+        } else {
+            made.inline_table = 1;
+        }
     }
     /// Keeps the text of a string just read that cannot be read again from the file alone.
     void keep_text(std::uint32_t index, std::size_t arena_size) {
@@ -1079,33 +1104,35 @@ bool Reader::value(std::uint32_t table, std::uint16_t depth, bool ignored, const
         bool closed = false;
         if (i_ < n_ && (text_[i_] == '[' || text_[i_] == '{')) {
             if (level > max_nesting) return nesting(i_, i_ + 1);
-            if (in_compact) expand(frames_.back());
             const bool array = text_[i_] == '[';
-            std::uint32_t item = none;
-            // An array inside an ignored array keeps nothing; inline tables are made everywhere,
-            // for the key rules inside them.
-            if (!(array && in_array && hidden)) {
-                item = place(array ? Kind::array : Kind::table, i_);
-                Item& made = s_.items[item];
-                made.ignored = hidden;
-                if (array) {
-                    made.compact = 1;
-                    made.data = 0;
-                } else {
-                    made.inline_table = 1;
-                }
-            }
-            frames_.push_back({item, static_cast<std::uint32_t>(i_), level, level, array, hidden});
-            ++i_;
+            const std::size_t start = i_++;
             if (!skip_space_and_newlines()) return false;
-            if (i_ < n_ && text_[i_] == (array ? ']' : '}')) {
-                ++i_;
-                closed = true;
-            } else if (array) {
-                continue;
+            const bool empty = i_ < n_ && text_[i_] == (array ? ']' : '}');
+            if (empty) ++i_;
+            if (empty && in_compact) {
+                // Counted only, like a simple scalar: an array of a million `[]` is one item.
+                ++s_.items[frames_.back().item].data;
+            } else if (empty && in_array && hidden) {
+                // Nothing to keep, and no keys inside for the key rules.
             } else {
-                if (!inline_key(frames_.back())) return false;
-                continue;
+                if (in_compact) expand(frames_.back());
+                std::uint32_t item = none;
+                // An array inside an ignored array keeps nothing; inline tables are made
+                // everywhere, for the key rules inside them.
+                if (!(array && in_array && hidden)) {
+                    item = place(array ? Kind::array : Kind::table, start);
+                    s_.items[item].ignored = hidden;
+                    open(item);
+                }
+                frames_.push_back({item, static_cast<std::uint32_t>(start), level, level, array, hidden});
+                if (empty) {
+                    closed = true;
+                } else if (array) {
+                    continue;
+                } else {
+                    if (!inline_key(frames_.back())) return false;
+                    continue;
+                }
             }
         } else {
             if (level > max_nesting) return nesting(i_, i_ + 1);
@@ -1186,8 +1213,9 @@ void Reader::expand(Frame& frame) {
     i_ = frame.start + 1;
     skip_space_and_newlines();
     for (std::uint32_t k = 0; k < count; ++k) {
-        scalar(false); // read once already: it cannot fail, and it is simple
-        element(lit_.kind, lit_.start, frame.item);
+        simple_element(); // read once already: it cannot fail
+        const std::uint32_t index = element(lit_.kind, lit_.start, frame.item);
+        if (lit_.kind == Kind::array || lit_.kind == Kind::table) open(index);
         after_element();
     }
     i_ = resume;
@@ -1374,7 +1402,7 @@ namespace {
 const KeepFilter keep_everything;
 } // namespace
 
-// Reading a simple scalar again writes nothing to the storage: no item, no decoded text.
+// Reading a simple element again writes nothing to the storage: no item, no decoded text.
 Literal Value::literal() const noexcept {
     const std::size_t at = index_ == reread ? at_ : storage_->value_start(index_);
     return Reader(const_cast<DocumentStorage&>(*storage_), keep_everything).reread(at);
@@ -1384,7 +1412,7 @@ Kind Value::kind() const noexcept {
     return index_ == reread ? literal().kind : static_cast<Kind>(storage_->items[index_].kind);
 }
 ByteSpan Value::span() const noexcept {
-    if (is_table() || is_array()) return storage_->span(index_);
+    if (index_ != reread && (is_table() || is_array())) return storage_->span(index_);
     const Literal literal = this->literal();
     return {literal.start, literal.end};
 }
@@ -1404,12 +1432,15 @@ std::string_view Value::source() const noexcept {
     return storage_->source().substr(span.start, span.end - span.start);
 }
 
+// An element read again from the text is a scalar or an empty array or table: it has no item to
+// look into, and holds no elements or entries.
 std::size_t Value::size() const noexcept {
+    if (index_ == reread) return 0;
     return is_table() || is_array() ? storage_->count(index_) : 0;
 }
 
 std::optional<Value> Value::first_element() const {
-    if (!is_array()) return std::nullopt;
+    if (index_ == reread || !is_array()) return std::nullopt;
     const Item& item = storage_->items[index_];
     if (!item.compact) {
         const std::uint32_t first = storage_->first(index_);
@@ -1443,13 +1474,14 @@ std::vector<Value> Value::elements() const {
 }
 
 std::optional<Entry> Value::first_entry() const {
-    if (!is_table()) return std::nullopt;
+    if (index_ == reread || !is_table()) return std::nullopt;
     const std::uint32_t at = storage_->first(index_);
     if (at == none) return std::nullopt;
     return Entry{storage_->key(at), storage_->key_span(at), Value(storage_, at)};
 }
 
 std::optional<Entry> Value::next_entry() const {
+    if (index_ == reread) return std::nullopt; // an element, not an entry
     const std::uint32_t at = storage_->items[index_].next;
     if (at == none) return std::nullopt;
     return Entry{storage_->key(at), storage_->key_span(at), Value(storage_, at)};
@@ -1470,7 +1502,7 @@ std::vector<Entry> Value::sorted_entries() const {
 }
 
 std::optional<Value> Value::find(std::string_view key) const {
-    if (!is_table()) return std::nullopt;
+    if (index_ == reread || !is_table()) return std::nullopt;
     const std::uint32_t entry = storage_->find(index_, key);
     if (entry == none) return std::nullopt;
     return Value(storage_, entry);
