@@ -333,6 +333,20 @@ def test_input_size_list_takes_the_whole_u64_range(write_config, fake_qarv):
 
 
 @pytest.mark.parametrize(
+    "value, expected",
+    [
+        ("[[], [ ], [\n # none\n]]", [[], [], []]),
+        ("[[], [3, 224], [],]", [[], [3, 224], []]),
+        ("[[1], []]", [[1], []]),
+    ],
+)
+def test_input_size_list_keeps_empty_shapes(write_config, fake_qarv, value, expected):
+    qarv_convert_inner.rust_convert(write_config(f"[load]\nmodel_type = 'Onnx'\ninput_size_list = {value}\n"))
+    (_, _, kwargs), = [call for call in fake_qarv.calls if call[0] == "load_onnx"]
+    assert kwargs["input_size_list"] == expected
+
+
+@pytest.mark.parametrize(
     "value, message",
     [
         ("[[], {}]", "invalid type: map, expected a sequence"),
