@@ -86,14 +86,9 @@ COMMAND_SHAPES = {
     "string-heavy": SHAPES["string-heavy"],
     "array under a known key": SHAPES["array under a known key"],
     "array under an ignored key": SHAPES["array under an ignored key"],
-    "arrays of empty arrays": lambda size: array_of_empty_arrays(size),
+    "array of empty arrays": SHAPES["array of empty arrays"],
     "one long key": lambda size: "[build]\n" + "k" * size + " = 1\n",
 }
-
-
-def array_of_empty_arrays(size):
-    head = '[load]\nmodel_type = "Onnx"\ninput_size_list = ['
-    return head + "[]," * ((size - len(head)) // 3) + "[]]\n"
 
 
 def command_peak_bytes(command, path):
