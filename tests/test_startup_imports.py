@@ -46,7 +46,7 @@ ENUMS = {"enum", "signal"}
     (["check", "--no-preflight", EXAMPLE], PARSING | {"signal", "importlib.util", "qarv_convert.preflight.dataset",
                                             "qarv_convert.preflight.samples"} | _other_commands("check")),
     (["explain", EXAMPLE], PARSING | ENUMS | {"qarv_convert.preflight"} | _other_commands("explain")),
-    (["plan", "--no-preflight", EXAMPLE], PARSING - {"warnings"} | _other_commands("plan")),
+    (["plan", "--no-preflight", EXAMPLE], PARSING | _other_commands("plan")),
     # The list of commands is all --help needs of them.
     (["--help"], {"typing", "qarv_convert._native"} | _other_commands(None)),
 ], ids=["--version", "check", "explain", "plan", "--help"])
