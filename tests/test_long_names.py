@@ -104,6 +104,8 @@ def _files(tmp_path):
         "long array line": HEAD + "[build]\ndataset = [" + "1, " * (HUGE // 3) + "]\n",
         "inputs": HEAD + "inputs = [" + ", ".join(f'"n{i}"' for i in range(100_000)) + "]\n",
         "outputs": HEAD + "outputs = [" + ", ".join(f'"o{i}"' for i in range(100_000)) + "]\n",
+        "sizes": HEAD + "inputs = [" + ", ".join(['"x"'] * 100_000) + "]\ninput_size_list = ["
+                 + ", ".join(["[1, 3, 5, 5]"] * 100_000) + "]\n",
         "analysis inputs": HEAD + "[accuracy_analysis]\ninputs = [" + ", ".join(f'"gone{i}.npy"' for i in range(20_000)) + "]\n",
     }
 
@@ -118,6 +120,8 @@ SAYS = {
     "long array line": "invalid type: sequence, expected a string",
     "inputs": f"{100_000 - NAMED} more entries of `inputs` are not inputs of `m.onnx`",
     "outputs": f"{100_000 - NAMED} more entries of `outputs` are produced by no node of `m.onnx`",
+    # Two axes of each size miss the model's shape.
+    "sizes": f"{2 * 100_000 - NAMED} more sizes in `input_size_list` miss their inputs' shapes",
     "analysis inputs": f"{20_000 - NAMED} more accuracy-analysis inputs do not exist",
 }
 
@@ -167,3 +171,24 @@ def test_an_override_naming_a_long_key_is_quoted_to_the_bound(tmp_path):
     assert run.returncode == 1 and len(run.stdout + run.stderr) < 4000
     # The heading quotes the override as given, the message its key, both cut.
     assert "(100,000 characters) in [build]" in run.stderr and "(100,008 characters): invalid override" in run.stderr
+
+
+def test_a_long_dimension_name_of_the_model_is_cut_where_its_shape_is_shown(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    name = "d" * 5000
+    save(model([tensor("x", shape=[1, 3, name, 4])], [tensor("y", shape=[1, 3, 4, 4])]), tmp_path / "m.onnx")
+    (tmp_path / "c.toml").write_text(HEAD)
+    messages = [d.message for d in check_file("c.toml").diagnostics if d.key == "load"]
+    cut = f"{'d' * BOUND}…"
+    assert messages == [f"input `x` has dynamic dimension `{cut}` (5,000 characters) "
+                        f"([1, 3, {cut} (5,000 characters), 4]) and `input_size_list` gives it no size"]
+
+
+def test_the_shapes_an_initial_value_fits_none_of_are_the_first_few_and_a_count(tmp_path, monkeypatch):
+    np = pytest.importorskip("numpy")
+    monkeypatch.chdir(tmp_path)
+    save(model([tensor("x", shape=[1, 3, 4, 4])], [tensor("y", shape=[1, 3, 4, 4])]), tmp_path / "m.onnx")
+    np.save(tmp_path / "v.npy", np.zeros((7, 7), np.float32))
+    (tmp_path / "c.toml").write_text(HEAD + "inputs = [" + ", ".join(['"x"'] * 20) + ']\ninput_initial_val_file = "v.npy"\n')
+    [message] = [d.message for d in check_file("c.toml").diagnostics if d.key == "load.input_initial_val_file"]
+    assert message.endswith("which fits no input (" + ", ".join(["[1, 3, 4, 4]"] * 8) + " and 12 more)")

@@ -5,7 +5,7 @@ import math
 from typing import Any, NamedTuple
 
 from qarv_convert import _native
-from qarv_convert.text import printable
+from qarv_convert.text import cut, printable
 from qarv_convert.schema import configuration_schema
 
 #: Keys every conversion sets to its own value: what to choose, and the value that holds the place.
@@ -143,8 +143,10 @@ def _check_names(graph: dict[str, Any]) -> None:
     for info in graph["inputs"] + graph["outputs"]:
         for text in [info["name"], *(d for d in info["shape"] or [] if isinstance(d, str))]:
             if not _utf8(text):
-                shown = text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-                what = f"name `{shown}`" if text == info["name"] else f"dimension name `{shown}` of {quoted(info['name'])}"
+                shown, length = cut(text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace"))
+                owner, owner_length = cut(quoted(info["name"]))
+                what = f"name `{shown}`{length}" if text == info["name"] \
+                    else f"dimension name `{shown}`{length} of {owner}{owner_length}"
                 raise NotWritable(f"the {what} is not valid UTF-8, and a configuration holds only UTF-8") from None
 
 

@@ -7,7 +7,7 @@ from qarv_convert import _native
 from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, unloaded_report
 from qarv_convert.preflight.formats import (BadSample, InputNeed, SampleFile, channel_count, dtype_fault, fits,
                                             image_misfits, layout_hint, moved_layout, read_sample, shape_text, suits)
-from qarv_convert.preflight.names import did_you_mean, nearest, quoted_list
+from qarv_convert.preflight.names import LISTED, did_you_mean, nearest, quoted_list
 from qarv_convert.preflight.npy import NotNumpy, read_arrays
 from qarv_convert.regular_files import check_regular
 from qarv_convert.source import UnreadableFile, display_name, module_path
@@ -55,6 +55,21 @@ class _Faults:
         return out
 
 
+class _FirstFew:
+    """Faults of single elements of a list: the first few worded and kept, the others only
+    counted, so that a list of a million faulty entries costs and reports about what a short one does."""
+
+    def __init__(self) -> None:
+        self.shown: list[tuple[str, str]] = []
+        self.count = 0
+
+    def add(self, key: str, message: Callable[[], str]) -> None:
+        """A fault of the element at `key`; `message` words it, called for the first few only."""
+        self.count += 1
+        if len(self.shown) < NAMED:
+            self.shown.append((key, message()))
+
+
 def _plural(count: int, noun: str) -> str:
     return f"{count} {noun}{'s' * (count != 1)}"
 
@@ -99,21 +114,20 @@ class _Checker:
     def warning(self, key: str, message: str) -> None:
         self.add(Severity.WARNING, key, message)
 
-    def per_element(self, key: str, faults: Sequence[tuple[int, Callable[[], str]]],
-                    rest: Callable[[int], str]) -> None:
-        """Errors of single elements of the list at `key`, as (index, wording): the first few each
-        at its element, the others counted in one error at the list, so that a list of a million
-        faulty entries reports as few lines as one of four."""
-        for index, message in faults[:NAMED]:
-            self.error(f"{key}[{index}]", message())
-        if len(faults) > NAMED:
-            self.error(key, rest(len(faults) - NAMED))
+    def first_few(self, key: str, faults: _FirstFew, rest: Callable[[int], str]) -> None:
+        """The errors of single elements under `key` (a list, or the inputs): the first few each at
+        its element, the others counted in one error at `key`."""
+        for element, message in faults.shown:
+            self.error(element, message)
+        if faults.count > len(faults.shown):
+            self.error(key, rest(faults.count - len(faults.shown)))
 
     def missing(self, key: str, what: str, path: str) -> None:
         """A file that is not there, with a word when it is there beside the configuration."""
         self.error(key, self.missing_text(what, path))
 
     def missing_text(self, what: str, path: str) -> str:
+        """What `missing` says of `path`."""
         message = f"{what} {quoted(path)} does not exist"
         if not os.path.isabs(path) and os.path.exists(os.path.join(self.beside, path)) \
                 and os.path.abspath(self.beside) != os.getcwd():
@@ -218,7 +232,6 @@ class _Checker:
         if named is None:
             self.inputs = list(by_name.items())
         else:
-            self.inputs = []
             unknown = [(index, name) for index, name in enumerate(named) if name not in by_name]
             # An input a misspelt entry is already pointed to needs no second error.
             meant = {nearest(name, by_name) for _, name in unknown}
@@ -230,29 +243,30 @@ class _Checker:
             self.inputs = [(name, by_name.get(name)) for name in named]
             initializers = set(self.graph["initializers"])
 
-            def not_an_input(name: str) -> Callable[[], str]:
-                def message() -> str:
-                    if name in initializers:
-                        why = f"{quoted(name)} is a weight of {quoted(model_name)} (an initializer), not an input it is fed"
-                    else:
-                        why = f"{quoted(name)} is not an input of {quoted(model_name)}"
-                    return f"{why}; its inputs are {quoted_list(list(by_name))}{did_you_mean(name, by_name)}"
-                return message
+            def not_an_input(name: str) -> str:
+                if name in initializers:
+                    why = f"{quoted(name)} is a weight of {quoted(model_name)} (an initializer), not an input it is fed"
+                else:
+                    why = f"{quoted(name)} is not an input of {quoted(model_name)}"
+                return f"{why}; its inputs are {quoted_list(list(by_name))}{did_you_mean(name, by_name)}"
 
-            self.per_element("load.inputs", [(index, not_an_input(name)) for index, name in unknown],
-                             lambda rest: f"{rest} more entries of `inputs` are not inputs of {quoted(model_name)}")
+            faults = _FirstFew()
+            for index, name in unknown:
+                faults.add(f"load.inputs[{index}]", lambda: not_an_input(name))
+            self.first_few("load.inputs", faults,
+                           lambda rest: f"{rest} more entries of `inputs` are not inputs of {quoted(model_name)}")
         outputs = load["outputs"] or []
         carried = set(self.graph["node_outputs"]) | set(by_name) | set(self.graph["initializers"])
         offered = [info["name"] for info in self.graph["outputs"]]
-
-        def not_produced(name: str) -> Callable[[], str]:
-            return lambda: (f"no node of {quoted(model_name)} produces {quoted(name)} and no input carries it; its "
-                            f"outputs are {quoted_list(offered)}{did_you_mean(name, offered + self.graph['node_outputs'])}")
-
-        self.per_element("load.outputs", [(index, not_produced(name)) for index, name in enumerate(outputs)
-                                          if name not in carried],
-                         lambda rest: f"{rest} more entries of `outputs` are produced by no node of {quoted(model_name)} "
-                                      f"and carried by no input")
+        faults = _FirstFew()
+        for index, name in enumerate(outputs):
+            if name not in carried:
+                faults.add(f"load.outputs[{index}]", lambda: (
+                    f"no node of {quoted(model_name)} produces {quoted(name)} and no input carries it; its outputs are "
+                    f"{quoted_list(offered)}{did_you_mean(name, offered + self.graph['node_outputs'])}"))
+        self.first_few("load.outputs", faults,
+                       lambda rest: f"{rest} more entries of `outputs` are produced by no node of {quoted(model_name)} "
+                                    f"and carried by no input")
 
     def sizes(self) -> None:
         sizes: list[list[int]] | None = self.values["load"]["input_size_list"]
@@ -265,37 +279,47 @@ class _Checker:
             self.error("load.input_size_list", f"`input_size_list` has {len(sizes)} entr{'y' if len(sizes) == 1 else 'ies'} "
                                                f"but {whose} {count} input{'s' * (count != 1)}: give one size per input")
         self.shapes = []
+        # Only the first few of each kind are worded: `inputs` may name one input a million times.
+        unsized, misfits = _FirstFew(), _FirstFew()
         for index, (name, dims) in enumerate(self.inputs):
             size = sizes[index] if sizes is not None and index < len(sizes) else None
             key = f"load.input_size_list[{index}]"
             if size is None:
                 dynamic = [d for d in dims or [] if not isinstance(d, int)]
                 if dynamic and self.graph is not None:
-                    named = ", ".join("unnamed" if d is None else quoted(d) for d in dynamic)
-                    self.error("load.input_size_list" if sizes is not None else "load",
-                               f"input {quoted(name)} has dynamic dimension{'s' * (len(dynamic) != 1)} {named} "
-                               f"({shape_text(dims)}) and `input_size_list` gives it no size")
+                    unsized.add("load.input_size_list" if sizes is not None else "load", lambda: (
+                        f"input {quoted(name)} has dynamic dimension{'s' * (len(dynamic) != 1)} "
+                        f"{', '.join('unnamed' if d is None else quoted(d) for d in dynamic)} "
+                        f"({shape_text(dims)}) and `input_size_list` gives it no size"))
                 self.shapes.append(dims if dims is not None and not dynamic else None)
                 continue
             self.shapes.append(list(size))
-            if dims is None:
-                continue
-            if len(size) != len(dims):
-                self.error(key, f"this size of {quoted(name)} has {len(size)} dimension{'s' * (len(size) != 1)}; the model's "
-                                f"input has {len(dims)} ({shape_text(dims)})")
-                continue
-            moved = moved_layout(size, dims)
-            if moved is not None:
-                fixed = [size[0], size[3], size[1], size[2]] if moved == "channels-last" else [size[0], size[2], size[3], size[1]]
-                self.error(key, f"this size of {quoted(name)} ({shape_text(size)}) looks {moved} "
-                                f"({'NHWC' if moved == 'channels-last' else 'NCHW'}), but the model's input is "
-                                f"{'channels-first' if moved == 'channels-last' else 'channels-last'} ({shape_text(dims)}): "
-                                f"give {shape_text(fixed)}")
-                continue
-            for axis, (given, fixed) in enumerate(zip(size, dims)):
-                if isinstance(fixed, int) and given != fixed:
-                    self.error(f"{key}[{axis}]", f"dimension {axis} of {quoted(name)} is {given} here, but the model fixes "
-                                                 f"it at {fixed} ({shape_text(dims)})")
+            if dims is not None:
+                self.size_misfits(key, name, size, dims, misfits)
+        self.first_few("load.input_size_list" if sizes is not None else "load", unsized,
+                       lambda rest: f"{rest} more inputs have dynamic dimensions and `input_size_list` gives them no size")
+        self.first_few("load.input_size_list", misfits,
+                       lambda rest: f"{rest} more sizes in `input_size_list` miss their inputs' shapes")
+
+    @staticmethod
+    def size_misfits(key: str, name: str, size: list[int], dims: list[Any], faults: _FirstFew) -> None:
+        """How the size given for an input misses the model's shape of it."""
+        if len(size) != len(dims):
+            faults.add(key, lambda: f"this size of {quoted(name)} has {len(size)} dimension{'s' * (len(size) != 1)}; "
+                                    f"the model's input has {len(dims)} ({shape_text(dims)})")
+            return
+        moved = moved_layout(size, dims)
+        if moved is not None:
+            fixed = [size[0], size[3], size[1], size[2]] if moved == "channels-last" else [size[0], size[2], size[3], size[1]]
+            faults.add(key, lambda: f"this size of {quoted(name)} ({shape_text(size)}) looks {moved} "
+                                    f"({'NHWC' if moved == 'channels-last' else 'NCHW'}), but the model's input is "
+                                    f"{'channels-first' if moved == 'channels-last' else 'channels-last'} "
+                                    f"({shape_text(dims)}): give {shape_text(fixed)}")
+            return
+        for axis, (given, fixed) in enumerate(zip(size, dims)):
+            if isinstance(fixed, int) and given != fixed:
+                faults.add(f"{key}[{axis}]", lambda: f"dimension {axis} of {quoted(name)} is {given} here, but the model "
+                                                     f"fixes it at {fixed} ({shape_text(dims)})")
 
     def channels(self) -> None:
         config = self.values["config"]
@@ -589,20 +613,18 @@ class _Checker:
         section = self.values["accuracy_analysis"]
         if section is None or not self.model_and_data:
             return
-        missing: list[tuple[int, Callable[[], str]]] = []
-        unreadable: list[tuple[int, Callable[[], str]]] = []
+        key = "accuracy_analysis.inputs"
+        missing, unreadable = _FirstFew(), _FirstFew()
         for index, path in enumerate(section["inputs"] or []):
             try:
                 check_regular(path)
             except (FileNotFoundError, NotADirectoryError):
-                missing.append((index, lambda path=path: self.missing_text("the accuracy-analysis input", path)))
+                missing.add(f"{key}[{index}]", lambda: self.missing_text("the accuracy-analysis input", path))
             except OSError as error:
-                unreadable.append((index, lambda path=path, why=error.strerror:
-                                   f"the accuracy-analysis input {quoted(path)} cannot be read: {why}"))
-        self.per_element("accuracy_analysis.inputs", missing,
-                         lambda rest: f"{rest} more accuracy-analysis inputs do not exist")
-        self.per_element("accuracy_analysis.inputs", unreadable,
-                         lambda rest: f"{rest} more accuracy-analysis inputs cannot be read")
+                unreadable.add(f"{key}[{index}]", lambda: f"the accuracy-analysis input {quoted(path)} cannot be read: "
+                                                          f"{error.strerror}")
+        self.first_few(key, missing, lambda rest: f"{rest} more accuracy-analysis inputs do not exist")
+        self.first_few(key, unreadable, lambda rest: f"{rest} more accuracy-analysis inputs cannot be read")
 
     def initial_values(self) -> None:
         path = self.values["load"]["input_initial_val_file"]
@@ -635,7 +657,7 @@ class _Checker:
                 continue
             if known and not any(fits(array.shape, shape) for shape in known):
                 self.warning(key, f"the {what} in {quoted(path)} is {shape_text(array.shape)}, which fits no input "
-                                  f"({', '.join(shape_text(s) for s in known)})")
+                                  f"({_shapes(known)})")
 
     def export(self) -> None:
         path = self.values["export"]["export_path"]
@@ -682,7 +704,15 @@ def _once(faults: list[Any]) -> list[Any]:
 
 
 def _numbers(values: Sequence[float]) -> str:
-    return "[" + ", ".join(f"{v:.6g}" for v in values) + "]"
+    """The values as a list, the first few of a long one and how many there are."""
+    shown = ", ".join(f"{v:.6g}" for v in values[:LISTED])
+    return f"[{shown}]" if len(values) <= LISTED else f"[{shown}, \u2026] ({len(values)} values)"
+
+
+def _shapes(shapes: Sequence[Sequence[Any]]) -> str:
+    """The shapes, the first few of many and how many more."""
+    shown = ", ".join(shape_text(s) for s in shapes[:LISTED])
+    return shown if len(shapes) <= LISTED else f"{shown} and {len(shapes) - LISTED} more"
 
 
 def check_file(path: str, model_and_data: bool = True, readable: str | None = None,

@@ -6,7 +6,7 @@ import os
 
 from qarv_convert.preflight.npy import ArrayHeader, NotNumpy, read_arrays
 from qarv_convert.regular_files import open_regular
-from qarv_convert.text import quoted
+from qarv_convert.text import cut, quoted
 from qarv_convert.tuples import named_tuple
 
 TYPE_CHECKING = False
@@ -140,7 +140,8 @@ def dtype_fault(array: ArrayHeader, need: InputNeed | None) -> str | None:
 def shape_text(shape: Sequence[Any] | None) -> str:
     if shape is None:
         return "unknown rank"
-    return "[" + ", ".join("?" if d is None else str(d) for d in shape) + "]"
+    # A named size is the model's text: cut as every name from a file is.
+    return "[" + ", ".join("?" if d is None else "".join(cut(d)) if isinstance(d, str) else str(d) for d in shape) + "]"
 
 
 def fits(shape: Sequence[int], wanted: Sequence[Any]) -> bool:
