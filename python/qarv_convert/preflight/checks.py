@@ -4,13 +4,11 @@ from __future__ import annotations
 import os
 
 from qarv_convert import _native
-from qarv_convert.preflight.dataset import Sample, read_samples
 from qarv_convert.preflight.diagnostics import Diagnostic, Report, Severity, unloaded_report
 from qarv_convert.preflight.formats import (BadSample, InputNeed, SampleFile, channel_count, dtype_fault, fits,
                                             image_misfits, layout_hint, moved_layout, read_sample, shape_text, suits)
 from qarv_convert.preflight.names import LISTED, did_you_mean, nearest, quoted_list
 from qarv_convert.preflight.npy import NotNumpy, read_arrays
-from qarv_convert.preflight.samples import SAMPLES
 from qarv_convert.regular_files import check_regular
 from qarv_convert.source import UnreadableFile, display_name, module_path
 from qarv_convert.text import quoted
@@ -19,11 +17,15 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any, Callable, Sequence
 
+    from qarv_convert.preflight.dataset import Sample
     from qarv_convert.preflight.float_run import FloatRun, NonFinite, Runner
     from qarv_convert.preflight.samples import Contents, Layout
 
 #: Fewer calibration samples than this rarely give stable quantization ranges.
 MIN_SAMPLES = 20
+#: How many dataset lines the contents checks read by default (`--samples`). (Here rather than
+#: beside those checks, which a check of the file alone does without importing.)
+SAMPLES = 100
 #: How many faulty lines or missing files a message names before it gives the count.
 NAMED = 3
 #: What `init` writes beside a value that only holds a place.
@@ -349,6 +351,8 @@ class _Checker:
             return
         if not self.exists("build.dataset", "the dataset", dataset):
             return
+        from qarv_convert.preflight.dataset import read_samples
+
         try:
             samples = read_samples(dataset)
         except OSError as error:
