@@ -37,13 +37,16 @@ def _other_commands(command):
 #: What would cost a run more than all the rest of its start: argparse with its `re`, `gettext` and
 #: `locale` (a command that parses well never needs it), typing, and importlib's own imports.
 PARSING = {"argparse", "re", "gettext", "locale", "typing", "warnings", "qarv_convert.commands.parser"}
+#: `enum`, and `signal` for the enums it makes: a command that shows no diagnostics needs neither.
+ENUMS = {"enum", "signal"}
 
 
 @pytest.mark.parametrize("args, absent", [
-    (["--version"], PARSING | {"qarv_convert.cli", "qarv_convert.commands", "qarv_convert._native"}),
-    (["check", "--no-preflight", EXAMPLE], PARSING | {"importlib.util"} | _other_commands("check")),
-    (["explain", EXAMPLE], PARSING | {"qarv_convert.preflight"} | _other_commands("explain")),
-    (["plan", "--no-preflight", EXAMPLE], PARSING - {"warnings"} | _other_commands("plan")),
+    (["--version"], PARSING | ENUMS | {"qarv_convert.cli", "qarv_convert.commands", "qarv_convert._native"}),
+    (["check", "--no-preflight", EXAMPLE], PARSING | {"signal", "importlib.util", "qarv_convert.preflight.dataset",
+                                            "qarv_convert.preflight.samples"} | _other_commands("check")),
+    (["explain", EXAMPLE], PARSING | ENUMS | {"qarv_convert.preflight"} | _other_commands("explain")),
+    (["plan", "--no-preflight", EXAMPLE], PARSING | _other_commands("plan")),
     # The list of commands is all --help needs of them.
     (["--help"], {"typing", "qarv_convert._native"} | _other_commands(None)),
 ], ids=["--version", "check", "explain", "plan", "--help"])
@@ -78,3 +81,16 @@ def test_named_tuples_without_typing_behave_as_typing_makes_them():
         assert (tuple(point), point.norm(), repr(point)) == (tuple(reference), reference.norm(), repr(reference))
         assert point._replace(x=5) == reference._replace(x=5) and point._fields == reference._fields
     assert ours.__doc__ == "A point." and ours._field_defaults == {"y": 2}
+
+
+def test_exit_statuses_are_named_ints_as_an_int_enum_makes_them():
+    import enum
+
+    from qarv_convert.status import ExitStatus
+
+    reference = enum.IntEnum("ExitStatus", {"OK": 0, "FAILED": 1, "USAGE": 2, "INTERRUPTED": 130})
+    for name, expected in reference.__members__.items():
+        status = getattr(ExitStatus, name)
+        assert (int(status), status.name, str(status), f"{status}", repr(status)) == (
+            int(expected), expected.name, str(expected), f"{expected}", repr(expected))
+        assert status == expected and hash(status) == hash(expected)

@@ -4,8 +4,10 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
-import signal
 import sys
+
+# `signal` without the enums it would import `enum` for (see status).
+import _signal as signal
 
 from qarv_convert.status import STOPPING, ExitStatus, interrupted_note
 

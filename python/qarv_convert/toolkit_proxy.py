@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import _thread
 import contextlib
-import importlib
 import sys
 import time
 import types
@@ -213,6 +212,8 @@ class _Router:
     def _install(self, real: bool) -> None:
         """Puts the router in place for the first of a set of runs."""
         if real:
+            import importlib  # here, as a plan never needs it: it brings `warnings` with it
+
             try:
                 self.real, self.import_error = importlib.import_module("qarv.api"), None
             except Exception as error:

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 from qarv_convert.commands import COMMANDS, CONFIG_HELP, add_directory_option, add_overrides, report_preflight, usage_error
-from qarv_convert.preflight.samples import SAMPLES
+from qarv_convert.preflight.checks import SAMPLES
 from qarv_convert.streams import PROGRAM
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import Streams

@@ -17,8 +17,6 @@ if TYPE_CHECKING:
     #: digest of the line's stored values (equal for identical lines).
     Consumer = Callable[[int, "list[np.ndarray | None]", bytes], None]
 
-#: How many dataset lines the contents checks read by default (`--samples`).
-SAMPLES = 100
 #: A sample holding more values than this is not read: no input of a model converted for a
 #: device is that large, and reading it would cost the memory the check is meant to spare.
 MAX_VALUES = 1 << 26
