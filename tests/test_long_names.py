@@ -93,6 +93,12 @@ def test_the_excerpt_keeps_the_true_line_number_and_marks_the_window():
 
 # --- the files the reports came from ----------------------------------------------------------
 
+#: Entries of a long list: as many as a list may hold, less a few.
+LONG = 60_000
+#: Sizes of four dimensions, whose elements in all stay within what the checks read of a key.
+SIZES = 10_000
+
+
 def _files(tmp_path):
     save(model([tensor("x", shape=[1, 3, 4, 4])], [tensor("y", shape=[1, 3, 4, 4])]), tmp_path / "m.onnx")
     return {
@@ -102,10 +108,10 @@ def _files(tmp_path):
         "variant": '[load]\nmodel_type = "' + "O" * HUGE + '"\n',
         "string of another type": HEAD + '[build]\ndo_quantization = "' + "b" * HUGE + '"\n',
         "long array line": HEAD + "[build]\ndataset = [" + "1, " * (HUGE // 3) + "]\n",
-        "inputs": HEAD + "inputs = [" + ", ".join(f'"n{i}"' for i in range(100_000)) + "]\n",
-        "outputs": HEAD + "outputs = [" + ", ".join(f'"o{i}"' for i in range(100_000)) + "]\n",
-        "sizes": HEAD + "inputs = [" + ", ".join(['"x"'] * 100_000) + "]\ninput_size_list = ["
-                 + ", ".join(["[1, 3, 5, 5]"] * 100_000) + "]\n",
+        "inputs": HEAD + "inputs = [" + ", ".join(f'"n{i}"' for i in range(LONG)) + "]\n",
+        "outputs": HEAD + "outputs = [" + ", ".join(f'"o{i}"' for i in range(LONG)) + "]\n",
+        "sizes": HEAD + "inputs = [" + ", ".join(['"x"'] * SIZES) + "]\ninput_size_list = ["
+                 + ", ".join(["[1, 3, 5, 5]"] * SIZES) + "]\n",
         "analysis inputs": HEAD + "[accuracy_analysis]\ninputs = [" + ", ".join(f'"gone{i}.npy"' for i in range(20_000)) + "]\n",
     }
 
@@ -118,10 +124,10 @@ SAYS = {
     "variant": "unknown variant `OOOO",
     "string of another type": '…" (4,000,000 characters), expected a boolean',
     "long array line": "invalid type: sequence, expected a string",
-    "inputs": f"{100_000 - NAMED} more entries of `inputs` are not inputs of `m.onnx`",
-    "outputs": f"{100_000 - NAMED} more entries of `outputs` are produced by no node of `m.onnx`",
+    "inputs": f"{LONG - NAMED} more entries of `inputs` are not inputs of `m.onnx`",
+    "outputs": f"{LONG - NAMED} more entries of `outputs` are produced by no node of `m.onnx`",
     # Two axes of each size miss the model's shape.
-    "sizes": f"{2 * 100_000 - NAMED} more sizes in `input_size_list` miss their inputs' shapes",
+    "sizes": f"{2 * SIZES - NAMED} more sizes in `input_size_list` miss their inputs' shapes",
     "analysis inputs": f"{20_000 - NAMED} more accuracy-analysis inputs do not exist",
 }
 
