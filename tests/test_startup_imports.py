@@ -43,8 +43,9 @@ ENUMS = {"enum", "signal"}
 
 @pytest.mark.parametrize("args, absent", [
     (["--version"], PARSING | ENUMS | {"qarv_convert.cli", "qarv_convert.commands", "qarv_convert._native"}),
-    (["check", "--no-preflight", EXAMPLE], PARSING | {"signal", "importlib.util", "qarv_convert.preflight.dataset",
-                                            "qarv_convert.preflight.samples"} | _other_commands("check")),
+    (["check", "--no-preflight", EXAMPLE], PARSING | {"signal", "importlib.util", "qarv_convert.extras",
+                                            "qarv_convert.preflight.dataset", "qarv_convert.preflight.samples"}
+     | _other_commands("check")),
     (["explain", EXAMPLE], PARSING | ENUMS | {"qarv_convert.preflight"} | _other_commands("explain")),
     (["plan", "--no-preflight", EXAMPLE], PARSING | _other_commands("plan")),
     # The list of commands is all --help needs of them.
