@@ -192,3 +192,21 @@ def test_the_shapes_an_initial_value_fits_none_of_are_the_first_few_and_a_count(
     (tmp_path / "c.toml").write_text(HEAD + "inputs = [" + ", ".join(['"x"'] * 20) + ']\ninput_initial_val_file = "v.npy"\n')
     [message] = [d.message for d in check_file("c.toml").diagnostics if d.key == "load.input_initial_val_file"]
     assert message.endswith("which fits no input (" + ", ".join(["[1, 3, 4, 4]"] * 8) + " and 12 more)")
+
+
+@pytest.mark.parametrize("array, severity, rest", [
+    ("float", "warning", "47 more arrays in `v.npz` fit no input"),
+    ("text", "error", "47 more arrays in `v.npz` cannot feed an input"),
+])
+def test_an_archive_of_many_faulty_arrays_reports_the_first_few_and_a_count(tmp_path, monkeypatch, array, severity,
+                                                                          rest):
+    np = pytest.importorskip("numpy")
+    monkeypatch.chdir(tmp_path)
+    save(model([tensor("x", shape=[1, 3, 4, 4])], [tensor("y", shape=[1, 3, 4, 4])]), tmp_path / "m.onnx")
+    value = np.zeros((7, 7), np.float32) if array == "float" else np.array(["abc"])
+    np.savez(tmp_path / "v.npz", **{f"a{i}": value for i in range(50)})
+    (tmp_path / "c.toml").write_text(HEAD + 'input_initial_val_file = "v.npz"\n')
+    found = [d for d in check_file("c.toml").diagnostics if d.key == "load.input_initial_val_file"]
+    assert [d.severity.value for d in found] == [severity] * (NAMED + 1)
+    assert [d.message.startswith(f"the array `a{i}` in `v.npz`") for i, d in enumerate(found[:NAMED])] == [True] * NAMED
+    assert found[NAMED].message == rest

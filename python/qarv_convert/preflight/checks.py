@@ -114,13 +114,14 @@ class _Checker:
     def warning(self, key: str, message: str) -> None:
         self.add(Severity.WARNING, key, message)
 
-    def first_few(self, key: str, faults: _FirstFew, rest: Callable[[int], str]) -> None:
-        """The errors of single elements under `key` (a list, or the inputs): the first few each at
-        its element, the others counted in one error at `key`."""
+    def first_few(self, key: str, faults: _FirstFew, rest: Callable[[int], str],
+                  severity: Severity = Severity.ERROR) -> None:
+        """The faults of single elements under `key` (a list, the inputs, the arrays of a file):
+        the first few each at its element, the others counted in one diagnostic at `key`."""
         for element, message in faults.shown:
-            self.error(element, message)
+            self.add(severity, element, message)
         if faults.count > len(faults.shown):
-            self.error(key, rest(faults.count - len(faults.shown)))
+            self.add(severity, key, rest(faults.count - len(faults.shown)))
 
     def missing(self, key: str, what: str, path: str) -> None:
         """A file that is not there, with a word when it is there beside the configuration."""
@@ -646,6 +647,8 @@ class _Checker:
             return
         known = [shape for shape in self.shapes if shape is not None]
         needs = self.needs()
+        # An archive may hold a million arrays: the first few of each fault are worded.
+        unfit, misfit = _FirstFew(), _FirstFew()
         for array in arrays:
             what = f"array {quoted(array.name)}" if array.name else "array"
             # Fractions are wrong only for an array that can feed nothing but inputs of whole numbers.
@@ -653,11 +656,13 @@ class _Checker:
             fault = dtype_fault(array, None) or (dtype_fault(array, fed[0]) if fed and all(
                 dtype_fault(array, need) for need in fed) else None)
             if fault is not None:
-                self.error(key, f"the {what} in {quoted(path)} {fault}")
+                unfit.add(key, lambda: f"the {what} in {quoted(path)} {fault}")
                 continue
             if known and not any(fits(array.shape, shape) for shape in known):
-                self.warning(key, f"the {what} in {quoted(path)} is {shape_text(array.shape)}, which fits no input "
-                                  f"({_shapes(known)})")
+                misfit.add(key, lambda: f"the {what} in {quoted(path)} is {shape_text(array.shape)}, which fits no input "
+                                        f"({_shapes(known)})")
+        self.first_few(key, unfit, lambda rest: f"{rest} more arrays in {quoted(path)} cannot feed an input")
+        self.first_few(key, misfit, lambda rest: f"{rest} more arrays in {quoted(path)} fit no input", Severity.WARNING)
 
     def export(self) -> None:
         path = self.values["export"]["export_path"]
