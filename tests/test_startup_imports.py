@@ -37,14 +37,16 @@ def _other_commands(command):
 #: What would cost a run more than all the rest of its start: argparse with its `re`, `gettext` and
 #: `locale` (a command that parses well never needs it), typing, and importlib's own imports.
 PARSING = {"argparse", "re", "gettext", "locale", "typing", "warnings", "qarv_convert.commands.parser"}
-#: `enum`, and `signal` for the enums it makes: a command that shows no diagnostics needs neither.
-ENUMS = {"enum", "signal"}
+#: `enum` (and `signal`, for the enums it makes), `contextlib` and the `collections` and
+#: `functools` that both bring: a command that shows no diagnostics needs none of them.
+ENUMS = {"enum", "signal", "contextlib", "collections", "functools"}
 
 
 @pytest.mark.parametrize("args, absent", [
     (["--version"], PARSING | ENUMS | {"qarv_convert.cli", "qarv_convert.commands", "qarv_convert._native"}),
-    (["check", "--no-preflight", EXAMPLE], PARSING | {"signal", "importlib.util", "qarv_convert.preflight.dataset",
-                                            "qarv_convert.preflight.samples"} | _other_commands("check")),
+    (["check", "--no-preflight", EXAMPLE], PARSING | {"signal", "importlib.util", "qarv_convert.extras",
+                                            "qarv_convert.preflight.dataset", "qarv_convert.preflight.samples"}
+     | _other_commands("check")),
     (["explain", EXAMPLE], PARSING | ENUMS | {"qarv_convert.preflight"} | _other_commands("explain")),
     (["plan", "--no-preflight", EXAMPLE], PARSING | _other_commands("plan")),
     # The list of commands is all --help needs of them.
@@ -94,3 +96,40 @@ def test_exit_statuses_are_named_ints_as_an_int_enum_makes_them():
         assert (int(status), status.name, str(status), f"{status}", repr(status)) == (
             int(expected), expected.name, str(expected), f"{expected}", repr(expected))
         assert status == expected and hash(status) == hash(expected)
+
+
+class _Failure(Exception):
+    pass
+
+
+@pytest.mark.parametrize("fails", [False, True], ids=["ends", "raises"])
+def test_the_blocks_of_a_run_undo_what_they_did_however_the_block_ends(tmp_path, fails):
+    import argparse
+    import os
+
+    from qarv_convert.commands import in_directory
+    from qarv_convert.source import module_path
+    from qarv_convert.streams import Streams
+
+    reading, writing = os.pipe()
+    os.write(writing, b"[build]\n")
+    os.close(writing)
+    started_in = os.getcwd()
+    seen = {}
+    try:
+        with in_directory(argparse.Namespace(directory=str(tmp_path)), Streams()) as entered, \
+                module_path(f"/dev/fd/{reading}") as name:
+            seen.update(entered=entered, where=os.getcwd(), name=name)
+            with open(name, encoding="utf-8") as text:
+                seen["text"] = text.read()
+            if fails:
+                raise _Failure
+    except _Failure:
+        assert fails
+    finally:
+        os.close(reading)
+    copy = int(seen["name"].rpartition("/")[2])
+    assert (seen["entered"], seen["where"], seen["text"]) == (True, str(tmp_path), "[build]\n")
+    assert copy != reading and os.getcwd() == started_in
+    with pytest.raises(OSError):
+        os.fstat(copy)  # the copy of the pipe's text is closed with the block

@@ -1,7 +1,6 @@
 """Configuration files as the user names them and as the module reads them."""
 from __future__ import annotations
 
-import contextlib
 import os
 import stat
 
@@ -9,7 +8,7 @@ from qarv_convert.text import printable
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Iterator
+    from typing import Any
 
 #: The CONFIG that names standard input.
 STDIN = "-"
@@ -83,33 +82,50 @@ def _copy_to_memory(source: int) -> int:
     return copy
 
 
-@contextlib.contextmanager
-def module_path(path: str) -> Iterator[str]:
-    """A name under which the module reads what `path` holds. A regular file (or a directory, for
+def module_path(path: str) -> _ModulePath:
+    """A `with` block with a name under which the module reads what `path` holds. A regular file (or a directory, for
     the module's own message) with a UTF-8 name is passed as it is, so that the module reports its
     faults itself. `-` stands for standard input. Anything else is opened here and passed as `/dev/fd/N`: a name that is not
     UTF-8, which the module cannot take, and a pipe or device, which is read here once, where an
     interrupt can stop the wait for a writer or an endless stream, and so that every later read
     (checking, then converting) sees the same text."""
-    if path == STDIN:
-        path = "/dev/stdin"
-    if _is_utf8(path) and not _is_stream(path):
-        yield path
-        return
-    try:
-        # Standard input is read through the descriptor it is: a socket cannot be opened again by name.
-        descriptor = os.dup(0) if path == "/dev/stdin" else os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-    except OSError as error:
-        raise UnreadableFile(_os_message(error)) from None
-    try:
-        mode = os.fstat(descriptor).st_mode
-        if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
-            copy = _copy_to_memory(descriptor)
+    return _ModulePath(path)
+
+
+class _ModulePath:
+    """The block of `module_path`, which holds the descriptor it opened until the block ends. (A
+    class rather than a generator under contextlib.contextmanager, as are the other blocks a
+    command starts with: contextlib's own imports would cost most of a short command's start.)"""
+
+    def __init__(self, path: str) -> None:
+        self._path = path
+        self._descriptor: int | None = None
+
+    def __enter__(self) -> str:
+        path = "/dev/stdin" if self._path == STDIN else self._path
+        if _is_utf8(path) and not _is_stream(path):
+            return path
+        try:
+            # Standard input is read through the descriptor it is: a socket cannot be opened again by name.
+            descriptor = os.dup(0) if path == "/dev/stdin" else os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        except OSError as error:
+            raise UnreadableFile(_os_message(error)) from None
+        try:
+            mode = os.fstat(descriptor).st_mode
+            if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+                copy = _copy_to_memory(descriptor)
+                os.close(descriptor)
+                descriptor = copy
+        except BaseException:
             os.close(descriptor)
-            descriptor = copy
-        yield f"/dev/fd/{descriptor}"
-    finally:
-        os.close(descriptor)
+            raise
+        self._descriptor = descriptor
+        return f"/dev/fd/{descriptor}"
+
+    def __exit__(self, *exception: Any) -> None:
+        if self._descriptor is not None:
+            descriptor, self._descriptor = self._descriptor, None
+            os.close(descriptor)
 
 
 def sha256(path: str) -> str | None:

@@ -1,7 +1,6 @@
 """The standard streams, descriptors and Ctrl-C of one command-line run, held in one object."""
 from __future__ import annotations
 
-import contextlib
 import errno
 import os
 import sys
@@ -13,7 +12,7 @@ from qarv_convert.status import STOPPING, ExitStatus, interrupted_note
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from typing import Any, Iterator
+    from typing import Any
 
 PROGRAM = "qarv-convert"
 
@@ -45,57 +44,19 @@ class Streams:
         self.signal: int | None = None
         self._filled: list[int] = []
 
-    @contextlib.contextmanager
-    def guarded(self) -> Iterator[None]:
-        """Puts /dev/null on standard descriptors that are closed, so that no file opened in the run
-        takes their number (and a toolkit's prints land in it); closes them again afterwards."""
-        for descriptor in (0, 1, 2):
-            try:
-                os.fstat(descriptor)
-            except OSError:
-                null = os.open(os.devnull, os.O_RDWR)
-                if null != descriptor:
-                    os.dup2(null, descriptor)
-                    os.close(null)
-                self._filled.append(descriptor)
-                self.stdout_closed = self.stdout_closed or descriptor == 1
-        try:
-            yield
-        finally:
-            for descriptor in self._filled:
-                with contextlib.suppress(OSError):
-                    os.close(descriptor)
-            self._filled.clear()
+    def guarded(self) -> _Guarded:
+        """A `with` block that puts /dev/null on standard descriptors that are closed, so that no
+        file opened in the run takes their number (and a toolkit's prints land in it), and closes
+        them again when it ends."""
+        return _Guarded(self)
 
-    @contextlib.contextmanager
-    def interrupts_noted(self, signals: tuple[int, ...] = (signal.SIGINT,)) -> Iterator[None]:
-        """Each of `signals` (Ctrl-C's alone unless told, the command line gives `STOPPING`) raises
-        KeyboardInterrupt, as Ctrl-C does by default, and is noted in `interrupted` and `signal`;
-        the previous handlers come back afterwards. A signal
+    def interrupts_noted(self, signals: tuple[int, ...] = (signal.SIGINT,)) -> _InterruptsNoted:
+        """A `with` block in which each of `signals` (Ctrl-C's alone unless told, the command line
+        gives `STOPPING`) raises KeyboardInterrupt, as Ctrl-C does by default, and is noted in
+        `interrupted` and `signal`; the previous handlers come back when it ends. A signal
         ignored when the run starts (`nohup`, `trap '' INT`, a job started in the background)
         stays ignored: whoever started the run chose that."""
-        self.interrupted = False
-        self.signal = None
-
-        def on_signal(signum: int, frame: Any) -> None:
-            self.interrupted = True
-            self.signal = signum
-            signal.default_int_handler(signum, frame)
-
-        previous: dict[int, Any] = {}
-        try:
-            for number in signals:
-                if signal.getsignal(number) != signal.SIG_IGN:
-                    previous[number] = signal.signal(number, on_signal)
-        except ValueError:
-            yield  # not the main thread: only it may set handlers, and only it receives signals
-            return
-        try:
-            yield
-        finally:
-            for number, handler in previous.items():
-                # None: a handler set outside Python, which cannot be put back; the default can.
-                signal.signal(number, signal.SIG_DFL if handler is None else handler)
+        return _InterruptsNoted(self, signals)
 
     def interrupted_status(self) -> int:
         """The exit status of a run a signal ended: 128 and its number, as a shell reports it."""
@@ -134,8 +95,10 @@ class Streams:
         null = os.open(os.devnull, os.O_WRONLY)
         try:
             os.dup2(null, 1)
-            with contextlib.suppress(OSError, ValueError):
+            try:
                 sys.stdout.flush()
+            except (OSError, ValueError):
+                pass
         finally:
             os.dup2(saved, 1)
             os.close(saved)
@@ -168,3 +131,66 @@ class Streams:
         except OSError as error:
             return self.write_failed(error)
         return ExitStatus.OK
+
+
+# The blocks of a run, classes rather than generators under contextlib.contextmanager: contextlib's
+# own imports would cost most of a short command's start.
+
+class _Guarded:
+    """The block of `Streams.guarded`."""
+
+    def __init__(self, streams: Streams) -> None:
+        self._streams = streams
+
+    def __enter__(self) -> None:
+        streams = self._streams
+        for descriptor in (0, 1, 2):
+            try:
+                os.fstat(descriptor)
+            except OSError:
+                null = os.open(os.devnull, os.O_RDWR)
+                if null != descriptor:
+                    os.dup2(null, descriptor)
+                    os.close(null)
+                streams._filled.append(descriptor)
+                streams.stdout_closed = streams.stdout_closed or descriptor == 1
+
+    def __exit__(self, *exception: Any) -> None:
+        for descriptor in self._streams._filled:
+            try:
+                os.close(descriptor)
+            except OSError:
+                pass
+        self._streams._filled.clear()
+
+
+class _InterruptsNoted:
+    """The block of `Streams.interrupts_noted`."""
+
+    def __init__(self, streams: Streams, signals: tuple[int, ...]) -> None:
+        self._streams = streams
+        self._signals = signals
+        self._previous: dict[int, Any] = {}
+
+    def __enter__(self) -> None:
+        streams = self._streams
+        streams.interrupted = False
+        streams.signal = None
+
+        def on_signal(signum: int, frame: Any) -> None:
+            streams.interrupted = True
+            streams.signal = signum
+            signal.default_int_handler(signum, frame)
+
+        try:
+            for number in self._signals:
+                if signal.getsignal(number) != signal.SIG_IGN:
+                    self._previous[number] = signal.signal(number, on_signal)
+        except ValueError:
+            pass  # not the main thread: only it may set handlers, and only it receives signals
+
+    def __exit__(self, *exception: Any) -> None:
+        previous, self._previous = self._previous, {}
+        for number, handler in previous.items():
+            # None: a handler set outside Python, which cannot be put back; the default can.
+            signal.signal(number, signal.SIG_DFL if handler is None else handler)

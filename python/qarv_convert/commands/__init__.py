@@ -1,15 +1,13 @@
 """The commands of `qarv-convert`, one module each, and what their reports share."""
 from __future__ import annotations
 
-import contextlib
-
 from qarv_convert.status import ExitStatus
 from qarv_convert.streams import PROGRAM, Streams
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     import argparse
-    from typing import Callable, Iterator, Sequence
+    from typing import Any, Callable, Sequence
 
     from qarv_convert.preflight import Report
 
@@ -53,25 +51,39 @@ def add_directory_option(parser: argparse.ArgumentParser) -> None:
                         help="run as if started in DIR: the configuration and the relative paths in it are read from there")
 
 
-@contextlib.contextmanager
-def in_directory(options: argparse.Namespace, streams: Streams) -> Iterator[bool]:
-    """Changes to the `-C` directory for the command and back afterwards; yields False, having
-    said why, when it cannot."""
-    directory = getattr(options, "directory", None)
-    if directory is None:
-        yield True
-        return
-    from qarv_convert.source import display_name
-    from qarv_convert.workdir import working_directory
+def in_directory(options: argparse.Namespace, streams: Streams) -> _InDirectory:
+    """A `with` block in the `-C` directory for the command, back where it was afterwards; it
+    gives False, having said why, when the directory cannot be entered (else True)."""
+    return _InDirectory(getattr(options, "directory", None), streams)
 
-    with contextlib.ExitStack() as entered:
+
+class _InDirectory:
+    """The block of `in_directory`. (A class rather than a generator under
+    contextlib.contextmanager: contextlib's imports would cost most of a short command's start.)"""
+
+    def __init__(self, directory: str | None, streams: Streams) -> None:
+        self._directory = directory
+        self._streams = streams
+        self._entered: Any = None
+
+    def __enter__(self) -> bool:
+        if self._directory is None:
+            return True
+        from qarv_convert.source import display_name
+        from qarv_convert.workdir import working_directory
+
+        block = working_directory(self._directory)
         try:
-            entered.enter_context(working_directory(directory))
+            block.__enter__()
         except OSError as error:
-            streams.say(f"{PROGRAM}: -C {display_name(directory)}: {error.strerror or error}")
-            yield False
-            return
-        yield True
+            self._streams.say(f"{PROGRAM}: -C {display_name(self._directory)}: {error.strerror or error}")
+            return False
+        self._entered = block
+        return True
+
+    def __exit__(self, *exception: Any) -> bool | None:
+        block, self._entered = self._entered, None
+        return None if block is None else block.__exit__(*exception)
 
 
 def report_preflight(streams: Streams, report: Report, quiet_when_clean: bool = False,

@@ -48,15 +48,17 @@ def _count(text: str) -> int:
 
 def run(options: argparse.Namespace, streams: Streams) -> ExitStatus:
     from qarv_convert.preflight import check_file
-    from qarv_convert.extras import missing
 
     if options.outputs is not None and (not options.run_model or len(options.config) != 1):
         streams.say(f"{PROGRAM}: --outputs keeps the outputs of --run for one configuration")
         return ExitStatus.USAGE
     features = ["--run"] * options.run_model + ["--report"] * (options.report is not None)
-    if lacking := missing(features):
-        streams.say(*(f"{PROGRAM}: {extra.message()}" for extra in lacking))
-        return ExitStatus.FAILED
+    if features:
+        from qarv_convert.extras import missing
+
+        if lacking := missing(features):
+            streams.say(*(f"{PROGRAM}: {extra.message()}" for extra in lacking))
+            return ExitStatus.FAILED
     failed = False
     reports = []
     checked = []
