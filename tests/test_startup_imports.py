@@ -44,7 +44,7 @@ ENUMS = {"enum", "signal", "contextlib", "collections", "functools"}
 
 @pytest.mark.parametrize("args, absent", [
     (["--version"], PARSING | ENUMS | {"qarv_convert.cli", "qarv_convert.commands", "qarv_convert._native"}),
-    (["check", "--no-preflight", EXAMPLE], PARSING | {"signal", "importlib.util", "qarv_convert.extras",
+    (["check", "--no-preflight", EXAMPLE], PARSING | ENUMS | {"importlib.util", "qarv_convert.extras",
                                             "qarv_convert.preflight.dataset", "qarv_convert.preflight.samples"}
      | _other_commands("check")),
     (["explain", EXAMPLE], PARSING | ENUMS | {"qarv_convert.preflight"} | _other_commands("explain")),
@@ -133,3 +133,22 @@ def test_the_blocks_of_a_run_undo_what_they_did_however_the_block_ends(tmp_path,
     assert copy != reading and os.getcwd() == started_in
     with pytest.raises(OSError):
         os.fstat(copy)  # the copy of the pipe's text is closed with the block
+
+
+def test_severities_behave_as_the_enum_they_stand_for():
+    import copy
+    import enum
+    import pickle
+
+    from qarv_convert.preflight import Severity
+
+    reference = enum.Enum("Severity", {"ERROR": "error", "WARNING": "warning"})
+    assert [(m.name, m.value) for m in Severity] == [(m.name, m.value) for m in reference]
+    assert len(Severity) == 2 and list(Severity.__members__) == ["ERROR", "WARNING"]
+    for member, expected in zip(Severity, reference):
+        assert (repr(member), str(member)) == (repr(expected), str(expected))
+        assert Severity(expected.value) is member and Severity[expected.name] is member and member in Severity
+        assert pickle.loads(pickle.dumps(member)) is member and copy.deepcopy(member) is member
+    assert Severity.ERROR != Severity.WARNING and len({Severity.ERROR, Severity.ERROR, Severity.WARNING}) == 2
+    with pytest.raises(ValueError):
+        Severity("fatal")

@@ -1,8 +1,6 @@
 """Pre-flight diagnostics: what is wrong, how badly, under which key and where in the file."""
 from __future__ import annotations
 
-import enum
-
 from qarv_convert.text import line_window, printable
 from qarv_convert.tuples import named_tuple
 
@@ -13,9 +11,64 @@ if TYPE_CHECKING:
     from qarv_convert._native import ConfigurationFault
 
 
-class Severity(enum.Enum):
-    ERROR = "error"
-    WARNING = "warning"
+class _Members(type):
+    """The class side of an Enum that `Severity` answers: its members in order, by name, by value."""
+
+    _order: tuple[Severity, ...]
+
+    def __iter__(cls) -> Iterator[Severity]:
+        return iter(cls._order)
+
+    def __len__(cls) -> int:
+        return len(cls._order)
+
+    def __getitem__(cls, name: str) -> Severity:
+        return cls.__members__[name]
+
+    def __contains__(cls, member: object) -> bool:
+        return member in cls._order
+
+    @property
+    def __members__(cls) -> dict[str, Severity]:
+        return {member.name: member for member in cls._order}
+
+
+class Severity(metaclass=_Members):
+    """How bad a diagnostic is. Members compare by identity, pickle by name, and are looked up by
+    value (`Severity("error")`), as an Enum's are; an Enum would bring in `enum`, the largest
+    import of `check`'s start."""
+
+    __slots__ = ("name", "value")
+    name: str
+    value: str
+    ERROR: Severity
+    WARNING: Severity
+
+    def __new__(cls, value: str) -> Severity:
+        for member in cls._order:
+            if member.value == value:
+                return member
+        raise ValueError(f"{value!r} is not a valid Severity")
+
+    @classmethod
+    def _member(cls, name: str, value: str) -> Severity:
+        member = object.__new__(cls)
+        member.name, member.value = name, value
+        return member
+
+    def __repr__(self) -> str:
+        return f"<Severity.{self.name}: {self.value!r}>"
+
+    def __str__(self) -> str:
+        return f"Severity.{self.name}"
+
+    def __reduce__(self) -> str:
+        return f"Severity.{self.name}"
+
+
+Severity.ERROR = Severity._member("ERROR", "error")
+Severity.WARNING = Severity._member("WARNING", "warning")
+Severity._order = (Severity.ERROR, Severity.WARNING)
 
 
 @named_tuple
