@@ -40,7 +40,8 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
     return d[a.size()][b.size()];
 }
 
-/// The keys a section's fields read, its tag's included.
+} // namespace
+
 std::vector<std::string_view> known_names(std::string_view name) {
     std::vector<std::string_view> known;
     for_each_section([&](const auto& section) {
@@ -51,8 +52,6 @@ std::vector<std::string_view> known_names(std::string_view name) {
     });
     return known;
 }
-
-} // namespace
 
 std::string nearest_name(std::string_view name, const std::vector<std::string_view>& known) {
     for (std::string_view candidate : known)

@@ -34,6 +34,9 @@ Result<CheckedConfiguration, TomlError> check_configuration(std::string text);
 /// warnings are about the file alone.
 Result<CheckedConfiguration, TomlError> check_configuration(std::string text, const std::vector<std::string>& overrides);
 
+/// The keys the fields of the section `name` read, its tag's included; empty for no section.
+std::vector<std::string_view> known_names(std::string_view name);
+
 /// The known name closest to `name` (same letters in another case, or a few edits away); empty
 /// when none is close enough to be a likely typo.
 std::string nearest_name(std::string_view name, const std::vector<std::string_view>& known);

@@ -11,18 +11,6 @@
 namespace qarv {
 namespace {
 
-/// Whether a field of `section` (or its tag) reads `key`.
-bool declared(std::string_view section, std::string_view key) {
-    bool found = false;
-    for_each_section([&](const auto& described) {
-        using Record = typename std::remove_cvref_t<decltype(described)>::record_type;
-        if (described.name != section) return;
-        found = found || described.tag.key == key;
-        for_each_field<Record>([&](const auto& field) { found = found || field.name == key; });
-    });
-    return found;
-}
-
 /// Values nest at most `toml::max_nesting` deep, so the recursion is bounded by the reader;
 /// `budget` is what is left of the key's `max_element_positions`. Positions are filled in
 /// afterwards, all in one walk over the text: a file of many elements must not count its lines
@@ -58,8 +46,9 @@ std::vector<KeyPosition> key_positions(const toml::Document& document) {
         if (std::ranges::find(section_names, section->key) == section_names.end() || !section->value.is_table()) continue;
         positions.push_back({std::string(section->key), true, {}});
         spans.push_back(section->value.span());
+        const std::vector<std::string_view> known = known_names(section->key);
         for (auto entry = section->value.first_entry(); entry; entry = entry->value.next_entry()) {
-            if (!declared(section->key, entry->key)) continue;
+            if (std::ranges::find(known, entry->key) == known.end()) continue;
             std::size_t budget = max_element_positions;
             walk(entry->value, std::string(section->key) + "." + std::string(entry->key), positions, spans, budget);
         }

@@ -10,18 +10,6 @@
 namespace qarv {
 namespace {
 
-/// The keys an override may set in `section`: its record's fields, and its tag where it has one.
-std::vector<std::string_view> known_keys(std::string_view section) {
-    std::vector<std::string_view> keys;
-    for_each_section([&](const auto& declared) {
-        using Record = typename std::remove_cvref_t<decltype(declared)>::record_type;
-        if (declared.name != section) return;
-        for_each_field<Record>([&](const auto& field) { keys.push_back(field.name); });
-        if (!declared.tag.key.empty()) keys.push_back(declared.tag.key);
-    });
-    return keys;
-}
-
 TomlError fault(const toml::Document& document, std::string message, ByteSpan span, FaultKind kind,
                 std::vector<std::string> keys = {}) {
     return {std::move(message), span, document.text(), std::move(keys), kind, {}, true};
@@ -57,7 +45,7 @@ Result<Overrides, TomlError> Overrides::parse(const std::vector<std::string>& te
             return fault(held, with_nearest("unknown table " + quoted_name(table.key), table.key, sections),
                          table.key_span, FaultKind::unknown, {std::string(table.key)});
         const toml::Entry entry = table.value.entries()[0];
-        const std::vector<std::string_view> keys = known_keys(table.key);
+        const std::vector<std::string_view> keys = known_names(table.key);
         if (std::ranges::find(keys, entry.key) == keys.end())
             return fault(held,
                          with_nearest("unknown key " + quoted_name(entry.key) + " in [" + std::string(table.key) + "]",
